@@ -1,0 +1,51 @@
+// set_attenuation and clear_attenuation.
+#include "commands/commands.h"
+#include "common/calls.h"
+#include "common/names.h"
+#include "link/exchange.h"
+#include "protocol/templates.h"
+
+namespace tolvan::commands {
+
+namespace {
+
+// int(attenuation / 10): mdB to 0.01 dB steps, truncated toward zero, with
+// Python's arithmetic so that any int behaves as the interface says.
+Ref device_steps(PyObject* attenuation) {
+    Ref ten = Ref::steal(PyLong_FromLong(10));
+    if (!ten) return Ref();
+    Ref quotient = Ref::steal(PyNumber_TrueDivide(attenuation, ten.get()));
+    return quotient ? Ref::steal(PyNumber_Long(quotient.get())) : Ref();
+}
+
+Ref binary_op(PyObject* (*op)(PyObject*, PyObject*), PyObject* left, long right) {
+    Ref operand = Ref::steal(PyLong_FromLong(right));
+    return operand ? Ref::steal(op(left, operand.get())) : Ref();
+}
+
+}  // namespace
+
+PyObject* set_attenuation(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* attenuation = args[1];
+    PyObject* ch = args[2];
+    Ref steps = device_steps(attenuation);
+    if (!steps) return nullptr;
+    Ref low = binary_op(PyNumber_And, steps.get(), 0xFF);
+    Ref high = binary_op(PyNumber_Rshift, steps.get(), 8);  // not masked: out-of-range values reach the port
+    if (!low || !high) return nullptr;
+    Ref frame = protocol::fill_template(self, names::cmd_set_attenuation,
+                                        {{protocol::payload_offset, low.get()},
+                                         {protocol::payload_offset + 1, high.get()},
+                                         {protocol::channel_offset, ch}});
+    return frame ? link::send_action(self, frame.get()) : nullptr;
+}
+
+PyObject* clear_attenuation(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* ch = args[1];
+    Ref frame = protocol::fill_template(self, names::cmd_clear_attenuation, {{protocol::channel_offset, ch}});
+    return frame ? link::send_action(self, frame.get()) : nullptr;
+}
+
+}  // namespace tolvan::commands

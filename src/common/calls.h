@@ -1,0 +1,46 @@
+// Thin, owning wrappers around the attribute, call and item protocols, so that
+// command code reads like the Python it mirrors.
+#pragma once
+
+#include "common/ref.h"
+
+#include <array>
+
+namespace tolvan {
+
+inline Ref get_attr(PyObject* object, PyObject* name) { return Ref::steal(PyObject_GetAttr(object, name)); }
+
+inline Ref get_attr_string(PyObject* object, const char* name) {
+    return Ref::steal(PyObject_GetAttrString(object, name));
+}
+
+// object.name(args...), without creating a bound method.
+template <typename... Args>
+Ref call_method(PyObject* object, PyObject* name, Args... args) {
+    std::array<PyObject*, 1 + sizeof...(Args)> stack{object, args...};
+    return Ref::steal(PyObject_VectorcallMethod(name, stack.data(),
+                                                stack.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// callable(args...)
+template <typename... Args>
+Ref call(PyObject* callable, Args... args) {
+    // One spare slot in front lets the callee prepend `self` without copying.
+    std::array<PyObject*, 1 + sizeof...(Args)> stack{nullptr, args...};
+    return Ref::steal(
+        PyObject_Vectorcall(callable, stack.data() + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// sequence[index] = value, with the full semantics of item assignment.
+inline bool set_item(PyObject* sequence, Py_ssize_t index, PyObject* value) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    return key && PyObject_SetItem(sequence, key.get(), value) == 0;
+}
+
+// sequence[index], with the full semantics of subscription.
+inline Ref get_item(PyObject* sequence, Py_ssize_t index) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    return key ? Ref::steal(PyObject_GetItem(sequence, key.get())) : Ref();
+}
+
+}  // namespace tolvan

@@ -1,0 +1,35 @@
+// What the methods find at call time: the module namespace (for the names
+// that callers may rebind, such as `tolvan.time`) and the builtins bound once
+// when the module was loaded.
+#pragma once
+
+#include "common/ref.h"
+
+namespace tolvan::runtime {
+
+// The builtins that the methods use, looked up once at load.
+struct Builtins {
+    PyObject* print = nullptr;
+    PyObject* sum = nullptr;
+    PyObject* range = nullptr;
+    PyObject* RuntimeError = nullptr;
+    PyObject* ValueError = nullptr;
+};
+
+const Builtins& builtins();
+
+// Binds the builtins; false with NameError set when one is missing.
+bool bind_builtins();
+
+// The namespace of the loaded module; set once loading has succeeded far
+// enough to run methods, cleared again when loading fails.
+void set_module_dict(PyObject* dict);
+
+// Looks `name` up as a function body would: the module namespace first, then
+// the builtins. Raises NameError when neither has it.
+Ref global(PyObject* name);
+
+// print(text), through the print builtin bound at load.
+bool print_line(PyObject* text);
+
+}  // namespace tolvan::runtime

@@ -1,0 +1,72 @@
+#include "protocol/checksum.h"
+
+#include "common/calls.h"
+#include "common/runtime.h"
+
+#include <cstring>
+#include <optional>
+
+namespace tolvan::protocol {
+
+namespace {
+
+// The checksum of `covered` when every element is an int of moderate size,
+// which is what the templates hold; nothing otherwise.
+std::optional<long> small_int_checksum(PyObject* list, Py_ssize_t covered) {
+    long long sum = 0;
+    for (Py_ssize_t i = 0; i < covered; ++i) {
+        PyObject* element = PyList_GET_ITEM(list, i);
+        if (!PyLong_CheckExact(element)) return std::nullopt;
+        int overflow = 0;
+        const long value = PyLong_AsLongAndOverflow(element, &overflow);
+        if (overflow != 0 || value > (1L << 30) || value < -(1L << 30)) return std::nullopt;
+        sum += value;
+    }
+    return static_cast<long>((~sum + 1) & 0xFF);
+}
+
+bool sum_is_the_builtin() {
+    PyObject* sum = runtime::builtins().sum;
+    return PyCFunction_Check(sum) && std::strcmp(reinterpret_cast<PyCFunctionObject*>(sum)->m_ml->ml_name, "sum") == 0;
+}
+
+// (~sum(data[:-2]) + 1) & 0xFF, with Python's arithmetic on the elements.
+Ref checksum_of(PyObject* data) {
+    const Py_ssize_t covered = PyList_GET_SIZE(data) > 2 ? PyList_GET_SIZE(data) - 2 : 0;
+    if (sum_is_the_builtin()) {
+        if (const auto fast = small_int_checksum(data, covered)) {
+            return Ref::steal(PyLong_FromLong(*fast));
+        }
+    }
+    Ref slice = Ref::steal(PyList_GetSlice(data, 0, covered));
+    if (!slice) return Ref();
+    Ref sum = call(runtime::builtins().sum, slice.get());
+    if (!sum) return Ref();
+    Ref inverted = Ref::steal(PyNumber_Invert(sum.get()));
+    if (!inverted) return Ref();
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref mask = Ref::steal(PyLong_FromLong(0xFF));
+    if (!one || !mask) return Ref();
+    Ref negated = Ref::steal(PyNumber_Add(inverted.get(), one.get()));
+    return negated ? Ref::steal(PyNumber_And(negated.get(), mask.get())) : Ref();
+}
+
+}  // namespace
+
+PyObject* cal_crc(PyObject* const* args) {
+    PyObject* data = args[1];
+    Ref checksum = checksum_of(data);
+    if (!checksum || !set_item(data, -2, checksum.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* check_crc(PyObject* const* args) {
+    PyObject* data = args[1];
+    Ref checksum = checksum_of(data);
+    if (!checksum) return nullptr;
+    Ref stored = get_item(data, -2);
+    if (!stored) return nullptr;
+    return PyObject_RichCompare(stored.get(), checksum.get(), Py_EQ);
+}
+
+}  // namespace tolvan::protocol

@@ -1,0 +1,219 @@
+#include "tolvan/method.h"
+
+#include "common/calls.h"
+#include "tolvan/arguments.h"
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <string>
+
+namespace tolvan {
+
+namespace {
+
+struct MethodObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodSpec* spec;
+    PyObject* parameter_names[max_parameters];
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* doc;          // str or None
+    PyObject* module;       // "tolvan"
+    PyObject* defaults;     // tuple or None
+    PyObject* annotations;  // dict
+    PyObject* signature;    // built on first request, then kept
+};
+
+MethodObject* as_method(PyObject* object) { return reinterpret_cast<MethodObject*>(object); }
+
+PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* keyword_names) {
+    MethodObject* method = as_method(callable);
+    PyObject* bound[max_parameters] = {};
+    if (!bind_arguments(*method->spec, method->parameter_names, method->defaults, args, PyVectorcall_NARGS(nargsf),
+                        keyword_names, bound)) {
+        return nullptr;
+    }
+    return method->spec->body(bound);
+}
+
+// Stored in a class, a method binds to instances as functions do.
+PyObject* method_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, instance);
+}
+
+PyObject* method_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_method(self)->qualname, self);
+}
+
+// An inspect.Signature with the real parameters, for inspect and help().
+Ref build_signature(MethodObject* method) {
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return Ref();
+    Ref parameter_class = get_attr_string(inspect.get(), "Parameter");
+    Ref signature_class = get_attr_string(inspect.get(), "Signature");
+    if (!parameter_class || !signature_class) return Ref();
+    Ref empty = get_attr_string(parameter_class.get(), "empty");
+    Ref kind = get_attr_string(parameter_class.get(), "POSITIONAL_OR_KEYWORD");
+    if (!empty || !kind) return Ref();
+
+    const MethodSpec& spec = *method->spec;
+    const Py_ssize_t default_count = PyTuple_Check(method->defaults) ? PyTuple_GET_SIZE(method->defaults) : 0;
+    const Py_ssize_t first_default = spec.parameter_count - default_count;
+    Ref parameters = Ref::steal(PyList_New(0));
+    Ref parameter_keywords = Ref::steal(Py_BuildValue("(ss)", "default", "annotation"));
+    if (!parameters || !parameter_keywords) return Ref();
+    for (int i = 0; i < spec.parameter_count; ++i) {
+        PyObject* name = method->parameter_names[i];
+        PyObject* annotation = PyDict_GetItemWithError(method->annotations, name);  // borrowed
+        if (annotation == nullptr && PyErr_Occurred()) return Ref();
+        PyObject* default_value = i >= first_default ? PyTuple_GET_ITEM(method->defaults, i - first_default)
+                                                     : empty.get();
+        PyObject* args[] = {name, kind.get(), default_value, annotation ? annotation : empty.get()};
+        Ref parameter = Ref::steal(PyObject_Vectorcall(parameter_class.get(), args, 2, parameter_keywords.get()));
+        if (!parameter || PyList_Append(parameters.get(), parameter.get()) < 0) return Ref();
+    }
+    PyObject* returns = PyDict_GetItemString(method->annotations, "return");  // borrowed
+    Ref signature_keywords = Ref::steal(Py_BuildValue("(s)", "return_annotation"));
+    if (!signature_keywords) return Ref();
+    PyObject* args[] = {parameters.get(), returns ? returns : empty.get()};
+    return Ref::steal(PyObject_Vectorcall(signature_class.get(), args, 1, signature_keywords.get()));
+}
+
+PyObject* method_get_signature(PyObject* self, void*) {
+    MethodObject* method = as_method(self);
+    if (method->signature == nullptr) {
+        method->signature = build_signature(method).release();
+    }
+    return Py_XNewRef(method->signature);
+}
+
+int method_traverse(PyObject* self, visitproc visit, void* arg) {
+    MethodObject* method = as_method(self);
+    for (PyObject* name : method->parameter_names) Py_VISIT(name);
+    Py_VISIT(method->name);
+    Py_VISIT(method->qualname);
+    Py_VISIT(method->doc);
+    Py_VISIT(method->module);
+    Py_VISIT(method->defaults);
+    Py_VISIT(method->annotations);
+    Py_VISIT(method->signature);
+    return 0;
+}
+
+int method_clear(PyObject* self) {
+    MethodObject* method = as_method(self);
+    for (PyObject*& name : method->parameter_names) Py_CLEAR(name);
+    Py_CLEAR(method->name);
+    Py_CLEAR(method->qualname);
+    Py_CLEAR(method->doc);
+    Py_CLEAR(method->module);
+    Py_CLEAR(method->defaults);
+    Py_CLEAR(method->annotations);
+    Py_CLEAR(method->signature);
+    return 0;
+}
+
+void method_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    method_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyMemberDef method_members[] = {
+    {"__name__", T_OBJECT, offsetof(MethodObject, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(MethodObject, qualname), READONLY, nullptr},
+    {"__doc__", T_OBJECT, offsetof(MethodObject, doc), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(MethodObject, module), READONLY, nullptr},
+    {"__defaults__", T_OBJECT, offsetof(MethodObject, defaults), READONLY, nullptr},
+    {"__annotations__", T_OBJECT, offsetof(MethodObject, annotations), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef method_getset[] = {
+    {"__signature__", method_get_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject method_type = [] {
+    PyTypeObject type{};
+    Py_SET_REFCNT(&type, 1);  // static: never deallocated; PyType_Ready fills in the metatype
+    type.tp_name = "tolvan.method";
+    type.tp_basicsize = sizeof(MethodObject);
+    type.tp_dealloc = method_dealloc;
+    type.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
+    type.tp_repr = method_repr;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                    Py_TPFLAGS_METHOD_DESCRIPTOR;
+    type.tp_traverse = method_traverse;
+    type.tp_clear = method_clear;
+    type.tp_members = method_members;
+    type.tp_getset = method_getset;
+    type.tp_descr_get = method_get;
+    return type;
+}();
+
+Ref new_str(const std::string& text) { return Ref::steal(PyUnicode_FromStringAndSize(text.data(), text.size())); }
+
+Ref make_annotations(const MethodSpec& spec) {
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) return Ref();
+    auto add = [&](const char* key, const char* value) {
+        Ref text = Ref::steal(PyUnicode_FromString(value));
+        return text && PyDict_SetItemString(annotations.get(), key, text.get()) == 0;
+    };
+    for (int i = 0; i < spec.parameter_count; ++i) {
+        const Parameter& parameter = spec.parameters[i];
+        if (parameter.annotation != nullptr && !add(parameter.name, parameter.annotation)) return Ref();
+    }
+    if (spec.return_annotation != nullptr && !add("return", spec.return_annotation)) return Ref();
+    return annotations;
+}
+
+Ref make_defaults(const MethodSpec& spec) {
+    if (!spec.last_default) return Ref::none();
+    Ref value = Ref::steal(PyLong_FromLong(*spec.last_default));
+    return value ? Ref::steal(PyTuple_Pack(1, value.get())) : Ref();
+}
+
+}  // namespace
+
+bool ready_method_type() { return PyType_Ready(&method_type) == 0; }
+
+Ref make_method(const MethodSpec& spec, const char* qualname_prefix) {
+    Ref name = new_str(spec.name);
+    Ref qualname = new_str(std::string(qualname_prefix) + spec.name);
+    Ref doc = spec.doc ? new_str(spec.doc) : Ref::none();
+    Ref module = new_str("tolvan");
+    Ref defaults = make_defaults(spec);
+    Ref annotations = make_annotations(spec);
+    if (!name || !qualname || !doc || !module || !defaults || !annotations) return Ref();
+
+    Ref parameter_names[max_parameters];
+    for (int i = 0; i < spec.parameter_count; ++i) {
+        parameter_names[i] = Ref::steal(PyUnicode_InternFromString(spec.parameters[i].name));
+        if (!parameter_names[i]) return Ref();
+    }
+
+    MethodObject* method = PyObject_GC_New(MethodObject, &method_type);
+    if (method == nullptr) return Ref();
+    method->vectorcall = method_vectorcall;
+    method->spec = &spec;
+    for (int i = 0; i < max_parameters; ++i) method->parameter_names[i] = parameter_names[i].release();
+    method->name = name.release();
+    method->qualname = qualname.release();
+    method->doc = doc.release();
+    method->module = module.release();
+    method->defaults = defaults.release();
+    method->annotations = annotations.release();
+    method->signature = nullptr;
+    PyObject_GC_Track(method);
+    return Ref::steal(reinterpret_cast<PyObject*>(method));
+}
+
+}  // namespace tolvan
