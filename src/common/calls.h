@@ -33,6 +33,13 @@ Ref call(PyObject* callable, Args... args) {
 
 // sequence[index] = value, with the full semantics of item assignment.
 inline bool set_item(PyObject* sequence, Py_ssize_t index, PyObject* value) {
+    if (PyList_CheckExact(sequence)) {
+        const Py_ssize_t size = PyList_GET_SIZE(sequence);
+        const Py_ssize_t position = index < 0 ? index + size : index;
+        if (position >= 0 && position < size) {
+            return PyList_SetItem(sequence, position, Py_NewRef(value)) == 0;
+        }
+    }
     Ref key = Ref::steal(PyLong_FromSsize_t(index));
     return key && PyObject_SetItem(sequence, key.get(), value) == 0;
 }

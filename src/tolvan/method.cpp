@@ -86,10 +86,11 @@ Ref build_signature(MethodObject* method) {
 
 PyObject* method_get_signature(PyObject* self, void*) {
     MethodObject* method = as_method(self);
-    if (method->signature == nullptr) {
-        method->signature = build_signature(method).release();
-    }
-    return Py_XNewRef(method->signature);
+    if (method->signature != nullptr) return Py_NewRef(method->signature);
+    Ref signature = build_signature(method);
+    // Building runs Python code, so another thread may have finished first.
+    if (signature && method->signature == nullptr) method->signature = Py_NewRef(signature.get());
+    return signature.release();
 }
 
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
