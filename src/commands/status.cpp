@@ -26,11 +26,9 @@ PyObject* read_current_status(PyObject* const* args) {
     PyObject* ch = args[1];
     Ref frame = protocol::fill_template(self, names::cmd_read_current_status, {{protocol::channel_offset, ch}});
     if (!frame) return nullptr;
-    Ref reply = link::exchange(self, frame.get());
+    Ref reply = link::framed_reply(self, frame.get());
     if (!reply) return nullptr;
-    const int framed = link::is_framed(reply.get());
-    if (framed < 0) return nullptr;
-    if (!framed || link::reply_size(reply.get()) < status_reply_min_size) Py_RETURN_NONE;
+    if (reply.get() == Py_None || link::reply_size(reply.get()) < status_reply_min_size) Py_RETURN_NONE;
 
     Ref steps = link::reply_u16(reply.get(), attenuation_offset);
     Ref scale = Ref::steal(PyLong_FromLong(mdb_per_step));

@@ -17,11 +17,9 @@ PyObject* read_device_version(PyObject* const* args) {
     // Sent exactly as the class holds it: nothing in it varies.
     Ref frame = get_attr(self, names::cmd_read_dev_ver);
     if (!frame) return nullptr;
-    Ref reply = link::exchange(self, frame.get());
+    Ref reply = link::framed_reply(self, frame.get());
     if (!reply) return nullptr;
-    const int framed = link::is_framed(reply.get());
-    if (framed < 0) return nullptr;
-    if (!framed || link::reply_size(reply.get()) != version_reply_size) Py_RETURN_NONE;
+    if (reply.get() == Py_None || link::reply_size(reply.get()) != version_reply_size) Py_RETURN_NONE;
 
     Ref versions = Ref::steal(PyDict_New());
     if (!versions ||

@@ -56,11 +56,9 @@ PyObject* read_optical_length(PyObject* const* args) {
     PyObject* ch = args[1];
     Ref frame = protocol::fill_template(self, names::cmd_read_optical_len, {{protocol::channel_offset, ch}});
     if (!frame) return nullptr;
-    Ref reply = link::exchange(self, frame.get());
+    Ref reply = link::framed_reply(self, frame.get());
     if (!reply) return nullptr;
-    const int framed = link::is_framed(reply.get());
-    if (framed < 0) return nullptr;
-    if (!framed || link::reply_size(reply.get()) < list_reply_overhead) Py_RETURN_NONE;
+    if (reply.get() == Py_None || link::reply_size(reply.get()) < list_reply_overhead) Py_RETURN_NONE;
     return decode_wavelengths(reply.get()).release();
 }
 

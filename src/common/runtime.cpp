@@ -70,6 +70,11 @@ Ref global(PyObject* name) {
     return Ref();
 }
 
+Ref global_attr(PyObject* name, PyObject* attribute) {
+    Ref holder = global(name);
+    return holder ? Ref::steal(PyObject_GetAttr(holder.get(), attribute)) : Ref();
+}
+
 bool print_line(PyObject* text) {
     PyObject* args[] = {text};
     return Ref::steal(PyObject_Vectorcall(bound.print, args, 1, nullptr)).get() != nullptr;

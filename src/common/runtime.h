@@ -29,6 +29,9 @@ void set_module_dict(PyObject* dict);
 // the builtins. Raises NameError when neither has it.
 Ref global(PyObject* name);
 
+// global(name).attribute, both looked up now.
+Ref global_attr(PyObject* name, PyObject* attribute);
+
 // print(text), through the print builtin bound at load.
 bool print_line(PyObject* text);
 

@@ -38,13 +38,15 @@ PyObject* read(PyObject* const* args) {
 
 PyObject* write_and_read(PyObject* const*) { Py_RETURN_NONE; }
 
+namespace {
+
+// What has arrived after the pause: a list of byte values, or None.
 Ref exchange(PyObject* self, PyObject* frame) {
     Ref ser = get_attr(self, names::ser);
     if (!ser || !call_method(ser.get(), names::write, frame)) return Ref();
     ser = Ref();
-    Ref time_module = runtime::global(names::time);
-    if (!time_module || !call_method(time_module.get(), names::sleep, names::reply_pause)) return Ref();
-    time_module = Ref();
+    Ref sleep = runtime::global_attr(names::time, names::sleep);
+    if (!sleep || !call(sleep.get(), names::reply_pause)) return Ref();
     Ref reply = call_method(self, names::private_read);
     if (!reply) return Ref();
     const int arrived = PyObject_IsTrue(reply.get());
@@ -64,11 +66,19 @@ int is_framed(PyObject* reply) {
     return equals(last.get(), end_byte);
 }
 
-PyObject* send_action(PyObject* self, PyObject* frame) {
+}  // namespace
+
+Ref framed_reply(PyObject* self, PyObject* frame) {
     Ref reply = exchange(self, frame);
-    if (!reply) return nullptr;
+    if (!reply) return Ref();
     const int framed = is_framed(reply.get());
-    return framed < 0 ? nullptr : PyBool_FromLong(framed);
+    if (framed < 0) return Ref();
+    return framed ? std::move(reply) : Ref::none();
+}
+
+PyObject* send_action(PyObject* self, PyObject* frame) {
+    Ref reply = framed_reply(self, frame);
+    return reply ? PyBool_FromLong(reply.get() != Py_None) : nullptr;
 }
 
 }  // namespace tolvan::link

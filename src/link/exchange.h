@@ -13,14 +13,11 @@ namespace tolvan::link {
 PyObject* read(PyObject* const* args);
 PyObject* write_and_read(PyObject* const* args);
 
-// Sends `frame` through self.ser, pauses, and returns the reply as a list of
-// byte values, or None when nothing had arrived. nullptr with an exception
-// set when the port, the pause or __read raised.
-Ref exchange(PyObject* self, PyObject* frame);
-
-// The framing test on what exchange() returned: a non-empty list opened by
-// 0x7B and closed by 0x7D. -1 with an exception set if a comparison raised.
-int is_framed(PyObject* reply);
+// Sends `frame` through self.ser, pauses, reads what has arrived, and returns
+// it as a list of byte values when it passes the framing test (a non-empty
+// reply opened by 0x7B and closed by 0x7D), else None. nullptr with an
+// exception set when the port, the pause or __read raised.
+Ref framed_reply(PyObject* self, PyObject* frame);
 
 // Runs the exchange for an action command and returns its result: True when
 // the reply is framed, else False.

@@ -5,6 +5,7 @@
 #include "common/names.h"
 #include "common/runtime.h"
 #include "port/port.h"
+#include "port/serial_exception.h"
 
 namespace tolvan::port {
 
@@ -17,9 +18,8 @@ constexpr const char* lsof_error_prefix =
 
 // platform.system().lower() == "windows"; -1 with an exception set.
 int running_on_windows() {
-    Ref platform = runtime::global(names::platform);
-    if (!platform) return -1;
-    Ref system = call_method(platform.get(), names::system);
+    Ref system_function = runtime::global_attr(names::platform, names::system);
+    Ref system = system_function ? call(system_function.get()) : Ref();
     if (!system) return -1;
     Ref lowered = call_method(system.get(), names::lower);
     Ref windows = Ref::steal(PyUnicode_FromString("windows"));
@@ -31,37 +31,30 @@ int running_on_windows() {
 // that worked, False when pyserial refused. Other errors propagate.
 PyObject* probe_by_opening(PyObject* self) {
     Ref port = [&] {
-        Ref serial = runtime::global(names::serial);
-        Ref port_name = serial ? get_attr(self, names::port) : Ref();
-        return port_name ? call_method(serial.get(), names::Serial, port_name.get()) : Ref();
+        Ref serial_class = runtime::global_attr(names::serial, names::Serial);
+        Ref port_name = serial_class ? get_attr(self, names::port) : Ref();
+        return port_name ? call(serial_class.get(), port_name.get()) : Ref();
     }();
     if (port && call_method(port.get(), names::close)) Py_RETURN_TRUE;
 
     CaughtException caught;
-    Ref serial = runtime::global(names::serial);
-    Ref serial_exception = serial ? get_attr(serial.get(), names::SerialException) : Ref();
-    if (!serial_exception) return caught.become_context_of_current();
-    if (caught.matches(serial_exception.get())) Py_RETURN_FALSE;
+    const int refused = is_serial_exception(caught);
+    if (refused < 0) return nullptr;
+    if (refused) Py_RETURN_FALSE;
     return caught.reraise();
 }
 
 // subprocess.run(["lsof", self.port], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 Ref run_lsof(PyObject* self) {
-    Ref subprocess = runtime::global(names::subprocess);
-    if (!subprocess) return Ref();
-    Ref run = get_attr(subprocess.get(), names::run);
+    Ref run = runtime::global_attr(names::subprocess, names::run);
     if (!run) return Ref();
     Ref port_name = get_attr(self, names::port);
     if (!port_name) return Ref();
     Ref command = Ref::steal(Py_BuildValue("[sO]", "lsof", port_name.get()));
     if (!command) return Ref();
-    Ref pipe_out, pipe_err;
-    for (Ref* pipe : {&pipe_out, &pipe_err}) {
-        subprocess = runtime::global(names::subprocess);
-        if (!subprocess) return Ref();
-        *pipe = get_attr(subprocess.get(), names::PIPE);
-        if (!*pipe) return Ref();
-    }
+    Ref pipe_out = runtime::global_attr(names::subprocess, names::PIPE);
+    Ref pipe_err = pipe_out ? runtime::global_attr(names::subprocess, names::PIPE) : Ref();
+    if (!pipe_err) return Ref();
     PyObject* args[] = {command.get(), pipe_out.get(), pipe_err.get()};
     return Ref::steal(PyObject_Vectorcall(run.get(), args, 1, names::lsof_run_keywords));
 }

@@ -5,6 +5,7 @@
 #include "common/names.h"
 #include "common/runtime.h"
 #include "port/port.h"
+#include "port/serial_exception.h"
 
 namespace tolvan::port {
 
@@ -18,9 +19,7 @@ constexpr long stop_bits = 1;
 
 // serial.Serial(self.port, 115200, 8, "N", timeout=50, stopbits=1)
 Ref open_serial_port(PyObject* self) {
-    Ref serial = runtime::global(names::serial);
-    if (!serial) return Ref();
-    Ref serial_class = get_attr(serial.get(), names::Serial);
+    Ref serial_class = runtime::global_attr(names::serial, names::Serial);
     if (!serial_class) return Ref();
     Ref port_name = get_attr(self, names::port);
     Ref baud = Ref::steal(PyLong_FromLong(baud_rate));
@@ -63,10 +62,9 @@ PyObject* open(PyObject* const* args) {
     if (PyObject* opened = try_open(self)) return opened;
 
     CaughtException caught;
-    Ref serial = runtime::global(names::serial);
-    Ref serial_exception = serial ? get_attr(serial.get(), names::SerialException) : Ref();
-    if (!serial_exception) return caught.become_context_of_current();
-    if (caught.matches(serial_exception.get())) {
+    const int refused = is_serial_exception(caught);
+    if (refused < 0) return nullptr;
+    if (refused) {
         Ref reason = Ref::steal(PyObject_Str(caught.value()));
         Ref line = reason ? Ref::steal(PyUnicode_FromFormat("Cannot open serial port%U", reason.get())) : Ref();
         if (!line || !runtime::print_line(line.get())) return caught.become_context_of_current();
