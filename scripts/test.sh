@@ -11,9 +11,14 @@ if ! command -v lsof >/dev/null 2>&1; then
     if [ "$(id -u)" = 0 ]; then apt-get update -qq && apt-get install -y -qq lsof; else sudo apt-get update -qq && sudo apt-get install -y -qq lsof; fi
 fi
 
-ensure_venv
-"$VENV/bin/python" -m pip install --quiet ".[test]"
+# Strict ISO C++20 with g++ (and clang++ where installed): portable source.
+bash scripts/pedantic.sh
 
-# Run from tests/ so that `import tolvan` finds the installed package.
+# The suite runs against what users install: the sdist, the wheel built from it,
+# and that wheel installed into a fresh $VENV (tolvan, tolvan-stubs, tolvan-sim).
+bash scripts/dist.sh
+
+# Run from tests/ so that `import tolvan` finds the installed package, with the
+# environment's scripts (the simulator from the wheel) first on the search path.
 cd tests
-"$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"
+PATH="$VENV/bin:$PATH" "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds what users install and installs it the way they do:
+#   1. `python -m build`: the sdist, then the wheel built from that sdist, into dist/;
+#   2. scripts/check_dist.py: both carry what they must (sources; module, stubs, simulator);
+#   3. the wheel, with its test extra, into a fresh virtual environment ($VENV, recreated).
+#
+#   bash scripts/dist.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/env.sh
+
+DIST="$PWD/dist"
+TOOLS="${VENV}-build"   # holds only the `build` front end; kept between runs
+PY="${PYTHON:-python3.11}"
+
+if [ ! -x "$TOOLS/bin/python" ]; then "$PY" -m venv "$TOOLS"; fi
+"$TOOLS/bin/python" -m pip install --quiet --upgrade pip build
+
+mkdir -p "$DIST"
+rm -f "$DIST"/tolvan-*.tar.gz "$DIST"/tolvan-*.whl
+echo "dist: building the sdist and, from it, the wheel (log: dist/build.log)"
+if ! "$TOOLS/bin/python" -m build --outdir "$DIST" . >"$DIST/build.log" 2>&1; then
+    tail -n 60 "$DIST/build.log"
+    echo "dist: python -m build failed"
+    exit 1
+fi
+"$TOOLS/bin/python" scripts/check_dist.py "$DIST"
+
+# Fresh each run, so that nothing but the wheel can provide tolvan or tolvan-sim.
+"$PY" -m venv --clear "$VENV"
+"$VENV/bin/python" -m pip install --quiet --upgrade pip
+wheels=("$DIST"/tolvan-*.whl)
+"$VENV/bin/python" -m pip install --quiet "${wheels[0]}[test]"
+"$VENV/bin/python" -c 'import sys, tolvan; assert tolvan.__file__.startswith(sys.prefix), tolvan.__file__; print("dist: installed", tolvan.__file__)'
