@@ -1,0 +1,154 @@
+// tolvan-sim: a simulated attenuator on a pseudo-terminal. Prints the serial
+// end's path, then serves requests until SIGTERM or SIGINT.
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "faults.h"
+#include "frame.h"
+#include "instrument.h"
+#include "options.h"
+#include "outbox.h"
+#include "pty.h"
+#include "wire_log.h"
+
+namespace {
+
+using namespace tolvan_sim;
+using std::chrono::milliseconds;
+
+volatile sig_atomic_t stop_requested = 0;
+
+void on_stop_signal(int) { stop_requested = 1; }
+
+void install_signal_handlers() {
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// Upper bound of one wait, so that signals, partial frames and clients that
+// come and go are noticed promptly.
+constexpr milliseconds tick{10};
+// A frame that stops arriving for this long is given up.
+constexpr milliseconds frame_silence{50};
+
+void pause_for(milliseconds span) {
+    timespec time{0, static_cast<long>(span.count()) * 1'000'000L};
+    nanosleep(&time, nullptr);
+}
+
+class Server {
+public:
+    Server(const Options& options, PseudoTerminal& line, WireLog& log)
+        : line_(line), log_(log), instrument_(options.channels, options.versions), reader_(frame_silence),
+          faults_(options.faults) {}
+
+    // Runs until a stop signal or until the instrument vanishes.
+    void run() {
+        while (!stop_requested) {
+            Clock::time_point now = Clock::now();
+            outbox_.send_due(now, line_, log_);
+            wait(outbox_.wait(now, tick));
+            if (!take_input()) return;
+        }
+        log_.comment("stopped by signal");
+    }
+
+private:
+    void wait(milliseconds span) {
+        if (span.count() == 0) return;
+        if (!client_) {
+            // With the line hung up, poll reports it at once: sleep instead.
+            pause_for(span);
+            return;
+        }
+        pollfd input{line_.fd(), POLLIN, 0};
+        poll(&input, 1, static_cast<int>(span.count()));
+    }
+
+    // Reads and answers what arrived. False when the instrument vanishes.
+    bool take_input() {
+        std::array<std::uint8_t, 512> chunk;
+        std::size_t count = 0;
+        while (true) {
+            const auto result = line_.read(chunk.data(), chunk.size(), count);
+            if (result == PseudoTerminal::Read::data) {
+                client_ = true;
+                reader_.feed(chunk.data(), count, Clock::now());
+                continue;
+            }
+            if (result == PseudoTerminal::Read::no_client && client_) {
+                client_ = false;
+                log_.comment("client closed the line");
+                line_.make_raw();
+            }
+            break;
+        }
+        return answer_requests();
+    }
+
+    bool answer_requests() {
+        const Clock::time_point now = Clock::now();
+        Request request;
+        std::vector<Rejected> rejected;
+        while (true) {
+            const bool complete = reader_.next(request, rejected, now);
+            for (const Rejected& bytes : rejected) log_.frame("bad", bytes.raw, bytes.reason);
+            rejected.clear();
+            if (!complete) return true;
+
+            if (faults_.vanishes_after(served_)) {
+                log_.frame("rx", request.raw);
+                log_.comment("exit after " + std::to_string(served_) + " requests");
+                return false;
+            }
+            Outcome outcome = instrument_.handle(request);
+            if (!outcome.reply) {
+                log_.frame("bad", request.raw, outcome.rejection);
+                continue;
+            }
+            log_.frame("rx", request.raw);
+            ++served_;
+            if (!faults_.schedule(*outcome.reply, now, outbox_)) log_.frame("drop", *outcome.reply);
+        }
+    }
+
+    PseudoTerminal& line_;
+    WireLog& log_;
+    Instrument instrument_;
+    FrameReader reader_;
+    FaultInjector faults_;
+    Outbox outbox_;
+    unsigned served_ = 0;
+    bool client_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = parse_options(argc, argv);
+    install_signal_handlers();
+    try {
+        WireLog log(options.log_path);
+        PseudoTerminal line;
+        std::printf("%s\n", line.path().c_str());
+        std::fflush(stdout);
+        log.comment("serving on " + line.path());
+        Server(options, line, log).run();
+    } catch (const std::system_error& error) {
+        std::fprintf(stderr, "tolvan-sim: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}

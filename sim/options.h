@@ -1,0 +1,32 @@
+// The simulator's command line.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "instrument.h"
+
+namespace tolvan_sim {
+
+struct Faults {
+    std::chrono::milliseconds delay{5};      // from a request to its reply
+    std::chrono::milliseconds split_gap{0};  // 0: replies go out whole
+    unsigned drop_every = 0;                 // 0: no reply is withheld
+    unsigned noise = 0;                      // bytes sent ahead of each reply
+    unsigned exit_after = 0;                 // 0: serve until told to stop
+};
+
+struct Options {
+    std::vector<Channel> channels;
+    Versions versions;
+    Faults faults;
+    std::string log_path;  // empty: no log; "-": standard error
+};
+
+// Parses argv. Prints the help and exits 0 for --help; prints a message and
+// exits 2 for anything it cannot accept.
+Options parse_options(int argc, char** argv);
+
+}  // namespace tolvan_sim
