@@ -1,21 +1,24 @@
 """Step one channel's attenuation over a range and read the status back at each step.
 
-    python examples/sweep.py START STOP STEP [--channel CH] [--port PORT]
+    python examples/sweep.py START STOP STEP [--channel CH] [--port PORT | --sim-options OPTS]
 
 START, STOP and STEP are in dB (0.01 dB is the instrument's resolution); the
 sweep includes STOP when the steps land on it and runs downwards when START is
 above STOP. One progress line is printed per step, and a table at the end.
 Without --port the sweep runs against the simulator `tolvan-sim`, started here
-and stopped at the end. The exit status is 0 when every step was set and read
+(with --sim-options, such as "--drop-every 3", to make it misbehave) and
+stopped at the end. The exit status is 0 when every step was set and read
 back as the value the instrument holds, else 1.
 
     python examples/sweep.py 0 3 0.5
+    python examples/sweep.py 0 2 0.5 --sim-options="--drop-every 3"
     python examples/sweep.py 10 0 2.5 --channel 2 --port /dev/ttyUSB0
 """
 
 from __future__ import annotations
 
 import argparse
+import shlex
 import shutil
 import subprocess
 import sys
@@ -43,6 +46,14 @@ class Step(NamedTuple):
     @property
     def good(self) -> bool:
         return self.set_ok and self.read_mdb == self.held_mdb
+
+    @property
+    def verdict(self) -> str:
+        if not self.set_ok:
+            return "no reply to set"
+        if self.read_mdb is None:
+            return "no status reply"
+        return "ok" if self.read_mdb == self.held_mdb else "read back differs"
 
 
 def db_to_mdb(text: str) -> int:
@@ -76,12 +87,12 @@ def find_simulator() -> str | None:
     return str(beside) if beside.exists() else None
 
 
-def start_simulator() -> tuple[subprocess.Popen[str], str]:
+def start_simulator(options: list[str]) -> tuple[subprocess.Popen[str], str]:
     program = find_simulator()
     if program is None:
         sys.exit("sweep: no --port given and no simulator `tolvan-sim` found "
                  "(it is built on Linux and macOS); give --port, such as --port COM3")
-    sim = subprocess.Popen([program], stdout=subprocess.PIPE, text=True)
+    sim = subprocess.Popen([program, *options], stdout=subprocess.PIPE, text=True)
     assert sim.stdout is not None
     port = sim.stdout.readline().strip()
     if not port:
@@ -101,9 +112,10 @@ def sweep(tl: TOLVAN, channel: int, values: list[int]) -> list[Step]:
         read = None if status is None else status["attenuation"]
         step = Step(number, mdb, set_ok, read)
         steps.append(step)
+        read_text = "no status" if read is None else f"read back {fmt_db(read)} dB"
         print(f"[{number:{width}}/{len(values)}] ch {channel}: set {fmt_db(mdb)} dB "
-              f"{'ok' if set_ok else 'FAILED'}, read back {fmt_db(read)} dB"
-              f"{'' if step.good else '  <-- mismatch'}", flush=True)
+              f"{'ok' if set_ok else 'FAILED'}, {read_text}"
+              f"{'' if step.good else '  <-- ' + step.verdict}", flush=True)
     return steps
 
 
@@ -112,7 +124,7 @@ def print_table(steps: list[Step]) -> None:
     print(f"{'step':>4}  {'set dB':>8}  {'set':<6}  {'read dB':>8}  {'expected':>8}  result")
     for s in steps:
         print(f"{s.number:>4}  {fmt_db(s.requested_mdb):>8}  {'ok' if s.set_ok else 'failed':<6}  "
-              f"{fmt_db(s.read_mdb):>8}  {fmt_db(s.held_mdb):>8}  {'ok' if s.good else 'MISMATCH'}")
+              f"{fmt_db(s.read_mdb):>8}  {fmt_db(s.held_mdb):>8}  {s.verdict}")
     good = sum(s.good for s in steps)
     print(f"{good} of {len(steps)} steps set and read back as expected")
 
@@ -125,7 +137,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("-c", "--channel", type=int, default=1, help="channel (default 1)")
     parser.add_argument("-p", "--port", help="serial port, such as /dev/ttyUSB0 or COM3 "
                         "(default: start the simulator)")
+    parser.add_argument("--sim-options", default="", metavar="OPTS",
+                        help='options for the simulator, as one string: --sim-options="--delay 250"')
     args = parser.parse_args(argv)
+    if args.port is not None and args.sim_options:
+        parser.error("--sim-options is for the simulator, not for --port")
     if args.step <= 0:
         parser.error("step must be above 0 dB")
     for mdb in (args.start, args.stop):
@@ -135,7 +151,7 @@ def main(argv: list[str] | None = None) -> int:
     sim = None
     port = args.port
     if port is None:
-        sim, port = start_simulator()
+        sim, port = start_simulator(shlex.split(args.sim_options))
     try:
         tl = TOLVAN(port)
         if not tl.open():

@@ -59,6 +59,30 @@ def test_downward_sweep_below_the_instrument_resolution():
     assert [(r[1], r[3]) for r in rows] == [("0.025", "0.020"), ("0.015", "0.010"), ("0.005", "0.000")]
 
 
+@needs_simulator
+def test_lost_replies_show_in_the_table_and_the_exit_status():
+    # The simulator withholds every third reply: the set of step 2, the status
+    # of step 3 and the set of step 5. A lost set reply does not mean a lost set.
+    result = run_sweep("0", "2", "0.5", "--sim-options=--drop-every 3")
+    assert result.returncode == 1, result.stdout + result.stderr
+    rows = table_rows(result.stdout)
+    assert [(r[2], r[3], " ".join(r[5:])) for r in rows] == [
+        ("ok", "0.000", "ok"),
+        ("failed", "0.500", "no reply to set"),
+        ("ok", "-", "no status reply"),
+        ("ok", "1.500", "ok"),
+        ("failed", "2.000", "no reply to set"),
+    ]
+    assert "2 of 5 steps set and read back as expected" in result.stdout
+
+
+@needs_simulator
+def test_a_simulator_that_does_not_start_is_reported():
+    result = run_sweep("0", "1", "1", "--sim-options=--no-such-option")
+    assert result.returncode == 1
+    assert "the simulator did not report its port" in result.stderr
+
+
 @pytest.mark.parametrize(
     "args, message",
     [
@@ -67,6 +91,7 @@ def test_downward_sweep_below_the_instrument_resolution():
         (["-1", "1", "1"], "outside 0 to 655.350 dB"),
         (["0", "1", "abc"], "not a number of dB"),
         (["0", "1", "0.0001"], "finer than 0.001 dB"),
+        (["0", "1", "1", "--port", "COM3", "--sim-options=--delay 1"], "not for --port"),
     ],
 )
 def test_bad_ranges_are_refused_before_anything_starts(args, message):
