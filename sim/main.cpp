@@ -66,34 +66,32 @@ public:
     }
 
 private:
+    // Waits for input at most `span`. With no client on the serial end, poll
+    // reports a hang-up at once: then sleep instead, and see that the next
+    // client finds the line raw whatever the last one left (a client may come
+    // and go between two looks, so the settings are checked, not the event).
     void wait(milliseconds span) {
-        if (span.count() == 0) return;
-        if (!client_) {
-            // With the line hung up, poll reports it at once: sleep instead.
-            pause_for(span);
+        pollfd input{line_.fd(), POLLIN, 0};
+        const int ready = poll(&input, 1, static_cast<int>(span.count()));
+        const bool hung_up = ready > 0 && (input.revents & POLLHUP) && !(input.revents & POLLIN);
+        if (!hung_up) {
+            client_ = true;
             return;
         }
-        pollfd input{line_.fd(), POLLIN, 0};
-        poll(&input, 1, static_cast<int>(span.count()));
+        if (client_) {
+            client_ = false;
+            log_.comment("client closed the line");
+        }
+        line_.keep_raw();
+        pause_for(span);
     }
 
     // Reads and answers what arrived. False when the instrument vanishes.
     bool take_input() {
         std::array<std::uint8_t, 512> chunk;
         std::size_t count = 0;
-        while (true) {
-            const auto result = line_.read(chunk.data(), chunk.size(), count);
-            if (result == PseudoTerminal::Read::data) {
-                client_ = true;
-                reader_.feed(chunk.data(), count, Clock::now());
-                continue;
-            }
-            if (result == PseudoTerminal::Read::no_client && client_) {
-                client_ = false;
-                log_.comment("client closed the line");
-                line_.make_raw();
-            }
-            break;
+        while (line_.read(chunk.data(), chunk.size(), count) == PseudoTerminal::Read::data) {
+            reader_.feed(chunk.data(), count, Clock::now());
         }
         return answer_requests();
     }
@@ -131,7 +129,7 @@ private:
     FaultInjector faults_;
     Outbox outbox_;
     unsigned served_ = 0;
-    bool client_ = false;
+    bool client_ = false;  // whether a client had the serial end open at the last look
 };
 
 }  // namespace

@@ -69,6 +69,12 @@ void PseudoTerminal::make_raw() {
     close(slave);
 }
 
+void PseudoTerminal::keep_raw() {
+    termios settings{};
+    if (tcgetattr(master_, &settings) == 0 && is_raw(settings)) return;
+    make_raw();
+}
+
 PseudoTerminal::Read PseudoTerminal::read(std::uint8_t* buffer, std::size_t capacity, std::size_t& count) {
     count = 0;
     const ssize_t got = ::read(master_, buffer, capacity);

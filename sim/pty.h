@@ -28,8 +28,10 @@ public:
     bool write(const std::uint8_t* data, std::size_t count);
 
     // Raw mode for the serial end, so that bytes pass unchanged and nothing is
-    // echoed back. The last client to close the line may leave other settings.
+    // echoed back. A client may leave other settings behind when it closes the
+    // line; while nobody has it open, call keep_raw() to put raw mode back.
     void make_raw();
+    void keep_raw();
 
 private:
     int master_ = -1;
