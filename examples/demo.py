@@ -1,0 +1,148 @@
+"""A tour of the tolvan driver: the basic usage, then every device command.
+
+    python examples/demo.py [PORT] [--channels N]
+
+With PORT (such as /dev/ttyUSB0 or COM3) the tour runs against the instrument
+there. Without it, it starts the simulated instrument `tolvan-sim` (installed
+with the package on Linux and macOS) on a pseudo-terminal, runs against that,
+and stops it at the end. The tour reads the version and each channel's
+wavelengths, selects the longest wavelength of each channel, sets an
+attenuation and reads it back, clears it, and prints one table.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+from tolvan import TOLVAN
+
+# For the simulator this demo starts: channel 2 offers other wavelengths than
+# the rest, so that the table shows lists that differ per channel.
+SIMULATOR_OPTIONS = ["--wavelengths", "2=1310,1490,1535"]
+
+
+def find_simulator():
+    beside = Path(sys.executable).parent / "tolvan-sim"
+    if beside.is_file() and os.access(beside, os.X_OK):
+        return str(beside)
+    return shutil.which("tolvan-sim")
+
+
+def start_simulator():
+    program = find_simulator()
+    if program is None or sys.platform == "win32":
+        sys.exit("demo: no PORT given and no simulator tolvan-sim found (it is installed with the "
+                 "package on Linux and macOS); give a PORT, such as COM3")
+    sim = subprocess.Popen([program, *SIMULATOR_OPTIONS], stdout=subprocess.PIPE, text=True)
+    port = sim.stdout.readline().strip()
+    if not port:
+        sim.wait()
+        sys.exit(f"demo: the simulator did not start (exit status {sim.returncode})")
+    print(f"Started the simulated instrument {program} on {port}")
+    return sim, port
+
+
+def stop_simulator(sim):
+    sim.terminate()
+    try:
+        sim.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        sim.kill()
+        sim.wait()
+    sim.stdout.close()
+
+
+def db(mdb):
+    return "no reply" if mdb is None else f"{mdb / 1000:.2f}"
+
+
+def basic_usage(tl):
+    """The module's own usage example, step by step."""
+    print("\nBasic usage (as in help(tolvan)):")
+    dev_ver = tl.read_device_version()
+    print(f"  tl.read_device_version()  -> {dev_ver}")
+    print(f"  tl.set_attenuation(1100, 1) -> {tl.set_attenuation(1100, 1)}   # channel 1 to 1.1 dB")
+    return dev_ver is not None
+
+
+def tour_channel(tl, ch):
+    """Runs every channel command on one channel; returns the table row."""
+    row = {"ch": str(ch)}
+    wavelengths = tl.read_optical_length(ch)
+    row["wavelengths (nm)"] = "no reply" if wavelengths is None else ",".join(map(str, wavelengths)) or "none"
+
+    if wavelengths:
+        chosen = max(wavelengths)
+        selected = tl.set_optical_length(chosen, ch)
+        status = tl.read_current_status(ch)
+        position = None if status is None else status["optical_length_index"]
+        shown = wavelengths[position] if position is not None and position < len(wavelengths) else "?"
+        row["selected"] = f"{chosen} {'ok' if selected else 'failed'} (reads {shown})"
+    else:
+        row["selected"] = "-"
+
+    wanted = 1250 * ch  # 1.25 dB per channel number
+    row["set (dB)"] = f"{db(wanted)} {'ok' if tl.set_attenuation(wanted, ch) else 'failed'}"
+    status = tl.read_current_status(ch)
+    row["reads (dB)"] = db(None if status is None else status["attenuation"])
+
+    cleared = tl.clear_attenuation(ch)
+    status = tl.read_current_status(ch)
+    row["after clear (dB)"] = f"{db(None if status is None else status['attenuation'])}" + ("" if cleared else " (failed)")
+    return row
+
+
+def print_table(rows):
+    columns = list(rows[0])
+    widths = [max(len(column), *(len(row[column]) for row in rows)) for column in columns]
+    lines = [columns, ["-" * width for width in widths], *([row[column] for column in columns] for row in rows)]
+    for cells in lines:
+        print(("  " + "  ".join(cell.ljust(width) for cell, width in zip(cells, widths))).rstrip())
+
+
+def tour(port, channels):
+    tl = TOLVAN(port)
+    if not tl.open():
+        print(f"demo: cannot open {port}")
+        return 1
+    try:
+        if not basic_usage(tl):
+            print(f"demo: no reply from the instrument on {port}")
+            return 1
+        print(f"\nChannels 1 to {channels} (each command waits 0.2 s for its reply):")
+        print_table([tour_channel(tl, ch) for ch in range(1, channels + 1)])
+        print(f"\nclose_full_screen() -> {tl.close_full_screen()}")
+        print(f"dis_connection(1)   -> {tl.dis_connection(1)}   # a disconnected channel blocks the light:")
+        status = tl.read_current_status(1)
+        print(f"read_current_status(1) -> {status}")
+        print(f"clear_attenuation(1) -> {tl.clear_attenuation(1)}   # connected again at 0 dB")
+    finally:
+        tl.close()
+    return 0
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Tour of the tolvan driver, on a port or on the simulator.")
+    parser.add_argument("port", nargs="?", help="serial port of the instrument (default: start tolvan-sim)")
+    parser.add_argument("--channels", type=int, default=4, help="channels to visit (default 4)")
+    args = parser.parse_args(argv)
+    if args.channels < 1:
+        parser.error("--channels must be at least 1")
+
+    sim = None
+    port = args.port
+    if port is None:
+        sim, port = start_simulator()
+    try:
+        return tour(port, args.channels)
+    finally:
+        if sim is not None:
+            stop_simulator(sim)
+            print("Stopped the simulated instrument")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
