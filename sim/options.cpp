@@ -178,9 +178,9 @@ Options parse_options(int argc, char** argv) {
         }
     }
     options.channels.resize(channel_count);
-    for (unsigned number = 1; number <= channel_count; ++number) {
-        auto found = per_channel.find(number);
-        options.channels[number - 1].wavelengths = found != per_channel.end() ? found->second : everywhere;
+    for (unsigned channel = 1; channel <= channel_count; ++channel) {
+        auto found = per_channel.find(channel);
+        options.channels[channel - 1].wavelengths = found != per_channel.end() ? found->second : everywhere;
     }
     return options;
 }

@@ -8,7 +8,7 @@ no pseudo-terminals (Windows) or no simulator, the tests that need it skip.
 
 import pytest
 
-from e2e_support import SIMULATOR, Simulator
+from .support import SIMULATOR, Simulator
 from tolvan import TOLVAN
 
 

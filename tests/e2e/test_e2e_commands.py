@@ -3,7 +3,7 @@ decoded results, and the instrument state they change."""
 
 import pytest
 
-from e2e_support import frame, timed
+from .support import frame, timed
 
 
 def request(channel, command, *payload):

@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from e2e_support import SIMULATOR
+from .support import SIMULATOR
 
 DEMO = Path(__file__).resolve().parents[2] / "examples" / "demo.py"
 

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from e2e_support import MARGIN, PAUSE, frame, timed
+from .support import MARGIN, PAUSE, frame, timed
 
 
 def request(channel, command, *payload):

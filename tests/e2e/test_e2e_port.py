@@ -14,7 +14,7 @@ import time
 import pytest
 
 import tolvan
-from e2e_support import HAVE_PTYS, SIMULATOR, frame
+from .support import HAVE_PTYS, SIMULATOR, frame
 from tolvan import TOLVAN
 
 VERSION = {"module_version": 2, "hard_version": 50, "soft_version": 32}

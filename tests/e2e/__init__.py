@@ -1,0 +1,1 @@
+"""End-to-end tests through the simulated instrument tolvan-sim."""
