@@ -140,9 +140,10 @@ int main(int argc, char** argv) {
     try {
         WireLog log(options.log_path);
         PseudoTerminal line;
+        // Logged first: whoever reads the path may look at the log at once.
+        log.comment("serving on " + line.path());
         std::printf("%s\n", line.path().c_str());
         std::fflush(stdout);
-        log.comment("serving on " + line.path());
         Server(options, line, log).run();
     } catch (const std::system_error& error) {
         std::fprintf(stderr, "tolvan-sim: %s\n", error.what());
