@@ -22,3 +22,9 @@ bash scripts/dist.sh
 # environment's scripts (the simulator from the wheel) first on the search path.
 cd tests
 PATH="$VENV/bin:$PATH" "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"
+
+# Memory safety: the extension and the simulator rebuilt with AddressSanitizer and
+# UndefinedBehaviorSanitizer in an environment of their own (.venv-sanitize), and every
+# suite run again against that build; any sanitizer report fails (scripts/sanitize.sh).
+cd ..
+bash scripts/sanitize.sh "$@"

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Builds the extension (and the simulator, where it is built) with AddressSanitizer
+# and UndefinedBehaviorSanitizer into a virtual environment of its own, and runs
+# every test (the fast suite, the robustness checks and the end-to-end suite)
+# against that build. Any sanitizer report, from the test process or from any
+# process it starts, fails the run.
+#
+#   bash scripts/sanitize.sh [extra pytest arguments]
+#
+# TOLVAN_SANITIZE_VENV chooses the environment (default .venv-sanitize).
+# TOLVAN_SANITIZE_FULL_STACKS=1 unwinds every allocation in full (about ten times
+# slower): use it to see which frames a leak report comes from.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT="$PWD"
+SAN_VENV="${TOLVAN_SANITIZE_VENV:-$ROOT/.venv-sanitize}"
+PYTHON="${PYTHON:-python3.11}"
+
+LIBASAN="$(${CXX:-g++} -print-file-name=libasan.so)"
+if [ ! -f "$LIBASAN" ]; then
+    echo "sanitize.sh: the AddressSanitizer runtime (libasan.so) was not found" >&2
+    exit 2
+fi
+
+if [ ! -x "$SAN_VENV/bin/python" ]; then
+    "$PYTHON" -m venv "$SAN_VENV"
+fi
+"$SAN_VENV/bin/python" -m pip install --quiet --upgrade pip
+"$SAN_VENV/bin/python" -m pip install --quiet ".[test]" \
+    -Ccmake.define.TOLVAN_SANITIZE=ON -Cinstall.strip=false -Cbuild-dir=build/sanitize
+
+# The interpreter is not instrumented: the runtime must be preloaded into every
+# Python process that loads the module. python-sanitized does that and keeps the
+# environment's identity (argv[0]), so that sys.executable, and with it every
+# Python the tests start, is this wrapper again. Other programs the tests start
+# (lsof, the simulator) must not inherit the preload: lsof misbehaves under it,
+# and the simulator links its own runtime. A .pth file drops it from os.environ
+# once the interpreter is up.
+BASE_PYTHON="$("$SAN_VENV/bin/python" -c 'import os, sys; print(os.path.realpath(sys._base_executable))')"
+WRAPPERS="$SAN_VENV/sanitized-bin"
+mkdir -p "$WRAPPERS"
+cat > "$WRAPPERS/python" <<EOF
+#!/usr/bin/env bash
+export LD_PRELOAD="$LIBASAN\${LD_PRELOAD:+:\$LD_PRELOAD}"
+exec -a "\$0" "$BASE_PYTHON" "\$@"
+EOF
+chmod +x "$WRAPPERS/python"
+ln -sf python "$WRAPPERS/python3"
+ln -sf python "$WRAPPERS/python3.11"
+SITE="$("$SAN_VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
+echo 'import os; os.environ.pop("LD_PRELOAD", None)' > "$SITE/tolvan_sanitizer_preload.pth"
+
+LOGS="$(mktemp -d "${TMPDIR:-/tmp}/tolvan-sanitize.XXXXXX")"
+trap 'rm -rf "$LOGS"' EXIT
+
+UNWIND=1
+if [ "${TOLVAN_SANITIZE_FULL_STACKS:-0}" = 1 ]; then UNWIND=0; fi
+# Every Python object a malloc block that the sanitizer watches. No leak suppressions are
+# needed: what the interpreter keeps at exit stays reachable from its globals, so LeakSanitizer
+# reports only blocks nothing points to any more.
+export PYTHONMALLOC=malloc
+export ASAN_OPTIONS="detect_leaks=1:log_path=$LOGS/asan:fast_unwind_on_malloc=$UNWIND:malloc_context_size=30:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
+# UndefinedBehaviorSanitizer stops the process at its first report (the build does not recover),
+# and writes to standard error: pytest captures Python's streams only (--capture=sys), so that a
+# report from the test process itself reaches the output.
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+# The robustness checks, sized for an instrumented build: the sanitizer itself
+# finds what a longer run would, and its quarantine keeps freed memory resident.
+export TOLVAN_ROBUSTNESS_CALLS="${TOLVAN_ROBUSTNESS_CALLS:-2000}"
+export TOLVAN_ROBUSTNESS_SECONDS="${TOLVAN_ROBUSTNESS_SECONDS:-3}"
+export TOLVAN_ROBUSTNESS_RSS=off
+export TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-60}"
+
+status=0
+(cd tests && PATH="$WRAPPERS:$SAN_VENV/bin:$PATH" "$WRAPPERS/python" -m pytest -q -p no:cacheprovider --capture=sys "$@") \
+    || status=$?
+
+if compgen -G "$LOGS/*" >/dev/null; then
+    echo "sanitize.sh: sanitizer reports:" >&2
+    for report in "$LOGS"/*; do
+        echo "--- $(basename "$report")" >&2
+        cat "$report" >&2
+    done
+    status=1
+fi
+if [ "$status" -ne 0 ]; then
+    echo "sanitize.sh: FAILED (status $status)" >&2
+else
+    echo "sanitize.sh: no sanitizer reports"
+fi
+exit "$status"
