@@ -63,7 +63,13 @@ bool copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (!check_single_interpreter()) return nullptr;
-    if (executed_module != nullptr) return Py_NewRef(executed_module);
+    if (executed_module != nullptr) {
+        // The import system is about to reset the module's (empty) state
+        // pointer and allocate a new one before exec; free the old one here,
+        // or every `del sys.modules["tolvan"]; import tolvan` would leak it.
+        PyMem_Free(PyModule_GetState(executed_module));
+        return Py_NewRef(executed_module);
+    }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
