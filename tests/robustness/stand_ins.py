@@ -11,6 +11,8 @@ import types
 import serial
 
 import tolvan
+# The suite's in-memory port: each write is answered by the next scripted reply.
+from conftest import FakePort as ScriptedPort
 
 # How many calls a leak check makes per method and path, and how long the
 # thread check runs. Sanitizer and valgrind runs make them smaller; the
@@ -29,38 +31,6 @@ WAVELENGTHS = [1310, 1490, 1535]
 
 
 TEMPLATE_NAMES = [name for name in vars(tolvan.TOLVAN) if name.startswith("_TOLVAN__CMD_")]
-
-
-class ScriptedPort:
-    """An in-memory port that answers each write with the next scripted reply (None: silence).
-
-    Its write converts the frame as pyserial does; unread bytes stay for the next command.
-    """
-
-    def __init__(self, *replies):
-        self.replies = list(replies)
-        self.buffer = bytearray()
-        self.written = []
-
-    def write(self, data):
-        frame = bytes(data)
-        self.written.append(frame)
-        if self.replies:
-            reply = self.replies.pop(0)
-            if reply is not None:
-                self.buffer += reply
-        return len(frame)
-
-    def inWaiting(self):
-        return len(self.buffer)
-
-    def read(self, size):
-        data = bytes(self.buffer[:size])
-        del self.buffer[:size]
-        return data
-
-    def close(self):
-        pass
 
 
 class PortFault(serial.SerialException):
