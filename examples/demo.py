@@ -11,48 +11,15 @@ attenuation and reads it back, clears it, and prints one table.
 """
 
 import argparse
-import os
-import shutil
-import subprocess
+import contextlib
 import sys
-from pathlib import Path
 
+from simulator import running_simulator
 from tolvan import TOLVAN
 
 # For the simulator this demo starts: channel 2 offers other wavelengths than
 # the rest, so that the table shows lists that differ per channel.
 SIMULATOR_OPTIONS = ["--wavelengths", "2=1310,1490,1535"]
-
-
-def find_simulator():
-    beside = Path(sys.executable).parent / "tolvan-sim"
-    if beside.is_file() and os.access(beside, os.X_OK):
-        return str(beside)
-    return shutil.which("tolvan-sim")
-
-
-def start_simulator():
-    program = find_simulator()
-    if program is None or sys.platform == "win32":
-        sys.exit("demo: no PORT given and no simulator tolvan-sim found (it is installed with the "
-                 "package on Linux and macOS); give a PORT, such as COM3")
-    sim = subprocess.Popen([program, *SIMULATOR_OPTIONS], stdout=subprocess.PIPE, text=True)
-    port = sim.stdout.readline().strip()
-    if not port:
-        sim.wait()
-        sys.exit(f"demo: the simulator did not start (exit status {sim.returncode})")
-    print(f"Started the simulated instrument {program} on {port}")
-    return sim, port
-
-
-def stop_simulator(sim):
-    sim.terminate()
-    try:
-        sim.wait(timeout=5)
-    except subprocess.TimeoutExpired:
-        sim.kill()
-        sim.wait()
-    sim.stdout.close()
 
 
 def db(mdb):
@@ -132,16 +99,10 @@ def main(argv=None):
     if args.channels < 1:
         parser.error("--channels must be at least 1")
 
-    sim = None
-    port = args.port
-    if port is None:
-        sim, port = start_simulator()
-    try:
+    with contextlib.ExitStack() as stack:
+        port = args.port or stack.enter_context(
+            running_simulator(SIMULATOR_OPTIONS, "demo", "a PORT, such as COM3"))
         return tour(port, args.channels)
-    finally:
-        if sim is not None:
-            stop_simulator(sim)
-            print("Stopped the simulated instrument")
 
 
 if __name__ == "__main__":

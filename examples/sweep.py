@@ -18,15 +18,13 @@ back as the value the instrument holds, else 1.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import shlex
-import shutil
-import subprocess
 import sys
-import sysconfig
 from decimal import Decimal, InvalidOperation
-from pathlib import Path
 from typing import NamedTuple
 
+from simulator import running_simulator
 from tolvan import TOLVAN
 
 MAX_MDB = 0xFFFF * 10  # the instrument holds an unsigned 16-bit count of 0.01 dB
@@ -77,32 +75,6 @@ def plan(start: int, stop: int, step: int) -> list[int]:
     return list(range(start, stop + direction, direction * step))
 
 
-def find_simulator() -> str | None:
-    # On the search path, or beside the interpreter that runs this script
-    # (a virtual environment that was not activated).
-    found = shutil.which("tolvan-sim")
-    if found:
-        return found
-    beside = Path(sysconfig.get_path("scripts")) / "tolvan-sim"
-    return str(beside) if beside.exists() else None
-
-
-def start_simulator(options: list[str]) -> tuple[subprocess.Popen[str], str]:
-    program = find_simulator()
-    if program is None:
-        sys.exit("sweep: no --port given and no simulator `tolvan-sim` found "
-                 "(it is built on Linux and macOS); give --port, such as --port COM3")
-    sim = subprocess.Popen([program, *options], stdout=subprocess.PIPE, text=True)
-    assert sim.stdout is not None
-    port = sim.stdout.readline().strip()
-    if not port:
-        sim.terminate()
-        sim.wait()
-        sys.exit("sweep: the simulator did not report its port")
-    print(f"simulator {program} on {port}")
-    return sim, port
-
-
 def sweep(tl: TOLVAN, channel: int, values: list[int]) -> list[Step]:
     steps = []
     width = len(str(len(values)))
@@ -148,11 +120,9 @@ def main(argv: list[str] | None = None) -> int:
         if not 0 <= mdb <= MAX_MDB:
             parser.error(f"attenuation {fmt_db(mdb)} dB is outside 0 to {fmt_db(MAX_MDB)} dB")
 
-    sim = None
-    port = args.port
-    if port is None:
-        sim, port = start_simulator(shlex.split(args.sim_options))
-    try:
+    with contextlib.ExitStack() as stack:
+        port = args.port or stack.enter_context(
+            running_simulator(shlex.split(args.sim_options), "sweep", "--port, such as --port COM3"))
         tl = TOLVAN(port)
         if not tl.open():
             print(f"sweep: cannot open {port} (see the line above; README: Troubleshooting)")
@@ -161,10 +131,6 @@ def main(argv: list[str] | None = None) -> int:
             steps = sweep(tl, args.channel, plan(args.start, args.stop, args.step))
         finally:
             tl.close()
-    finally:
-        if sim is not None:
-            sim.terminate()
-            sim.wait()
     print_table(steps)
     return 0 if all(s.good for s in steps) else 1
 
