@@ -1,5 +1,7 @@
 #include "common/runtime.h"
 
+#include <cstring>
+
 namespace tolvan::runtime {
 
 namespace {
@@ -35,10 +37,16 @@ bool bind_builtins() {
         PyErr_SetString(PyExc_RuntimeError, "no builtins available");
         return false;
     }
-    return bind_one(builtins_dict, "print", bound.print) && bind_one(builtins_dict, "sum", bound.sum) &&
-           bind_one(builtins_dict, "range", bound.range) &&
-           bind_one(builtins_dict, "RuntimeError", bound.RuntimeError) &&
-           bind_one(builtins_dict, "ValueError", bound.ValueError);
+    if (!bind_one(builtins_dict, "print", bound.print) || !bind_one(builtins_dict, "sum", bound.sum) ||
+        !bind_one(builtins_dict, "range", bound.range) ||
+        !bind_one(builtins_dict, "RuntimeError", bound.RuntimeError) ||
+        !bind_one(builtins_dict, "ValueError", bound.ValueError)) {
+        return false;
+    }
+    bound.sum_is_builtin =
+        PyCFunction_Check(bound.sum) &&
+        std::strcmp(reinterpret_cast<PyCFunctionObject*>(bound.sum)->m_ml->ml_name, "sum") == 0;
+    return true;
 }
 
 void set_module_dict(PyObject* dict) {

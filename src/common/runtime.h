@@ -14,6 +14,8 @@ struct Builtins {
     PyObject* range = nullptr;
     PyObject* RuntimeError = nullptr;
     PyObject* ValueError = nullptr;
+    // Whether `sum` is the interpreter's own, so that int sums may be done in C.
+    bool sum_is_builtin = false;
 };
 
 const Builtins& builtins();

@@ -3,7 +3,6 @@
 #include "common/calls.h"
 #include "common/runtime.h"
 
-#include <cstring>
 #include <optional>
 
 namespace tolvan::protocol {
@@ -25,15 +24,10 @@ std::optional<long> small_int_checksum(PyObject* list, Py_ssize_t covered) {
     return static_cast<long>((~sum + 1) & 0xFF);
 }
 
-bool sum_is_the_builtin() {
-    PyObject* sum = runtime::builtins().sum;
-    return PyCFunction_Check(sum) && std::strcmp(reinterpret_cast<PyCFunctionObject*>(sum)->m_ml->ml_name, "sum") == 0;
-}
-
 // (~sum(data[:-2]) + 1) & 0xFF, with Python's arithmetic on the elements.
 Ref checksum_of(PyObject* data) {
     const Py_ssize_t covered = PyList_GET_SIZE(data) > 2 ? PyList_GET_SIZE(data) - 2 : 0;
-    if (sum_is_the_builtin()) {
+    if (runtime::builtins().sum_is_builtin) {
         if (const auto fast = small_int_checksum(data, covered)) {
             return Ref::steal(PyLong_FromLong(*fast));
         }
