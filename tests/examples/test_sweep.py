@@ -2,26 +2,20 @@
 
 import os
 import re
-import shutil
 import subprocess
 import sys
-import sysconfig
 from pathlib import Path
 
 import pytest
+
+from tolvan_sim import find_simulator
 
 SWEEP = Path(__file__).resolve().parents[2] / "examples" / "sweep.py"
 
 pytestmark = pytest.mark.skipif(not SWEEP.exists(), reason="examples/ is not beside the tests")
 
 
-def simulator_present():
-    scripts = sysconfig.get_path("scripts")
-    return bool(shutil.which("tolvan-sim") or shutil.which("tolvan-sim", path=scripts))
-
-
-needs_simulator = pytest.mark.skipif(
-    sys.platform == "win32" or not simulator_present(), reason="needs the simulator tolvan-sim")
+needs_simulator = pytest.mark.skipif(find_simulator() is None, reason="needs the simulator tolvan-sim")
 
 
 def run_sweep(*args, timeout=60):
@@ -80,7 +74,9 @@ def test_lost_replies_show_in_the_table_and_the_exit_status():
 def test_a_simulator_that_does_not_start_is_reported():
     result = run_sweep("0", "1", "1", "--sim-options=--no-such-option")
     assert result.returncode == 1
-    assert "the simulator did not report its port" in result.stderr
+    assert result.stderr.startswith("sweep: tolvan-sim --no-such-option did not start (exit status 2): ")
+    assert "unknown option '--no-such-option'" in result.stderr
+    assert result.stdout == ""
 
 
 @pytest.mark.parametrize(

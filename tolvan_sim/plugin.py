@@ -1,0 +1,53 @@
+"""pytest fixtures that start the simulated instrument for a test and stop it afterwards.
+
+Registered through the `pytest11` entry point of the tolvan package, so that
+any test in an environment where tolvan is installed can ask for them:
+
+    def test_attenuation(tolvan_sim):                # default options
+        tl = TOLVAN(tolvan_sim.port)
+
+    def test_two_channels(make_tolvan_sim):          # options of the test's choosing
+        sim = make_tolvan_sim("--channels", "2", "--wavelengths", "2=1310,1550")
+
+pytest imports this module at start-up in every such environment, used or
+not: it imports nothing beyond pytest until a test asks for a fixture.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterator
+from typing import TYPE_CHECKING, Any
+
+import pytest
+
+if TYPE_CHECKING:
+    from tolvan_sim.instrument import SimulatedInstrument
+
+
+@pytest.fixture
+def make_tolvan_sim() -> Iterator[Callable[..., SimulatedInstrument]]:
+    """A factory: make_tolvan_sim(*options, log=None) starts a tolvan-sim and returns it.
+
+    Every simulator it started is stopped when the test ends. On Windows, where
+    there is no simulator, the test is skipped.
+    """
+    from tolvan_sim.instrument import SUPPORTED, SimulatedInstrument
+
+    if not SUPPORTED:
+        pytest.skip("tolvan-sim needs pseudo-terminals: it is built on Linux and macOS only")
+    started: list[SimulatedInstrument] = []
+
+    def make(*options: Any, log: Any = None) -> SimulatedInstrument:
+        sim = SimulatedInstrument(*options, log=log)
+        started.append(sim)
+        return sim
+
+    yield make
+    for sim in started:
+        sim.stop()
+
+
+@pytest.fixture
+def tolvan_sim(make_tolvan_sim: Callable[..., SimulatedInstrument]) -> SimulatedInstrument:
+    """A running tolvan-sim with its default options; `.port` is its serial end."""
+    return make_tolvan_sim()
