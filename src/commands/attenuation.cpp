@@ -1,8 +1,8 @@
 // set_attenuation and clear_attenuation.
 #include "commands/commands.h"
-#include "common/calls.h"
 #include "common/names.h"
 #include "link/exchange.h"
+#include "link/reply.h"
 #include "protocol/templates.h"
 
 namespace tolvan::commands {
@@ -34,27 +34,22 @@ Ref binary_op(PyObject* (*op)(PyObject*, PyObject*), PyObject* left, long right)
 
 }  // namespace
 
-PyObject* set_attenuation(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* attenuation = args[1];
-    PyObject* ch = args[2];
-    Ref steps = device_steps(attenuation);
+PyObject* set_attenuation(const Arguments& args) {
+    Ref steps = device_steps(args.attenuation);
     if (!steps) return nullptr;
     Ref low = binary_op(PyNumber_And, steps.get(), 0xFF);
     Ref high = binary_op(PyNumber_Rshift, steps.get(), 8);  // not masked: out-of-range values reach the port
     if (!low || !high) return nullptr;
-    Ref frame = protocol::fill_template(self, names::cmd_set_attenuation,
+    Ref frame = protocol::fill_template(args.self, names::cmd_set_attenuation,
                                         {{protocol::payload_offset, low.get()},
                                          {protocol::payload_offset + 1, high.get()},
-                                         {protocol::channel_offset, ch}});
-    return frame ? link::send_action(self, frame.get()) : nullptr;
+                                         {protocol::channel_offset, args.ch}});
+    return link::send_action(args.self, frame);
 }
 
-PyObject* clear_attenuation(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* ch = args[1];
-    Ref frame = protocol::fill_template(self, names::cmd_clear_attenuation, {{protocol::channel_offset, ch}});
-    return frame ? link::send_action(self, frame.get()) : nullptr;
+PyObject* clear_attenuation(const Arguments& args) {
+    Ref frame = protocol::fill_template(args.self, names::cmd_clear_attenuation, {{protocol::channel_offset, args.ch}});
+    return link::send_action(args.self, frame);
 }
 
 }  // namespace tolvan::commands

@@ -2,26 +2,26 @@
 // first, and returns a new reference or nullptr with an exception set.
 #pragma once
 
-#include "common/ref.h"
+#include "tolvan/method.h"
 
 namespace tolvan::commands {
 
 // Device version
-PyObject* read_device_version(PyObject* const* args);
+PyObject* read_device_version(const Arguments& args);
 
 // Wavelength table and selection
-PyObject* read_optical_length(PyObject* const* args);
-PyObject* set_optical_length(PyObject* const* args);
+PyObject* read_optical_length(const Arguments& args);
+PyObject* set_optical_length(const Arguments& args);
 
 // Channel status
-PyObject* read_current_status(PyObject* const* args);
+PyObject* read_current_status(const Arguments& args);
 
 // Attenuation
-PyObject* set_attenuation(PyObject* const* args);
-PyObject* clear_attenuation(PyObject* const* args);
+PyObject* set_attenuation(const Arguments& args);
+PyObject* clear_attenuation(const Arguments& args);
 
 // Display and link
-PyObject* close_full_screen(PyObject* const* args);
-PyObject* dis_connection(PyObject* const* args);
+PyObject* close_full_screen(const Arguments& args);
+PyObject* dis_connection(const Arguments& args);
 
 }  // namespace tolvan::commands

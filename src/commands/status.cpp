@@ -1,7 +1,6 @@
 // read_current_status: a channel's work mode, selected wavelength position and
 // attenuation.
 #include "commands/commands.h"
-#include "common/calls.h"
 #include "common/names.h"
 #include "link/exchange.h"
 #include "link/reply.h"
@@ -10,6 +9,7 @@
 namespace tolvan::commands {
 
 namespace {
+
 // 7B, channel, length, two command bytes, mode, (unused), position, attenuation
 // low and high byte, checksum, 7D. A shorter reply would have its checksum or
 // end byte decoded as attenuation, so it counts as failed.
@@ -19,30 +19,31 @@ constexpr Py_ssize_t position_offset = 7;
 constexpr Py_ssize_t attenuation_offset = 8;
 // The instrument counts 0.01 dB steps; callers see mdB.
 constexpr long mdb_per_step = 10;
+
+template <typename Reply>
+Ref decode_status(const Reply& buf) {
+    if (buf.size() < status_reply_min_size) return Ref::none();
+    Ref status = Ref::steal(PyDict_New());
+    if (!status || !link::store_value(status.get(), names::dev_work_mode, buf.item(work_mode_offset)) ||
+        !link::store_value(status.get(), names::optical_length_index, buf.item(position_offset))) {
+        return Ref();
+    }
+    const auto steps = link::u16_at(buf, attenuation_offset);
+    if (!steps) return Ref();
+    const auto scale = Reply::number(mdb_per_step);
+    if (!scale) return Ref();
+    if (!link::store_value(status.get(), names::attenuation, Reply::multiply(steps, scale))) return Ref();
+    return status;
+}
+
 }  // namespace
 
-PyObject* read_current_status(PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* ch = args[1];
-    Ref frame = protocol::fill_template(self, names::cmd_read_current_status, {{protocol::channel_offset, ch}});
+PyObject* read_current_status(const Arguments& args) {
+    Ref frame = protocol::fill_template(args.self, names::cmd_read_current_status,
+                                        {{protocol::channel_offset, args.ch}});
     if (!frame) return nullptr;
-    Ref reply = link::framed_reply(self, frame.get());
-    if (!reply) return nullptr;
-    if (reply.get() == Py_None || link::reply_size(reply.get()) < status_reply_min_size) Py_RETURN_NONE;
-
-    Ref steps = link::reply_u16(reply.get(), attenuation_offset);
-    Ref scale = Ref::steal(PyLong_FromLong(mdb_per_step));
-    if (!steps || !scale) return nullptr;
-    Ref attenuation = Ref::steal(PyNumber_Multiply(steps.get(), scale.get()));
-    Ref status = Ref::steal(PyDict_New());
-    if (!attenuation || !status ||
-        PyDict_SetItem(status.get(), names::dev_work_mode, link::reply_byte(reply.get(), work_mode_offset)) < 0 ||
-        PyDict_SetItem(status.get(), names::optical_length_index, link::reply_byte(reply.get(), position_offset)) <
-            0 ||
-        PyDict_SetItem(status.get(), names::attenuation, attenuation.get()) < 0) {
-        return nullptr;
-    }
-    return status.release();
+    Ref reply = link::exchange(args.self, frame.get());
+    return link::decode_framed(reply, [](const auto& buf) { return decode_status(buf); }).release();
 }
 
 }  // namespace tolvan::commands

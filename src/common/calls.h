@@ -8,7 +8,12 @@
 
 namespace tolvan {
 
-inline Ref get_attr(PyObject* object, PyObject* name) { return Ref::steal(PyObject_GetAttr(object, name)); }
+// object.name. The names here are always str, so the type's own attribute
+// slot is called directly, as the interpreter does.
+inline Ref get_attr(PyObject* object, PyObject* name) {
+    const getattrofunc getattro = Py_TYPE(object)->tp_getattro;
+    return Ref::steal(getattro != nullptr ? getattro(object, name) : PyObject_GetAttr(object, name));
+}
 
 inline Ref get_attr_string(PyObject* object, const char* name) {
     return Ref::steal(PyObject_GetAttrString(object, name));
@@ -46,8 +51,23 @@ inline bool set_item(PyObject* sequence, Py_ssize_t index, PyObject* value) {
 
 // sequence[index], with the full semantics of subscription.
 inline Ref get_item(PyObject* sequence, Py_ssize_t index) {
+    if (PyList_CheckExact(sequence)) {
+        const Py_ssize_t size = PyList_GET_SIZE(sequence);
+        const Py_ssize_t position = index < 0 ? index + size : index;
+        if (position >= 0 && position < size) {
+            return Ref::borrow(PyList_GET_ITEM(sequence, position));
+        }
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return Ref();
+    }
     Ref key = Ref::steal(PyLong_FromSsize_t(index));
     return key ? Ref::steal(PyObject_GetItem(sequence, key.get())) : Ref();
+}
+
+// bool(left == right), with Python's comparison (no identity shortcut).
+inline int equals(PyObject* left, PyObject* right) {
+    Ref result = Ref::steal(PyObject_RichCompare(left, right, Py_EQ));
+    return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
 }  // namespace tolvan

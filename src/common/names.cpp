@@ -9,6 +9,7 @@ TOLVAN_INTERNED_NAMES(TOLVAN_DEFINE_NAME)
 PyObject* reply_pause = nullptr;
 PyObject* serial_open_keywords = nullptr;
 PyObject* lsof_run_keywords = nullptr;
+PyObject* zero = nullptr;
 
 namespace {
 
@@ -34,6 +35,9 @@ bool create() {
     TOLVAN_INTERNED_NAMES(TOLVAN_CREATE_NAME)
 #undef TOLVAN_CREATE_NAME
     if (reply_pause == nullptr && (reply_pause = PyFloat_FromDouble(0.2)) == nullptr) {
+        return false;
+    }
+    if (zero == nullptr && (zero = PyLong_FromLong(0)) == nullptr) {
         return false;
     }
     return make_pair(serial_open_keywords, timeout, stopbits) &&

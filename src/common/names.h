@@ -8,6 +8,14 @@
 
 // One line per name: the C++ identifier and the Python text.
 #define TOLVAN_INTERNED_NAMES(X)                                   \
+    X(module_name, "tolvan")                                       \
+    X(class_name, "TOLVAN")                                        \
+    X(builtin_import, "__import__")                                \
+    X(print, "print")                                              \
+    X(sum, "sum")                                                  \
+    X(range, "range")                                              \
+    X(RuntimeError, "RuntimeError")                                \
+    X(ValueError, "ValueError")                                    \
     X(port, "port")                                                \
     X(ser, "ser")                                                  \
     X(write, "write")                                              \
@@ -61,6 +69,8 @@ extern PyObject* reply_pause;
 extern PyObject* serial_open_keywords;
 // Keyword names of the lsof run: ("stdout", "stderr").
 extern PyObject* lsof_run_keywords;
+// The ints that the exchange and the decoding compare with or combine with.
+extern PyObject* zero;
 
 // Creates everything above; true on success, false with an exception set.
 // Safe to call again after a failed load: what exists is kept.

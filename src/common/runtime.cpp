@@ -1,30 +1,51 @@
 #include "common/runtime.h"
 
+#include "common/calls.h"
+#include "common/names.h"
+
 #include <cstring>
+#include <utility>
 
 namespace tolvan::runtime {
 
 namespace {
 
+// Strong references, held from a load until the process ends or the load fails.
 Builtins bound;
-// Strong reference, dropped only when a failed load forgets its module.
 PyObject* module_dict = nullptr;
 
-bool bind_one(PyObject* builtins_dict, const char* name, PyObject*& slot) {
-    if (slot != nullptr) {
-        return true;
+void release_builtins() {
+    Py_CLEAR(bound.print);
+    Py_CLEAR(bound.sum);
+    Py_CLEAR(bound.range);
+    Py_CLEAR(bound.RuntimeError);
+    Py_CLEAR(bound.ValueError);
+    bound.sum_is_builtin = false;
+}
+
+// builtins[name], telling a missing name (NameError) from a failed look-up.
+PyObject* look_up_builtin(PyObject* builtins_dict, PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(builtins_dict, name);  // borrowed
+    if (found == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
-    PyObject* found = PyDict_GetItemString(builtins_dict, name);  // borrowed
-    if (found == nullptr) {
-        Ref text = Ref::steal(PyUnicode_FromString(name));
-        if (text) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", text.get());
-        }
+    return Py_XNewRef(found);
+}
+
+// The C function `sum` of the builtins module, not a replacement.
+bool is_interpreters_sum(PyObject* sum) {
+    if (!PyCFunction_CheckExact(sum)) return false;
+    const auto* function = reinterpret_cast<PyCFunctionObject*>(sum);
+    PyObject* owner = function->m_self;
+    if (std::strcmp(function->m_ml->ml_name, "sum") != 0 || owner == nullptr || !PyModule_CheckExact(owner)) {
         return false;
     }
-    Py_INCREF(found);
-    slot = found;
-    return true;
+    const char* owner_name = PyModule_GetName(owner);
+    if (owner_name == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strcmp(owner_name, "builtins") == 0;
 }
 
 }  // namespace
@@ -32,20 +53,20 @@ bool bind_one(PyObject* builtins_dict, const char* name, PyObject*& slot) {
 const Builtins& builtins() { return bound; }
 
 bool bind_builtins() {
+    release_builtins();
     PyObject* builtins_dict = PyEval_GetBuiltins();  // borrowed
     if (builtins_dict == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "no builtins available");
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "no builtins available");
         return false;
     }
-    if (!bind_one(builtins_dict, "print", bound.print) || !bind_one(builtins_dict, "sum", bound.sum) ||
-        !bind_one(builtins_dict, "range", bound.range) ||
-        !bind_one(builtins_dict, "RuntimeError", bound.RuntimeError) ||
-        !bind_one(builtins_dict, "ValueError", bound.ValueError)) {
-        return false;
+    for (auto [slot, name] : {std::pair{&bound.print, names::print}, std::pair{&bound.sum, names::sum},
+                              std::pair{&bound.range, names::range},
+                              std::pair{&bound.RuntimeError, names::RuntimeError},
+                              std::pair{&bound.ValueError, names::ValueError}}) {
+        *slot = look_up_builtin(builtins_dict, name);
+        if (*slot == nullptr) return false;
     }
-    bound.sum_is_builtin =
-        PyCFunction_Check(bound.sum) &&
-        std::strcmp(reinterpret_cast<PyCFunctionObject*>(bound.sum)->m_ml->ml_name, "sum") == 0;
+    bound.sum_is_builtin = is_interpreters_sum(bound.sum);
     return true;
 }
 
@@ -54,25 +75,22 @@ void set_module_dict(PyObject* dict) {
     Py_XSETREF(module_dict, dict);
 }
 
+void forget_load() {
+    release_builtins();
+    Py_CLEAR(module_dict);
+}
+
 Ref global(PyObject* name) {
     if (module_dict != nullptr) {
         PyObject* found = PyDict_GetItemWithError(module_dict, name);  // borrowed
-        if (found != nullptr) {
-            return Ref::borrow(found);
-        }
-        if (PyErr_Occurred()) {
-            return Ref();
-        }
+        if (found != nullptr) return Ref::borrow(found);
+        if (PyErr_Occurred()) return Ref();
     }
     PyObject* builtins_dict = PyEval_GetBuiltins();  // borrowed
     if (builtins_dict != nullptr) {
         PyObject* found = PyDict_GetItemWithError(builtins_dict, name);  // borrowed
-        if (found != nullptr) {
-            return Ref::borrow(found);
-        }
-        if (PyErr_Occurred()) {
-            return Ref();
-        }
+        if (found != nullptr) return Ref::borrow(found);
+        if (PyErr_Occurred()) return Ref();
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return Ref();
@@ -80,12 +98,9 @@ Ref global(PyObject* name) {
 
 Ref global_attr(PyObject* name, PyObject* attribute) {
     Ref holder = global(name);
-    return holder ? Ref::steal(PyObject_GetAttr(holder.get(), attribute)) : Ref();
+    return holder ? get_attr(holder.get(), attribute) : Ref();
 }
 
-bool print_line(PyObject* text) {
-    PyObject* args[] = {text};
-    return Ref::steal(PyObject_Vectorcall(bound.print, args, 1, nullptr)).get() != nullptr;
-}
+bool print_line(PyObject* text) { return static_cast<bool>(call(bound.print, text)); }
 
 }  // namespace tolvan::runtime

@@ -1,5 +1,5 @@
 // What the methods find at call time: the module namespace (for the names
-// that callers may rebind, such as `tolvan.time`) and the builtins bound once
+// that callers may rebind, such as `tolvan.time`) and the builtins bound
 // when the module was loaded.
 #pragma once
 
@@ -7,7 +7,7 @@
 
 namespace tolvan::runtime {
 
-// The builtins that the methods use, looked up once at load.
+// The builtins that the methods use, looked up once per load.
 struct Builtins {
     PyObject* print = nullptr;
     PyObject* sum = nullptr;
@@ -20,12 +20,15 @@ struct Builtins {
 
 const Builtins& builtins();
 
-// Binds the builtins; false with NameError set when one is missing.
+// Binds the builtins as they are now; false with NameError set when one is
+// missing, or with the error that looking it up raised.
 bool bind_builtins();
 
-// The namespace of the loaded module; set once loading has succeeded far
-// enough to run methods, cleared again when loading fails.
+// The namespace of the module being loaded or loaded.
 void set_module_dict(PyObject* dict);
+
+// Drops everything a failed load bound, so that the next load starts afresh.
+void forget_load();
 
 // Looks `name` up as a function body would: the module namespace first, then
 // the builtins. Raises NameError when neither has it.

@@ -3,96 +3,76 @@
 #include "common/calls.h"
 #include "common/names.h"
 #include "common/runtime.h"
+#include "link/reply.h"
+
+#include <utility>
 
 namespace tolvan::link {
 
 namespace {
 
-constexpr long start_byte = 0x7B;
-constexpr long end_byte = 0x7D;
-
-// item == expected, with Python's comparison.
-int equals(PyObject* item, long expected) {
-    if (PyLong_CheckExact(item)) {
+// count > 0, as Python compares; an exact int by its sign.
+int is_positive(PyObject* count) {
+    if (PyLong_CheckExact(count)) {
         int overflow = 0;
-        const long value = PyLong_AsLongAndOverflow(item, &overflow);
-        return overflow == 0 && value == expected;
+        const long value = PyLong_AsLongAndOverflow(count, &overflow);
+        return value > 0 || overflow > 0;
     }
-    Ref value = Ref::steal(PyLong_FromLong(expected));
-    return value ? PyObject_RichCompareBool(item, value.get(), Py_EQ) : -1;
+    Ref result = Ref::steal(PyObject_RichCompare(count, names::zero, Py_GT));
+    return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-// list(reply): for the bytes a port returns, built directly.
-Ref byte_values(PyObject* reply) {
-    if (!PyBytes_CheckExact(reply)) return Ref::steal(PySequence_List(reply));
-    const Py_ssize_t size = PyBytes_GET_SIZE(reply);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(reply));
-    Ref values = Ref::steal(PyList_New(size));
-    if (!values) return Ref();
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        PyList_SET_ITEM(values.get(), i, PyLong_FromLong(bytes[i]));  // small ints: cached, cannot fail
-    }
-    return values;
+// Whether __read gave anything: bool(reply), with the common answers first.
+int arrived(PyObject* reply) {
+    if (reply == Py_None) return 0;
+    if (PyBytes_CheckExact(reply)) return PyBytes_GET_SIZE(reply) > 0;
+    return PyObject_IsTrue(reply);
 }
 
-// What has arrived after the pause: a list of byte values, or None.
-Ref exchange(PyObject* self, PyObject* frame) {
-    Ref ser = get_attr(self, names::ser);
-    if (!ser || !call_method(ser.get(), names::write, frame)) return Ref();
-    ser = Ref();
+Ref write_pause_read(PyObject* self, Ref ser, PyObject* frame) {
+    if (!call_method(ser.get(), names::write, frame)) return Ref();
+    ser = Ref();  // the port is looked up anew by __read, as `self.ser` is in each statement
     Ref sleep = runtime::global_attr(names::time, names::sleep);
     if (!sleep || !call(sleep.get(), names::reply_pause)) return Ref();
     Ref reply = call_method(self, names::private_read);
     if (!reply) return Ref();
-    const int arrived = PyObject_IsTrue(reply.get());
-    if (arrived < 0) return Ref();
-    return arrived ? byte_values(reply.get()) : Ref::none();
-}
-
-int is_framed(PyObject* reply) {
-    if (!PyList_Check(reply) || PyList_GET_SIZE(reply) == 0) return 0;
-    // Keep the items alive: a comparison may run code that changes the list.
-    Ref first = Ref::borrow(PyList_GET_ITEM(reply, 0));
-    const int opened = equals(first.get(), start_byte);
-    if (opened <= 0) return opened;
-    const Py_ssize_t size = PyList_GET_SIZE(reply);
-    if (size == 0) return 0;
-    Ref last = Ref::borrow(PyList_GET_ITEM(reply, size - 1));
-    return equals(last.get(), end_byte);
+    const int any = arrived(reply.get());
+    if (any < 0) return Ref();
+    return any ? std::move(reply) : Ref::none();
 }
 
 }  // namespace
 
-PyObject* read(PyObject* const* args) {
-    PyObject* self = args[0];
-    Ref ser = get_attr(self, names::ser);
+PyObject* read(const Arguments& args) {
+    Ref ser = get_attr(args.self, names::ser);
     if (!ser) return nullptr;
     Ref waiting = call_method(ser.get(), names::inWaiting);
     if (!waiting) return nullptr;
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return nullptr;
-    const int any_waiting = PyObject_RichCompareBool(waiting.get(), zero.get(), Py_GT);
+    const int any_waiting = is_positive(waiting.get());
     if (any_waiting < 0) return nullptr;
     if (!any_waiting) Py_RETURN_NONE;
     // Looked up again, as the attribute may have changed during inWaiting().
-    ser = get_attr(self, names::ser);
+    ser = get_attr(args.self, names::ser);
     if (!ser) return nullptr;
     return call_method(ser.get(), names::read, waiting.get()).release();
 }
 
-PyObject* write_and_read(PyObject* const*) { Py_RETURN_NONE; }
+PyObject* write_and_read(const Arguments&) { Py_RETURN_NONE; }
 
-Ref framed_reply(PyObject* self, PyObject* frame) {
-    Ref reply = exchange(self, frame);
-    if (!reply) return Ref();
-    const int framed = is_framed(reply.get());
-    if (framed < 0) return Ref();
-    return framed ? std::move(reply) : Ref::none();
+Ref exchange(PyObject* self, PyObject* frame) {
+    Ref ser = get_attr(self, names::ser);
+    return ser ? write_pause_read(self, std::move(ser), frame) : Ref();
 }
 
-PyObject* send_action(PyObject* self, PyObject* frame) {
-    Ref reply = framed_reply(self, frame);
-    return reply ? PyBool_FromLong(reply.get() != Py_None) : nullptr;
+Ref exchange_stored(PyObject* self, PyObject* template_name) {
+    Ref ser = get_attr(self, names::ser);
+    if (!ser) return Ref();
+    Ref frame = get_attr(self, template_name);
+    return frame ? write_pause_read(self, std::move(ser), frame.get()) : Ref();
+}
+
+PyObject* send_action(PyObject* self, const Ref& frame) {
+    return frame ? action_result(exchange(self, frame.get())) : nullptr;
 }
 
 }  // namespace tolvan::link

@@ -1,26 +1,31 @@
 // The request-reply sequence that every command runs: write the frame, wait
-// the fixed pause, take whatever bytes have arrived, and test the framing.
+// the fixed pause, and take whatever has arrived.
 //
 // There is no flush, no retry and no second read: a reply is matched to its
 // request by time alone.
 #pragma once
 
 #include "common/ref.h"
+#include "tolvan/method.h"
 
 namespace tolvan::link {
 
 // Bodies of __read(self) and __write_and_read(self, cmd).
-PyObject* read(PyObject* const* args);
-PyObject* write_and_read(PyObject* const* args);
+PyObject* read(const Arguments& args);
+PyObject* write_and_read(const Arguments& args);
 
-// Sends `frame` through self.ser, pauses, reads what has arrived, and returns
-// it as a list of byte values when it passes the framing test (a non-empty
-// reply opened by 0x7B and closed by 0x7D), else None. nullptr with an
-// exception set when the port, the pause or __read raised.
-Ref framed_reply(PyObject* self, PyObject* frame);
+// self.ser.write(frame), time.sleep(0.2), self.__read(): returns what __read
+// gave when it is truthy (the reply), else None; nullptr with an exception
+// set when the port, the pause or __read raised.
+Ref exchange(PyObject* self, PyObject* frame);
 
-// Runs the exchange for an action command and returns its result: True when
-// the reply is framed, else False.
-PyObject* send_action(PyObject* self, PyObject* frame);
+// The same for a template sent as the class holds it, looked up as
+// `self.ser.write(self.<template_name>)` evaluates: `ser` first.
+Ref exchange_stored(PyObject* self, PyObject* template_name);
+
+// An action command's result for a filled frame (nullptr when filling it
+// raised): exchange it, then True when a reply arrived and passed the
+// framing test, else False.
+PyObject* send_action(PyObject* self, const Ref& frame);
 
 }  // namespace tolvan::link

@@ -78,8 +78,8 @@ PyObject* probe_with_lsof(PyObject* self) {
 
 }  // namespace
 
-PyObject* check_port_available(PyObject* const* args) {
-    PyObject* self = args[0];
+PyObject* check_port_available(const Arguments& args) {
+    PyObject* self = args.self;
     const int windows = running_on_windows();
     if (windows < 0) return nullptr;
     return windows ? probe_by_opening(self) : probe_with_lsof(self);

@@ -52,14 +52,13 @@ PyObject* try_open(PyObject* self) {
 
 }  // namespace
 
-PyObject* construct(PyObject* const* args) {
-    if (PyObject_SetAttr(args[0], names::port, args[1]) < 0) return nullptr;
+PyObject* construct(const Arguments& args) {
+    if (PyObject_SetAttr(args.self, names::port, args.serial_port) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* open(PyObject* const* args) {
-    PyObject* self = args[0];
-    if (PyObject* opened = try_open(self)) return opened;
+PyObject* open(const Arguments& args) {
+    if (PyObject* opened = try_open(args.self)) return opened;
 
     CaughtException caught;
     const int refused = is_serial_exception(caught);
@@ -74,8 +73,8 @@ PyObject* open(PyObject* const* args) {
     return caught.reraise();
 }
 
-PyObject* close(PyObject* const* args) {
-    Ref ser = get_attr(args[0], names::ser);
+PyObject* close(const Arguments& args) {
+    Ref ser = get_attr(args.self, names::ser);
     if (!ser || !call_method(ser.get(), names::close)) return nullptr;
     Py_RETURN_NONE;
 }

@@ -2,13 +2,13 @@
 // check whether the port is free.
 #pragma once
 
-#include "common/ref.h"
+#include "tolvan/method.h"
 
 namespace tolvan::port {
 
-PyObject* construct(PyObject* const* args);             // __init__(self, serial_port)
-PyObject* open(PyObject* const* args);                  // open(self)
-PyObject* close(PyObject* const* args);                 // close(self)
-PyObject* check_port_available(PyObject* const* args);  // check_port_available(self)
+PyObject* construct(const Arguments& args);             // __init__(self, serial_port)
+PyObject* open(const Arguments& args);                  // open(self)
+PyObject* close(const Arguments& args);                 // close(self)
+PyObject* check_port_available(const Arguments& args);  // check_port_available(self)
 
 }  // namespace tolvan::port

@@ -11,7 +11,7 @@ int is_serial_exception(CaughtException& caught) {
         caught.become_context_of_current();
         return -1;
     }
-    return caught.matches(serial_exception.get()) ? 1 : 0;
+    return caught.matches(serial_exception.get());
 }
 
 }  // namespace tolvan::port

@@ -47,19 +47,19 @@ Ref checksum_of(PyObject* data) {
 
 }  // namespace
 
-PyObject* cal_crc(PyObject* const* args) {
-    PyObject* data = args[1];
-    Ref checksum = checksum_of(data);
-    if (!checksum || !set_item(data, -2, checksum.get())) return nullptr;
+// data[-2] = (~sum(data[:-2]) + 1) & 0xFF
+PyObject* cal_crc(const Arguments& args) {
+    Ref checksum = checksum_of(args.data);
+    if (!checksum || !set_item(args.data, -2, checksum.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* check_crc(PyObject* const* args) {
-    PyObject* data = args[1];
-    Ref checksum = checksum_of(data);
-    if (!checksum) return nullptr;
-    Ref stored = get_item(data, -2);
+// data[-2] == (~sum(data[:-2]) + 1) & 0xFF: the stored byte is read first.
+PyObject* check_crc(const Arguments& args) {
+    Ref stored = get_item(args.data, -2);
     if (!stored) return nullptr;
+    Ref checksum = checksum_of(args.data);
+    if (!checksum) return nullptr;
     return PyObject_RichCompare(stored.get(), checksum.get(), Py_EQ);
 }
 

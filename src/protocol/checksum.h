@@ -3,12 +3,12 @@
 // sum, not a CRC, whatever the method names say.
 #pragma once
 
-#include "common/ref.h"
+#include "tolvan/method.h"
 
 namespace tolvan::protocol {
 
 // Bodies of __cal_crc(self, data) and __check_crc(self, data).
-PyObject* cal_crc(PyObject* const* args);
-PyObject* check_crc(PyObject* const* args);
+PyObject* cal_crc(const Arguments& args);
+PyObject* check_crc(const Arguments& args);
 
 }  // namespace tolvan::protocol

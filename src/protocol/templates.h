@@ -45,8 +45,14 @@ struct Field {
 };
 
 // Looks the template up through the instance (so an instance attribute of the
-// same name takes precedence), stores the fields in the order given, then has
-// the instance's __cal_crc refresh the checksum. Returns the template itself.
+// same name takes precedence) and stores the fields in the order given.
+// Returns the template itself. The template is looked up once per command.
+Ref store_fields(PyObject* self, PyObject* stored_name, std::initializer_list<Field> fields);
+
+// self.__cal_crc(frame): the instance's own, so that an override takes effect.
+bool refresh_checksum(PyObject* self, PyObject* frame);
+
+// store_fields, then refresh_checksum.
 Ref fill_template(PyObject* self, PyObject* stored_name, std::initializer_list<Field> fields);
 
 }  // namespace tolvan::protocol

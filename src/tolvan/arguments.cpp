@@ -1,16 +1,17 @@
 #include "tolvan/arguments.h"
 
-#include <string_view>
+#include <cstring>
 
 namespace tolvan {
 
 namespace {
 
-bool raise_count_error(const MethodSpec& spec, Py_ssize_t required, Py_ssize_t positional_count) {
+bool raise_count_error(const Signature& signature, Py_ssize_t positional_count) {
+    const MethodSpec& spec = *signature.spec;
     const Py_ssize_t all = spec.parameter_count;
-    const bool too_few = positional_count < required;
-    const Py_ssize_t expected = too_few ? required : all;
-    const char* bound_word = required == all ? "exactly" : (too_few ? "at least" : "at most");
+    const bool too_few = positional_count < signature.required;
+    const Py_ssize_t expected = too_few ? signature.required : all;
+    const char* bound_word = signature.required == all ? "exactly" : (too_few ? "at least" : "at most");
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name,
                  bound_word, expected, expected == 1 ? "" : "s", positional_count);
     return false;
@@ -21,11 +22,9 @@ bool same_name(PyObject* keyword, PyObject* name) {
 }
 
 // The position of the parameter that `keyword` names, or -1.
-int parameter_index(const MethodSpec& spec, PyObject* const* names, PyObject* keyword) {
-    for (int i = 0; i < spec.parameter_count; ++i) {
-        if (same_name(keyword, names[i])) {
-            return i;
-        }
+int parameter_index(const Signature& signature, PyObject* keyword) {
+    for (int i = 0; i < signature.spec->parameter_count; ++i) {
+        if (same_name(keyword, signature.names[i])) return i;
     }
     return -1;
 }
@@ -34,9 +33,7 @@ int parameter_index(const MethodSpec& spec, PyObject* const* names, PyObject* ke
 PyObject* keyword_value(PyObject* const* keyword_values, PyObject* keyword_names, PyObject* name) {
     const Py_ssize_t count = PyTuple_GET_SIZE(keyword_names);
     for (Py_ssize_t k = 0; k < count; ++k) {
-        if (same_name(PyTuple_GET_ITEM(keyword_names, k), name)) {
-            return keyword_values[k];
-        }
+        if (same_name(PyTuple_GET_ITEM(keyword_names, k), name)) return keyword_values[k];
     }
     return nullptr;
 }
@@ -44,18 +41,18 @@ PyObject* keyword_value(PyObject* const* keyword_values, PyObject* keyword_names
 // Reports the first keyword that binds nothing new: not a string, no
 // parameter at all, or a parameter already given (by position or by an
 // earlier keyword, which only a call built in C can carry).
-bool raise_keyword_error(const MethodSpec& spec, PyObject* const* names, Py_ssize_t positional_count,
-                         PyObject* keyword_names) {
+bool raise_keyword_error(const Signature& signature, Py_ssize_t positional_count, PyObject* keyword_names) {
+    const char* name = signature.spec->name;
     const Py_ssize_t count = PyTuple_GET_SIZE(keyword_names);
     for (Py_ssize_t k = 0; k < count; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(keyword_names, k);
         if (!PyUnicode_Check(keyword)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
             return false;
         }
-        const int index = parameter_index(spec, names, keyword);
+        const int index = parameter_index(signature, keyword);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, keyword);
             return false;
         }
         bool given_before = index < positional_count;
@@ -63,33 +60,46 @@ bool raise_keyword_error(const MethodSpec& spec, PyObject* const* names, Py_ssiz
             given_before = same_name(PyTuple_GET_ITEM(keyword_names, earlier), keyword);
         }
         if (given_before) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, keyword);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, keyword);
             return false;
         }
     }
-    PyErr_Format(PyExc_SystemError, "%s() could not bind its keyword arguments", spec.name);
+    PyErr_Format(PyExc_SystemError, "%s() could not bind its keyword arguments", name);
     return false;
 }
 
-PyTypeObject* annotated_type(const char* annotation) {
-    const std::string_view text(annotation);
-    if (text == "int") return &PyLong_Type;
-    if (text == "str") return &PyUnicode_Type;
-    if (text == "list") return &PyList_Type;
-    if (text == "bytes") return &PyBytes_Type;
-    return nullptr;
+// A call with keywords, or with a wrong positional count.
+bool bind_with_keywords(const Signature& signature, PyObject* const* args, Py_ssize_t positional_count,
+                        PyObject* keyword_names, Arguments& bound) {
+    const MethodSpec& spec = *signature.spec;
+    if (positional_count > spec.parameter_count) return raise_count_error(signature, positional_count);
+    const Py_ssize_t keyword_count = keyword_names ? PyTuple_GET_SIZE(keyword_names) : 0;
+    Py_ssize_t keywords_used = 0;
+    for (Py_ssize_t i = 0; i < spec.parameter_count; ++i) {
+        PyObject* value = nullptr;
+        if (i < positional_count) {
+            value = args[i];
+        } else if (keyword_count > 0 &&
+                   (value = keyword_value(args + positional_count, keyword_names, signature.names[i])) != nullptr) {
+            ++keywords_used;
+        } else if (i < signature.required) {
+            return raise_count_error(signature, positional_count);
+        } else {
+            value = signature.default_value;
+        }
+        bound.*(spec.parameters[i].field) = value;
+    }
+    return keywords_used == keyword_count || raise_keyword_error(signature, positional_count, keyword_names);
 }
 
-bool check_types(const MethodSpec& spec, PyObject* const* bound) {
+bool check_types(const Signature& signature, const Arguments& bound) {
+    const MethodSpec& spec = *signature.spec;
     for (int i = 0; i < spec.parameter_count; ++i) {
-        const Parameter& parameter = spec.parameters[i];
-        if (parameter.annotation == nullptr) {
-            continue;
-        }
-        PyTypeObject* expected = annotated_type(parameter.annotation);
-        if (expected != nullptr && Py_TYPE(bound[i]) != expected) {
+        PyTypeObject* expected = signature.exact_types[i];
+        PyObject* value = bound.*(spec.parameters[i].field);
+        if (expected != nullptr && Py_TYPE(value) != expected) {
             PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         parameter.name, expected->tp_name, Py_TYPE(bound[i])->tp_name);
+                         spec.parameters[i].name, expected->tp_name, Py_TYPE(value)->tp_name);
             return false;
         }
     }
@@ -98,34 +108,29 @@ bool check_types(const MethodSpec& spec, PyObject* const* bound) {
 
 }  // namespace
 
-bool bind_arguments(const MethodSpec& spec, PyObject* const* names, PyObject* defaults, PyObject* const* args,
-                    Py_ssize_t positional_count, PyObject* keyword_names, PyObject** bound) {
-    const Py_ssize_t default_count = PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
-    const Py_ssize_t required = spec.parameter_count - default_count;
-    if (positional_count > spec.parameter_count) {
-        return raise_count_error(spec, required, positional_count);
-    }
-    for (Py_ssize_t i = 0; i < positional_count; ++i) {
-        bound[i] = args[i];
-    }
+PyTypeObject* annotated_type(const char* annotation) {
+    if (annotation == nullptr) return nullptr;
+    if (std::strcmp(annotation, "int") == 0) return &PyLong_Type;
+    if (std::strcmp(annotation, "str") == 0) return &PyUnicode_Type;
+    if (std::strcmp(annotation, "list") == 0) return &PyList_Type;
+    if (std::strcmp(annotation, "bytes") == 0) return &PyBytes_Type;
+    return nullptr;
+}
 
-    const Py_ssize_t keyword_count = keyword_names ? PyTuple_GET_SIZE(keyword_names) : 0;
-    Py_ssize_t keywords_used = 0;
-    for (Py_ssize_t i = positional_count; i < spec.parameter_count; ++i) {
-        PyObject* value = keyword_count ? keyword_value(args + positional_count, keyword_names, names[i]) : nullptr;
-        if (value != nullptr) {
-            ++keywords_used;
-        } else if (i < required) {
-            return raise_count_error(spec, required, positional_count);
-        } else {
-            value = PyTuple_GET_ITEM(defaults, i - required);
+bool bind_arguments(const Signature& signature, PyObject* const* args, size_t nargsf, PyObject* keyword_names,
+                    Arguments& bound) {
+    const MethodSpec& spec = *signature.spec;
+    const Py_ssize_t positional_count = PyVectorcall_NARGS(nargsf);
+    const bool positional_only = keyword_names == nullptr || PyTuple_GET_SIZE(keyword_names) == 0;
+    if (positional_only && positional_count >= signature.required && positional_count <= spec.parameter_count) {
+        // The usual call: every argument by position, the default filling in.
+        for (Py_ssize_t i = 0; i < spec.parameter_count; ++i) {
+            bound.*(spec.parameters[i].field) = i < positional_count ? args[i] : signature.default_value;
         }
-        bound[i] = value;
+    } else if (!bind_with_keywords(signature, args, positional_count, keyword_names, bound)) {
+        return false;
     }
-    if (keywords_used < keyword_count) {
-        return raise_keyword_error(spec, names, positional_count, keyword_names);
-    }
-    return check_types(spec, bound);
+    return check_types(signature, bound);
 }
 
 }  // namespace tolvan

@@ -5,14 +5,24 @@
 
 namespace tolvan {
 
-// Binds the arguments of one call to the parameters of `spec`.
-//
-// `names` holds the parameter names as str objects and `defaults` the default
-// values of the trailing parameters (a tuple, or None). On success every entry
-// of `bound` (spec.parameter_count of them) holds a borrowed reference and the
-// result is true; otherwise TypeError is set, worded as the driver's
-// callers know it, and nothing else has happened.
-bool bind_arguments(const MethodSpec& spec, PyObject* const* names, PyObject* defaults, PyObject* const* args,
-                    Py_ssize_t positional_count, PyObject* keyword_names, PyObject** bound);
+// What the argument rules need to know of one method, prepared once when the
+// method object is made. The method object owns every reference here.
+struct Signature {
+    const MethodSpec* spec = nullptr;
+    PyObject* names[max_parameters] = {};             // interned parameter names
+    PyTypeObject* exact_types[max_parameters] = {};  // the type an argument must have, or nullptr
+    PyObject* default_value = nullptr;               // of the last parameter, or nullptr
+    Py_ssize_t required = 0;                         // parameters without a default
+};
+
+// The exact type that an annotation demands ("int" -> int), or nullptr.
+PyTypeObject* annotated_type(const char* annotation);
+
+// Binds the arguments of one vectorcall to the parameters of `signature`,
+// by name into `bound`. On success every bound field holds a borrowed
+// reference; otherwise TypeError is set, worded as the driver's callers know
+// it, and nothing else has happened.
+bool bind_arguments(const Signature& signature, PyObject* const* args, size_t nargsf, PyObject* keyword_names,
+                    Arguments& bound);
 
 }  // namespace tolvan

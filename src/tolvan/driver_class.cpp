@@ -1,9 +1,9 @@
 #include "tolvan/driver_class.h"
 
+#include "common/names.h"
 #include "protocol/templates.h"
 #include "tolvan/method_table.h"
 
-#include <string>
 #include <string_view>
 
 namespace tolvan {
@@ -14,9 +14,13 @@ constexpr const char* class_name = "TOLVAN";
 
 // The name under which the class body stores a method: "__x" (but not
 // "__x__") becomes "_TOLVAN__x", as Python's name mangling does.
-std::string stored_name(std::string_view name) {
+// Interned, as the class body's names are, so that look-ups compare pointers.
+Ref stored_name(std::string_view name) {
     const bool is_private = name.starts_with("__") && !name.ends_with("__");
-    return is_private ? std::string("_") + class_name + std::string(name) : std::string(name);
+    PyObject* key = is_private ? PyUnicode_FromFormat("_%s%s", class_name, name.data())
+                               : PyUnicode_FromString(name.data());
+    if (key != nullptr) PyUnicode_InternInPlace(&key);
+    return Ref::steal(key);
 }
 
 bool set_string(PyObject* namespace_dict, const char* key, const char* value) {
@@ -36,18 +40,14 @@ Ref build_driver_class() {
         Ref list = protocol::make_template_list(frame);
         if (!list || PyDict_SetItemString(class_namespace.get(), frame.stored_name, list.get()) < 0) return Ref();
     }
-    const std::string qualname_prefix = std::string(class_name) + ".";
     for (const MethodSpec& spec : driver_methods()) {
-        Ref method = make_method(spec, qualname_prefix.c_str());
-        if (!method ||
-            PyDict_SetItemString(class_namespace.get(), stored_name(spec.name).c_str(), method.get()) < 0) {
-            return Ref();
-        }
+        Ref method = make_method(spec, class_name);
+        Ref key = stored_name(spec.name);
+        if (!method || !key || PyDict_SetItem(class_namespace.get(), key.get(), method.get()) < 0) return Ref();
     }
-    Ref name = Ref::steal(PyUnicode_FromString(class_name));
     Ref bases = Ref::steal(PyTuple_New(0));
-    if (!name || !bases) return Ref();
-    PyObject* type_args[] = {name.get(), bases.get(), class_namespace.get()};
+    if (!bases) return Ref();
+    PyObject* type_args[] = {names::class_name, bases.get(), class_namespace.get()};
     return Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), type_args, 3, nullptr));
 }
 

@@ -6,7 +6,6 @@
 #include <structmember.h>
 
 #include <cstddef>
-#include <string>
 
 namespace tolvan {
 
@@ -15,40 +14,44 @@ namespace {
 struct MethodObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const MethodSpec* spec;
-    PyObject* parameter_names[max_parameters];
+    Signature signature;             // owns its names; its default is borrowed from `defaults`
     PyObject* name;
     PyObject* qualname;
-    PyObject* doc;          // str or None
-    PyObject* module;       // "tolvan"
-    PyObject* defaults;     // tuple or None
-    PyObject* annotations;  // dict
-    PyObject* signature;    // built on first request, then kept
+    PyObject* doc;                   // str or None
+    PyObject* module;                // "tolvan"
+    PyObject* defaults;              // tuple or None
+    PyObject* annotations;           // dict
+    PyObject* inspect_signature;     // built on first request, then kept
+    PyObject* weak_references;
 };
 
 MethodObject* as_method(PyObject* object) { return reinterpret_cast<MethodObject*>(object); }
 
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* keyword_names) {
-    MethodObject* method = as_method(callable);
-    PyObject* bound[max_parameters] = {};
-    if (!bind_arguments(*method->spec, method->parameter_names, method->defaults, args, PyVectorcall_NARGS(nargsf),
-                        keyword_names, bound)) {
-        return nullptr;
-    }
-    return method->spec->body(bound);
+    const Signature& signature = as_method(callable)->signature;
+    Arguments bound;
+    if (!bind_arguments(signature, args, nargsf, keyword_names, bound)) return nullptr;
+    // A port or an override may call back into the driver: keep that recursion
+    // within the interpreter's limit, as its own C functions do.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = signature.spec->body(bound);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // Stored in a class, a method binds to instances as functions do.
 PyObject* method_get(PyObject* self, PyObject* instance, PyObject*) {
-    if (instance == nullptr || instance == Py_None) {
-        return Py_NewRef(self);
-    }
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, instance);
 }
 
 PyObject* method_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_method(self)->qualname, self);
 }
+
+// Pickled, and copied, by reference: the qualified name in the module, as
+// functions are.
+PyObject* method_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_method(self)->qualname); }
 
 // An inspect.Signature with the real parameters, for inspect and help().
 Ref build_signature(MethodObject* method) {
@@ -61,23 +64,23 @@ Ref build_signature(MethodObject* method) {
     Ref kind = get_attr_string(parameter_class.get(), "POSITIONAL_OR_KEYWORD");
     if (!empty || !kind) return Ref();
 
-    const MethodSpec& spec = *method->spec;
-    const Py_ssize_t default_count = PyTuple_Check(method->defaults) ? PyTuple_GET_SIZE(method->defaults) : 0;
-    const Py_ssize_t first_default = spec.parameter_count - default_count;
+    const Signature& signature = method->signature;
     Ref parameters = Ref::steal(PyList_New(0));
     Ref parameter_keywords = Ref::steal(Py_BuildValue("(ss)", "default", "annotation"));
     if (!parameters || !parameter_keywords) return Ref();
-    for (int i = 0; i < spec.parameter_count; ++i) {
-        PyObject* name = method->parameter_names[i];
+    for (int i = 0; i < signature.spec->parameter_count; ++i) {
+        PyObject* name = signature.names[i];
         PyObject* annotation = PyDict_GetItemWithError(method->annotations, name);  // borrowed
         if (annotation == nullptr && PyErr_Occurred()) return Ref();
-        PyObject* default_value = i >= first_default ? PyTuple_GET_ITEM(method->defaults, i - first_default)
-                                                     : empty.get();
+        PyObject* default_value = i >= signature.required ? signature.default_value : empty.get();
         PyObject* args[] = {name, kind.get(), default_value, annotation ? annotation : empty.get()};
         Ref parameter = Ref::steal(PyObject_Vectorcall(parameter_class.get(), args, 2, parameter_keywords.get()));
         if (!parameter || PyList_Append(parameters.get(), parameter.get()) < 0) return Ref();
     }
-    PyObject* returns = PyDict_GetItemString(method->annotations, "return");  // borrowed
+    Ref return_key = Ref::steal(PyUnicode_FromString("return"));
+    if (!return_key) return Ref();
+    PyObject* returns = PyDict_GetItemWithError(method->annotations, return_key.get());  // borrowed
+    if (returns == nullptr && PyErr_Occurred()) return Ref();
     Ref signature_keywords = Ref::steal(Py_BuildValue("(s)", "return_annotation"));
     if (!signature_keywords) return Ref();
     PyObject* args[] = {parameters.get(), returns ? returns : empty.get()};
@@ -86,41 +89,43 @@ Ref build_signature(MethodObject* method) {
 
 PyObject* method_get_signature(PyObject* self, void*) {
     MethodObject* method = as_method(self);
-    if (method->signature != nullptr) return Py_NewRef(method->signature);
+    if (method->inspect_signature != nullptr) return Py_NewRef(method->inspect_signature);
     Ref signature = build_signature(method);
     // Building runs Python code, so another thread may have finished first.
-    if (signature && method->signature == nullptr) method->signature = Py_NewRef(signature.get());
+    if (signature && method->inspect_signature == nullptr) method->inspect_signature = Py_NewRef(signature.get());
     return signature.release();
 }
 
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
     MethodObject* method = as_method(self);
-    for (PyObject* name : method->parameter_names) Py_VISIT(name);
+    for (PyObject* name : method->signature.names) Py_VISIT(name);
     Py_VISIT(method->name);
     Py_VISIT(method->qualname);
     Py_VISIT(method->doc);
     Py_VISIT(method->module);
     Py_VISIT(method->defaults);
     Py_VISIT(method->annotations);
-    Py_VISIT(method->signature);
+    Py_VISIT(method->inspect_signature);
     return 0;
 }
 
 int method_clear(PyObject* self) {
     MethodObject* method = as_method(self);
-    for (PyObject*& name : method->parameter_names) Py_CLEAR(name);
+    for (PyObject*& name : method->signature.names) Py_CLEAR(name);
+    method->signature.default_value = nullptr;  // borrowed from defaults
     Py_CLEAR(method->name);
     Py_CLEAR(method->qualname);
     Py_CLEAR(method->doc);
     Py_CLEAR(method->module);
     Py_CLEAR(method->defaults);
     Py_CLEAR(method->annotations);
-    Py_CLEAR(method->signature);
+    Py_CLEAR(method->inspect_signature);
     return 0;
 }
 
 void method_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
+    if (as_method(self)->weak_references != nullptr) PyObject_ClearWeakRefs(self);
     method_clear(self);
     PyObject_GC_Del(self);
 }
@@ -140,6 +145,11 @@ PyGetSetDef method_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMethodDef method_methods[] = {
+    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyTypeObject method_type = [] {
     PyTypeObject type{};
     Py_SET_REFCNT(&type, 1);  // static: never deallocated; PyType_Ready fills in the metatype
@@ -153,13 +163,13 @@ PyTypeObject method_type = [] {
                     Py_TPFLAGS_METHOD_DESCRIPTOR;
     type.tp_traverse = method_traverse;
     type.tp_clear = method_clear;
+    type.tp_weaklistoffset = offsetof(MethodObject, weak_references);
+    type.tp_methods = method_methods;
     type.tp_members = method_members;
     type.tp_getset = method_getset;
     type.tp_descr_get = method_get;
     return type;
 }();
-
-Ref new_str(const std::string& text) { return Ref::steal(PyUnicode_FromStringAndSize(text.data(), text.size())); }
 
 Ref make_annotations(const MethodSpec& spec) {
     Ref annotations = Ref::steal(PyDict_New());
@@ -186,11 +196,11 @@ Ref make_defaults(const MethodSpec& spec) {
 
 bool ready_method_type() { return PyType_Ready(&method_type) == 0; }
 
-Ref make_method(const MethodSpec& spec, const char* qualname_prefix) {
-    Ref name = new_str(spec.name);
-    Ref qualname = new_str(std::string(qualname_prefix) + spec.name);
-    Ref doc = spec.doc ? new_str(spec.doc) : Ref::none();
-    Ref module = new_str("tolvan");
+Ref make_method(const MethodSpec& spec, const char* class_name) {
+    Ref name = Ref::steal(PyUnicode_FromString(spec.name));
+    Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name));
+    Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::none();
+    Ref module = Ref::steal(PyUnicode_FromString("tolvan"));
     Ref defaults = make_defaults(spec);
     Ref annotations = make_annotations(spec);
     if (!name || !qualname || !doc || !module || !defaults || !annotations) return Ref();
@@ -204,15 +214,24 @@ Ref make_method(const MethodSpec& spec, const char* qualname_prefix) {
     MethodObject* method = PyObject_GC_New(MethodObject, &method_type);
     if (method == nullptr) return Ref();
     method->vectorcall = method_vectorcall;
-    method->spec = &spec;
-    for (int i = 0; i < max_parameters; ++i) method->parameter_names[i] = parameter_names[i].release();
+    Signature& signature = method->signature;
+    signature = Signature{};
+    signature.spec = &spec;
+    for (int i = 0; i < max_parameters; ++i) {
+        signature.names[i] = parameter_names[i].release();
+        signature.exact_types[i] = i < spec.parameter_count ? annotated_type(spec.parameters[i].annotation) : nullptr;
+    }
+    const bool has_default = PyTuple_Check(defaults.get());
+    signature.default_value = has_default ? PyTuple_GET_ITEM(defaults.get(), 0) : nullptr;
+    signature.required = spec.parameter_count - (has_default ? 1 : 0);
     method->name = name.release();
     method->qualname = qualname.release();
     method->doc = doc.release();
     method->module = module.release();
     method->defaults = defaults.release();
     method->annotations = annotations.release();
-    method->signature = nullptr;
+    method->inspect_signature = nullptr;
+    method->weak_references = nullptr;
     PyObject_GC_Track(method);
     return Ref::steal(reinterpret_cast<PyObject*>(method));
 }

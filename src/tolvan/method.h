@@ -2,8 +2,9 @@
 //
 // A method behaves like a Python function stored in a class: it binds to
 // instances, carries __name__, __qualname__, __doc__, __module__, __defaults__
-// and __annotations__, shows its real parameters to inspect.signature, and
-// checks its arguments before its body runs.
+// and __annotations__, shows its real parameters to inspect.signature, can be
+// weakly referenced and pickled by name, and checks its arguments before its
+// body runs.
 #pragma once
 
 #include "common/ref.h"
@@ -12,16 +13,34 @@
 
 namespace tolvan {
 
-// A method body receives every parameter bound, `self` first, as borrowed
-// references, and returns a new reference or nullptr with an exception set.
-using MethodBody = PyObject* (*)(PyObject* const* args);
+// Every parameter that a method of the driver class takes, `self` included.
+// A method's table row names the fields it binds, and its body reads the same
+// fields, so the table and the bodies cannot disagree on which is which.
+struct Arguments {
+    PyObject* self = nullptr;
+    PyObject* serial_port = nullptr;
+    PyObject* data = nullptr;
+    PyObject* cmd = nullptr;
+    PyObject* length = nullptr;
+    PyObject* attenuation = nullptr;
+    PyObject* ch = nullptr;
+};
+
+// A method body receives its bound arguments as borrowed references and
+// returns a new reference, or nullptr with an exception set.
+using MethodBody = PyObject* (*)(const Arguments& args);
 
 struct Parameter {
     const char* name;
+    PyObject* Arguments::*field;
     // The annotation text ("int", "str", "list", "bytes"), or nullptr for none.
     // An annotated argument must be of exactly that type.
-    const char* annotation = nullptr;
+    const char* annotation;
 };
+
+// A parameter named after the field it binds: TOLVAN_PARAMETER(ch, "int").
+#define TOLVAN_PARAMETER(field, annotation) \
+    ::tolvan::Parameter { #field, &::tolvan::Arguments::field, annotation }
 
 inline constexpr int max_parameters = 3;
 
@@ -39,7 +58,7 @@ struct MethodSpec {
 // Makes the type ready; call once per load before make_method.
 bool ready_method_type();
 
-// A new method object for `spec`, named `qualname_prefix` + spec.name.
-Ref make_method(const MethodSpec& spec, const char* qualname_prefix);
+// A new method object for `spec`, with the __qualname__ "<class_name>.<name>".
+Ref make_method(const MethodSpec& spec, const char* class_name);
 
 }  // namespace tolvan

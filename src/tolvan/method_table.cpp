@@ -11,8 +11,8 @@ namespace tolvan {
 
 namespace {
 
-constexpr Parameter self{"self"};
-constexpr Parameter ch{"ch", "int"};
+constexpr Parameter self = TOLVAN_PARAMETER(self, nullptr);
+constexpr Parameter ch = TOLVAN_PARAMETER(ch, "int");
 constexpr long default_channel = 1;
 
 const MethodSpec methods[] = {
@@ -22,7 +22,7 @@ const MethodSpec methods[] = {
      "        For Windows, 'COM3', 'COM4' ...\n"
      "        For Linux/MacOS, '/dev/ttyUSB0', '/dev/ttyUSB1'...\n"
      "        ",
-     2, {self, {"serial_port", "str"}}, std::nullopt, nullptr, port::construct},
+     2, {self, TOLVAN_PARAMETER(serial_port, "str")}, std::nullopt, nullptr, port::construct},
     {"__check_crc",
      "\n"
      "        Verify the CRC of the received message.\n"
@@ -31,14 +31,14 @@ const MethodSpec methods[] = {
      "                     from the device.\n"
      "        :return: True if the CRC is valid, False otherwise.\n"
      "        ",
-     2, {self, {"data", "list"}}, std::nullopt, "bool", protocol::check_crc},
+     2, {self, TOLVAN_PARAMETER(data, "list")}, std::nullopt, "bool", protocol::check_crc},
     {"__cal_crc",
      "\n"
      "        Calculate the CRC of the send command.\n"
      "\n"
      "        :param data: List of bytes representing the message to be sended.\n"
      "        ",
-     2, {self, {"data", "list"}}, std::nullopt, "None", protocol::cal_crc},
+     2, {self, TOLVAN_PARAMETER(data, "list")}, std::nullopt, "None", protocol::cal_crc},
     {"__read",
      "\n"
      "        Read serial data\n"
@@ -49,7 +49,7 @@ const MethodSpec methods[] = {
      "        send command and read response data\n"
      "        :param cmd: the command send to serial port\n"
      "        ",
-     2, {self, {"cmd", "bytes"}}, std::nullopt, nullptr, link::write_and_read},
+     2, {self, TOLVAN_PARAMETER(cmd, "bytes")}, std::nullopt, nullptr, link::write_and_read},
     {"read_device_version",
      " Read device version\n"
      "        device version: module, hardware, software\n"
@@ -73,7 +73,7 @@ const MethodSpec methods[] = {
      "        :param ch:the channel to query, default 1\n"
      "        :return bool:True if success, else False\n"
      "        ",
-     3, {self, {"length", "int"}, ch}, default_channel, nullptr, commands::set_optical_length},
+     3, {self, TOLVAN_PARAMETER(length, "int"), ch}, default_channel, nullptr, commands::set_optical_length},
     {"read_current_status",
      "Read current status of the channel\n"
      "        :param ch:the channel to query, default 1\n"
@@ -103,7 +103,7 @@ const MethodSpec methods[] = {
      "        :param ch: the channel to query, default 1\n"
      "        :return bool: True if success, else False\n"
      "        ",
-     3, {self, {"attenuation", "int"}, ch}, default_channel, "bool", commands::set_attenuation},
+     3, {self, TOLVAN_PARAMETER(attenuation, "int"), ch}, default_channel, "bool", commands::set_attenuation},
     {"clear_attenuation",
      " Clear the attenuation of the channel\n"
      "        :param ch: the channel to clear, default 1\n"

@@ -9,6 +9,7 @@
 #include "tolvan/method.h"
 
 #include <cstdint>
+#include <utility>
 
 namespace tolvan {
 
@@ -31,6 +32,8 @@ constexpr const char* module_doc =
 std::int64_t home_interpreter = -1;
 // The module object whose execution succeeded or is under way (strong).
 PyObject* executed_module = nullptr;
+// Its state block when an import found it again (see create_module).
+void* state_before_reimport = nullptr;
 
 bool check_single_interpreter() {
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -64,10 +67,10 @@ bool copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (!check_single_interpreter()) return nullptr;
     if (executed_module != nullptr) {
-        // The import system is about to reset the module's (empty) state
-        // pointer and allocate a new one before exec; free the old one here,
-        // or every `del sys.modules["tolvan"]; import tolvan` would leak it.
-        PyMem_Free(PyModule_GetState(executed_module));
+        // The import system may drop the module's (empty) state block when
+        // create hands back an existing module, and allocate a new one before
+        // exec. Exec frees this one if that happened.
+        state_before_reimport = PyModule_GetState(executed_module);
         return Py_NewRef(executed_module);
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
@@ -95,46 +98,53 @@ bool warn_on_other_python() {
 
 bool enter_in_sys_modules(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    Ref key = Ref::steal(PyUnicode_FromString("tolvan"));
-    if (!key) return false;
-    const int present = PySequence_Contains(modules, key.get());
+    const int present = PySequence_Contains(modules, names::module_name);
     if (present < 0) return false;
-    return present || PyObject_SetItem(modules, key.get(), module) == 0;
+    return present || PyObject_SetItem(modules, names::module_name, module) == 0;
 }
 
 // `import <name>`, through builtins.__import__ as the statement does, bound
-// in the module namespace under its own name.
-bool import_into(PyObject* module_dict, const char* name) {
-    PyObject* import_function = PyDict_GetItemString(PyEval_GetBuiltins(), "__import__");  // borrowed
+// in the module namespace under its own (interned) name.
+bool import_into(PyObject* module_dict, PyObject* name) {
+    PyObject* import_function = PyDict_GetItemWithError(PyEval_GetBuiltins(), names::builtin_import);  // borrowed
     if (import_function == nullptr) {
-        PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
         return false;
     }
-    Ref module_name = Ref::steal(PyUnicode_FromString(name));
-    Ref level = Ref::steal(PyLong_FromLong(0));
-    if (!module_name || !level) return false;
-    PyObject* args[] = {module_name.get(), module_dict, Py_None, Py_None, level.get()};
+    Ref keep_alive = Ref::borrow(import_function);
+    PyObject* args[] = {name, module_dict, Py_None, Py_None, names::zero};
     Ref imported = Ref::steal(PyObject_Vectorcall(import_function, args, 5, nullptr));
-    return imported && PyDict_SetItem(module_dict, module_name.get(), imported.get()) == 0;
+    return imported && PyDict_SetItem(module_dict, name, imported.get()) == 0;
 }
 
 bool run_module_body(PyObject* module) {
     PyObject* module_dict = PyModule_GetDict(module);  // borrowed
     runtime::set_module_dict(module_dict);
-    if (!warn_on_other_python() || !enter_in_sys_modules(module) || !runtime::bind_builtins() ||
-        !names::create() || !ready_method_type()) {
+    if (!names::create() || !ready_method_type() || !warn_on_other_python() || !enter_in_sys_modules(module) ||
+        !runtime::bind_builtins()) {
         return false;
     }
-    for (const char* name : {"platform", "serial", "time", "subprocess"}) {
+    for (PyObject* name : {names::platform, names::serial, names::time, names::subprocess}) {
         if (!import_into(module_dict, name)) return false;
     }
     Ref driver_class = build_driver_class();
-    return driver_class && PyDict_SetItemString(module_dict, "TOLVAN", driver_class.get()) == 0;
+    return driver_class && PyDict_SetItem(module_dict, names::class_name, driver_class.get()) == 0;
+}
+
+// Exec of a module that an earlier exec already ran: nothing to run, but the
+// state block create saw may have been replaced by a new one and is then ours
+// to free. Comparing the two keeps this right whatever the import system did.
+void free_dropped_state(PyObject* module) {
+    void* dropped = std::exchange(state_before_reimport, nullptr);
+    if (dropped != nullptr && dropped != PyModule_GetState(module)) PyMem_Free(dropped);
 }
 
 int exec_module(PyObject* module) {
     if (executed_module != nullptr) {
-        if (executed_module == module) return 0;
+        if (executed_module == module) {
+            free_dropped_state(module);
+            return 0;
+        }
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'tolvan' has already been imported. Re-initialisation is not supported.");
         return -1;
@@ -142,7 +152,7 @@ int exec_module(PyObject* module) {
     executed_module = Py_NewRef(module);
     if (run_module_body(module)) return 0;
     // Forget the half-built module, so that the next import starts afresh.
-    runtime::set_module_dict(nullptr);
+    runtime::forget_load();
     Py_CLEAR(executed_module);
     return -1;
 }
