@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Portability check of the extension module's source: strict ISO C++20, no
-# compiler extension, no platform header. The module reaches the operating
+# compiler extension, no platform header, and nothing that needs the C++
+# runtime library (no exceptions, no RTTI), as the module is built. The module reaches the operating
 # system only through the Python modules it imports, so anything that builds
 # here has nothing left for MSVC to trip over.
 #
@@ -11,7 +12,7 @@ cd "$(dirname "$0")/.."
 PY="${1:-${PYTHON:-python3.11}}"
 PY_INCLUDE="$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
 mapfile -t SOURCES < <(find src -name '*.cpp' | sort)
-FLAGS=(-std=c++20 -Wpedantic -Werror -Wall -Wextra -fsyntax-only -Isrc "-I$PY_INCLUDE")
+FLAGS=(-std=c++20 -Wpedantic -Werror -Wall -Wextra -fno-exceptions -fno-rtti -fsyntax-only -Isrc "-I$PY_INCLUDE")
 status=0
 
 # Includes: the C++ standard library and the interpreter's headers only.
@@ -35,7 +36,7 @@ for cxx in "${compilers[@]}"; do
         fi
     done
     if [ "$failed" = 0 ]; then
-        echo "pedantic: ${#SOURCES[@]} sources pass $cxx ${FLAGS[*]:0:6}"
+        echo "pedantic: ${#SOURCES[@]} sources pass $cxx ${FLAGS[*]:0:8}"
     else
         status=1
     fi
