@@ -7,7 +7,10 @@ argument rules, sends nothing and leaves the templates alone, or the call
 proceeds. Checksums: any list of ints agrees with (~sum(data[:-2]) + 1) & 0xFF.
 """
 
+import os
 import re
+import subprocess
+import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -332,3 +335,27 @@ def test_check_crc_compares_the_stored_checksum_of_any_int_list(tl, data, stored
         assert tl._TOLVAN__check_crc(data) is (data[-2] == checksum(data))
         assert tl._TOLVAN__check_crc(data[:-2] + [checksum(data), data[-1]]) is True
     assert data == original
+
+
+def test_checksums_agree_when_sum_is_not_the_interpreters_own():
+    """The module sums in C only when the `sum` it bound at load is the builtin one;
+    with a replacement bound, the same checksum cases must pass through it."""
+    script = f"""
+import builtins, sys
+real_sum = builtins.sum
+calls = []
+def sum(values, start=0):
+    calls.append(values)
+    return real_sum(values, start)
+builtins.sum = sum
+import pytest
+status = pytest.main(["-q", "-p", "no:cacheprovider", "-k", "crc and any_int_list", {__file__!r}])
+import tolvan
+before = len(calls)
+tolvan.TOLVAN("COM3")._TOLVAN__cal_crc([1, 2, 3, 0, 0])
+sys.exit(status or (0 if calls[before:] == [[1, 2, 3]] else 99))
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            cwd=os.path.dirname(os.path.dirname(__file__)))
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "2 passed" in result.stdout
