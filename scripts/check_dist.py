@@ -2,27 +2,56 @@
 
     python scripts/check_dist.py DIST_DIR
 
-- the sdist carries every source the build needs (all files under src/, sim/
-  and stubs/ of this tree, the build files and the README);
-- the wheel carries the extension module, the stub package `tolvan-stubs`
-  (identical to stubs/), and the simulator `tolvan-sim` as a script wherever
-  the simulator is built (everywhere but Windows, once sim/ has sources);
-- the extension imports nothing from the C library beyond ISO C: every
-  platform service goes through the Python modules it imports (checked where
-  `nm` exists).
+The sdist: every file of what builds and tests the package (SDIST_FOLDERS and
+SDIST_FILES of this tree, less caches), and nothing else: no CI files (.ci/,
+.github/, .gitignore), no build output, no benchmarks.
+
+The wheel, one check per function in WHEEL_CHECKS (add a function there to
+add a check; each gets the wheel's path and its open archive):
+- contents: the extension module; the stub package `tolvan-stubs` and the
+  package `tolvan_sim`, identical to stubs/ and tolvan_sim/ here; tolvan_sim's
+  pytest plugin registered; the simulator `tolvan-sim` as a script wherever it
+  is built (everywhere but Windows);
+- metadata: the licence (its SPDX expression, and LICENSE itself), the
+  classifiers, and one list of Python versions throughout (requires-python,
+  the version classifiers, the wheels cibuildwheel builds);
+- extension symbols: the extension imports nothing from the C library beyond
+  ISO C: every platform service goes through the Python modules it imports
+  (checked where `nm` exists).
 """
 
-import os
+import email.parser
+import re
 import shutil
 import subprocess
 import sys
 import sysconfig
 import tarfile
 import tempfile
+import tomllib
 import zipfile
 from pathlib import Path
 
+from packaging.specifiers import SpecifierSet  # installed with the `build` front end
+
 ROOT = Path(__file__).resolve().parent.parent
+PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
+
+# What builds and tests the package: every file below these folders, and these files.
+SDIST_FOLDERS = ("src", "sim", "stubs", "tolvan_sim", "tests", "examples", "scripts")
+SDIST_FILES = {"pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "PKG-INFO"}
+# Left behind by running the tests or the build in the tree; never shipped.
+CACHES = {"__pycache__", ".hypothesis", ".mypy_cache", ".pytest_cache"}
+BUILT = (".pyc", ".so", ".pyd")
+
+# Classifiers the package promises (besides one per Python version).
+REQUIRED_CLASSIFIERS = {
+    "Operating System :: POSIX :: Linux",
+    "Operating System :: MacOS",
+    "Operating System :: Microsoft :: Windows",
+    "Topic :: Scientific/Engineering",
+    "Topic :: System :: Hardware",
+}
 
 # ISO C library functions a C++ compiler may emit calls to (or that <cstring>,
 # <cstdlib>, <cstdio>, <cmath> offer), plus the glibc entry points that those
@@ -49,22 +78,76 @@ def tree_files(*folders):
     files = set()
     for folder in folders:
         for path in (ROOT / folder).rglob("*"):
-            if path.is_file() and "__pycache__" not in path.parts:
+            if path.is_file() and not CACHES & set(path.parts) and path.suffix not in BUILT:
                 files.add(path.relative_to(ROOT).as_posix())
     return files
 
 
+# -- the sdist ---------------------------------------------------------------------------
+
 def check_sdist(sdist):
     with tarfile.open(sdist) as archive:
-        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
-    wanted = tree_files("src", "sim", "stubs") | {"pyproject.toml", "CMakeLists.txt", "README.md"}
+        names = {member.name.split("/", 1)[1] for member in archive.getmembers()
+                 if member.isfile() and "/" in member.name}
+    wanted = tree_files(*SDIST_FOLDERS) | SDIST_FILES
     missing = sorted(wanted - names)
     if missing:
         fail(f"{sdist.name} lacks {missing}")
-    stray = sorted(n for n in names if n.startswith(("build/", "dist/", ".venv")))
+    stray = sorted(names - wanted)
     if stray:
-        fail(f"{sdist.name} carries build output: {stray[:5]}")
-    print(f"check_dist: {sdist.name}: {len(names)} files, every source present")
+        fail(f"{sdist.name} carries what does not build or test the package: {stray[:10]}")
+    print(f"check_dist: {sdist.name}: {len(names)} files, every source and test, nothing else")
+
+
+# -- the wheel ---------------------------------------------------------------------------
+
+def dist_info(archive, name):
+    matches = [n for n in archive.namelist() if re.fullmatch(rf"tolvan-[^/]+\.dist-info/{re.escape(name)}", n)]
+    if len(matches) != 1:
+        fail(f"the wheel has {len(matches)} dist-info/{name}")
+    return archive.read(matches[0]).decode()
+
+
+def check_contents(wheel, archive):
+    names = set(archive.namelist())
+    module = f"tolvan{sysconfig.get_config_var('EXT_SUFFIX')}"
+    if module not in names:
+        fail(f"{wheel.name} lacks the extension {module}: {sorted(names)}")
+    shipped = {"stubs/tolvan-stubs/__init__.pyi": "tolvan-stubs/__init__.pyi"}
+    shipped.update({path: path for path in tree_files("tolvan_sim")})
+    for source, packaged in shipped.items():
+        if packaged not in names:
+            fail(f"{wheel.name} lacks {packaged}")
+        if archive.read(packaged) != (ROOT / source).read_bytes():
+            fail(f"{packaged} in {wheel.name} differs from {source}")
+    if "tolvan_sim = tolvan_sim.plugin" not in dist_info(archive, "entry_points.txt").split("[pytest11]")[-1]:
+        fail(f"{wheel.name} does not register the pytest plugin tolvan_sim.plugin (entry point pytest11)")
+    sim_built = sys.platform != "win32"
+    has_sim = any(n.endswith((".data/scripts/tolvan-sim", ".data/scripts/tolvan-sim.exe")) for n in names)
+    if sim_built and not has_sim:
+        fail(f"{wheel.name} lacks the simulator script tolvan-sim")
+    return "extension, stubs, tolvan_sim and its pytest plugin" + (", simulator" if has_sim else "")
+
+
+def check_metadata(wheel, archive):
+    metadata = email.parser.Parser().parsestr(dist_info(archive, "METADATA"))
+    if metadata["License-Expression"] != "MIT":
+        fail(f"{wheel.name}: licence {metadata['License-Expression']!r}, not MIT")
+    if metadata.get_all("License-File") != ["LICENSE"] or \
+            dist_info(archive, "licenses/LICENSE") != (ROOT / "LICENSE").read_text():
+        fail(f"{wheel.name} does not carry LICENSE as its licence file")
+    classifiers = set(metadata.get_all("Classifier") or [])
+    if REQUIRED_CLASSIFIERS - classifiers:
+        fail(f"{wheel.name} lacks the classifiers {sorted(REQUIRED_CLASSIFIERS - classifiers)}")
+    classified = sorted(int(c.rsplit(".", 1)[1]) for c in classifiers
+                        if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c))
+    built = sorted(int(pattern.split("-")[0].removeprefix("cp3")) for pattern in PYPROJECT["tool"]["cibuildwheel"]["build"])
+    allowed = SpecifierSet(metadata["Requires-Python"])
+    required = [minor for minor in range(100) if f"3.{minor}" in allowed]
+    if not classified or not classified == built == required:
+        fail(f"the Python versions differ: classifiers 3.{classified}, cibuildwheel cp3{built}, "
+             f"requires-python {allowed} (3.{required[:5]}{'...' if len(required) > 5 else ''})")
+    return f"MIT licence, {len(classifiers)} classifiers, Python 3.{required[0]} to 3.{required[-1]}"
 
 
 def undefined_symbols(library):
@@ -76,32 +159,26 @@ def undefined_symbols(library):
     return {line.split()[-1].split("@")[0] for line in out.splitlines() if line.strip()}
 
 
+def check_extension_symbols(wheel, archive):
+    module = f"tolvan{sysconfig.get_config_var('EXT_SUFFIX')}"
+    with tempfile.TemporaryDirectory() as scratch:
+        symbols = undefined_symbols(Path(archive.extract(module, scratch)))
+    if symbols is None:
+        return None
+    foreign = sorted(s for s in symbols
+                     if not s.startswith(("Py", "_Py", "_Z", "__cxa_", "__gxx_", "_Unwind_")) and s not in ISO_C)
+    if foreign:
+        fail(f"the extension calls outside ISO C and the interpreter: {foreign}")
+    return f"{len(symbols)} imported symbols, all portable"
+
+
+WHEEL_CHECKS = [check_contents, check_metadata, check_extension_symbols]
+
+
 def check_wheel(wheel):
-    ext_suffix = sysconfig.get_config_var("EXT_SUFFIX")
     with zipfile.ZipFile(wheel) as archive:
-        names = set(archive.namelist())
-        if f"tolvan{ext_suffix}" not in names:
-            fail(f"{wheel.name} lacks the extension tolvan{ext_suffix}: {sorted(names)}")
-        stub = "tolvan-stubs/__init__.pyi"
-        if stub not in names:
-            fail(f"{wheel.name} lacks {stub}")
-        if archive.read(stub) != (ROOT / "stubs" / stub).read_bytes():
-            fail(f"{stub} in {wheel.name} differs from stubs/{stub}")
-        sim_built = sys.platform != "win32" and any((ROOT / "sim").rglob("*.cpp"))
-        has_sim = any(n.endswith((".data/scripts/tolvan-sim", ".data/scripts/tolvan-sim.exe")) for n in names)
-        if sim_built and not has_sim:
-            fail(f"{wheel.name} lacks the simulator script tolvan-sim")
-        with tempfile.TemporaryDirectory() as scratch:
-            library = Path(archive.extract(f"tolvan{ext_suffix}", scratch))
-            symbols = undefined_symbols(library)
-    if symbols is not None:
-        foreign = sorted(s for s in symbols
-                         if not s.startswith(("Py", "_Py", "_Z", "__cxa_", "__gxx_", "_Unwind_"))
-                         and s not in ISO_C)
-        if foreign:
-            fail(f"the extension calls outside ISO C and the interpreter: {foreign}")
-    print(f"check_dist: {wheel.name}: extension, stubs" + (", simulator" if has_sim else "")
-          + ("" if symbols is None else f"; {len(symbols)} imported symbols, all portable"))
+        findings = [check(wheel, archive) for check in WHEEL_CHECKS]
+    print(f"check_dist: {wheel.name}: " + "; ".join(f for f in findings if f))
 
 
 def main():

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds what users install and installs it the way they do:
 #   1. `python -m build`: the sdist, then the wheel built from that sdist, into dist/;
-#   2. scripts/check_dist.py: both carry what they must (sources; module, stubs, simulator);
-#   3. the wheel, with its test extra, into a fresh virtual environment ($VENV, recreated).
+#   2. scripts/check_dist.py: both carry what they must (sources; module, stubs,
+#      simulator and tolvan_sim; licence and classifiers), and nothing else;
+#   3. the wheel, with its test extra, into the test command's own environment
+#      ($TEST_VENV, .venv-test, made afresh; the user's .venv is not touched).
 #
 #   bash scripts/dist.sh
 set -euo pipefail
@@ -10,10 +12,9 @@ cd "$(dirname "$0")/.."
 source scripts/env.sh
 
 DIST="$PWD/dist"
-TOOLS="${VENV}-build"   # holds only the `build` front end; kept between runs
-PY="${PYTHON:-python3.11}"
+TOOLS="$PWD/.venv-build"   # holds only the `build` front end; kept between runs
 
-if [ ! -x "$TOOLS/bin/python" ]; then "$PY" -m venv "$TOOLS"; fi
+if [ ! -x "$TOOLS/bin/python" ]; then "$PYTHON" -m venv "$TOOLS"; fi
 "$TOOLS/bin/python" -m pip install --quiet --upgrade pip build
 
 mkdir -p "$DIST"
@@ -26,9 +27,8 @@ if ! "$TOOLS/bin/python" -m build --outdir "$DIST" . >"$DIST/build.log" 2>&1; th
 fi
 "$TOOLS/bin/python" scripts/check_dist.py "$DIST"
 
-# Fresh each run, so that nothing but the wheel can provide tolvan or tolvan-sim.
-"$PY" -m venv --clear "$VENV"
-"$VENV/bin/python" -m pip install --quiet --upgrade pip
+# Fresh each run, so that nothing but the wheel can provide tolvan, tolvan_sim or tolvan-sim.
+fresh_venv "$TEST_VENV"
 wheels=("$DIST"/tolvan-*.whl)
-"$VENV/bin/python" -m pip install --quiet "${wheels[0]}[test]"
-"$VENV/bin/python" -c 'import sys, tolvan; assert tolvan.__file__.startswith(sys.prefix), tolvan.__file__; print("dist: installed", tolvan.__file__)'
+"$TEST_VENV/bin/python" -m pip install --quiet "${wheels[0]}[test]"
+"$TEST_VENV/bin/python" -c 'import sys, tolvan; assert tolvan.__file__.startswith(sys.prefix), tolvan.__file__; print("dist: installed", tolvan.__file__)'

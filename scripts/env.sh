@@ -1,9 +1,57 @@
-# Shared by the project's scripts: the virtual environment they install into.
+# Shared by the project's scripts: the Python that builds the package, and the
+# virtual environments they install into. Sourced from the repository root.
+#
+#   PYTHON            the CPython 3.11 that builds and tests the package (default
+#                     python3.11), for machines where it has another name:
+#                     PYTHON=/usr/local/bin/python3 bash scripts/test.sh
+#   TOLVAN_VENV       the user's environment, which the demo installs into (.venv)
+#   TOLVAN_TEST_VENV  the test command's own environment, made afresh on every
+#                     run (.venv-test); other versions get .venv-test-3.N beside it
+PYTHON="${PYTHON:-python3.11}"
 VENV="${TOLVAN_VENV:-$PWD/.venv}"
+TEST_VENV="${TOLVAN_TEST_VENV:-$PWD/.venv-test}"
 
+# $VENV, made with $PYTHON if it does not exist yet (with a current pip then).
 ensure_venv() {
     if [ ! -x "$VENV/bin/python" ]; then
-        "${PYTHON:-python3.11}" -m venv "$VENV"
+        "$PYTHON" -m venv "$VENV"
+        "$VENV/bin/python" -m pip install --quiet --upgrade pip
     fi
-    "$VENV/bin/python" -m pip install --quiet --upgrade pip
+}
+
+# fresh_venv DIR [PYTHON]: an empty virtual environment at DIR, whatever was there.
+fresh_venv() {
+    "${2:-$PYTHON}" -m venv --clear "$1"
+    "$1/bin/python" -m pip install --quiet --upgrade pip
+}
+
+# The CPython versions after 3.11 that the package supports (its classifiers in
+# pyproject.toml), one "3.N" a line.
+newer_versions() {
+    "$PYTHON" - <<'PY'
+import tomllib
+with open("pyproject.toml", "rb") as file:
+    classifiers = tomllib.load(file)["project"]["classifiers"]
+prefix = "Programming Language :: Python :: 3."
+for minor in sorted(int(c[len(prefix):]) for c in classifiers if c.startswith(prefix) and c[len(prefix):].isdigit()):
+    if minor > 11:
+        print(f"3.{minor}")
+PY
+}
+
+# find_python 3.N: the path of a working CPython 3.N, or nothing. Tries python3.N
+# on PATH (a pyenv shim there may refuse to run a version that is not selected),
+# then every pyenv installation of 3.N, newest first.
+find_python() {
+    local version="$1" candidate
+    local pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
+    for candidate in "$(command -v "python$version" 2>/dev/null)" \
+                     $(ls -d "$pyenv_root/versions/$version".*/bin/"python$version" 2>/dev/null | sort -rV); do
+        if [ -n "$candidate" ] && "$candidate" -c \
+            "import sys; sys.exit(sys.implementation.name != 'cpython' or sys.version_info[:2] != (${version/./, }))" \
+            >/dev/null 2>&1; then
+            echo "$candidate"
+            return
+        fi
+    done
 }

@@ -1,5 +1,6 @@
 """Loading the module: namespace, import rules, and what a failed load leaves behind."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -8,6 +9,7 @@ import platform as platform_module
 import subprocess as subprocess_module
 import time as time_module
 
+import pytest
 import serial
 
 import tolvan
@@ -149,3 +151,47 @@ def test_executing_a_second_module_object_is_refused():
         "Module 'tolvan' has already been imported. Re-initialisation is not supported.",
         "True False",
     ]
+
+
+def test_no_warning_on_the_version_it_was_built_for():
+    # This build runs on the interpreter it was built for: any warning would stop the load.
+    done = subprocess.run([sys.executable, "-W", "error", "-c", "import tolvan"], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+
+
+# Other CPython interpreters on this machine, as the test command finds them.
+OTHER_PYTHONS = [path for path in os.environ.get("TOLVAN_OTHER_PYTHONS", "").split(os.pathsep) if path]
+
+# Loads the extension file named on the command line as `tolvan`, warnings being errors,
+# so that a mismatch stops the load at the warning, before any code that depends on the
+# interpreter's layout runs.
+LOAD_BUILD = """
+import importlib.machinery, importlib.util, sys
+loader = importlib.machinery.ExtensionFileLoader("tolvan", sys.argv[1])
+module = importlib.util.module_from_spec(importlib.util.spec_from_loader("tolvan", loader))
+try:
+    loader.exec_module(module)
+except RuntimeWarning as warning:
+    print(warning, "| in sys.modules:", "tolvan" in sys.modules, "| class:", hasattr(module, "TOLVAN"))
+"""
+
+
+@pytest.mark.skipif(not OTHER_PYTHONS, reason="TOLVAN_OTHER_PYTHONS names no other interpreter (scripts/test.sh sets it)")
+def test_a_newer_interpreter_is_warned_naming_the_version_built_for():
+    built = sys.version_info[:2]
+    loaded = 0
+    for python in OTHER_PYTHONS:
+        version = subprocess.run([python, "-c", "import sys; print(*sys.version_info[:2])"], capture_output=True,
+                                 text=True, check=True).stdout.split()
+        if tuple(map(int, version)) <= built:
+            continue  # an older interpreter may lack what this build links to
+        done = subprocess.run([python, "-W", "error::RuntimeWarning", "-c", LOAD_BUILD, tolvan.__file__],
+                              capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.splitlines() == [
+            f"compile time Python version {built[0]}.{built[1]} of module 'tolvan' does not match runtime version "
+            f"{'.'.join(version)} | in sys.modules: False | class: False"]
+        loaded += 1
+    if not loaded:
+        pytest.skip(f"no interpreter newer than {built[0]}.{built[1]} in TOLVAN_OTHER_PYTHONS")
