@@ -68,7 +68,8 @@ bool raise_keyword_error(const Signature& signature, Py_ssize_t positional_count
     return false;
 }
 
-// A call with keywords, or with a wrong positional count.
+}  // namespace
+
 bool bind_with_keywords(const Signature& signature, PyObject* const* args, Py_ssize_t positional_count,
                         PyObject* keyword_names, Arguments& bound) {
     const MethodSpec& spec = *signature.spec;
@@ -92,21 +93,11 @@ bool bind_with_keywords(const Signature& signature, PyObject* const* args, Py_ss
     return keywords_used == keyword_count || raise_keyword_error(signature, positional_count, keyword_names);
 }
 
-bool check_types(const Signature& signature, const Arguments& bound) {
-    const MethodSpec& spec = *signature.spec;
-    for (int i = 0; i < spec.parameter_count; ++i) {
-        PyTypeObject* expected = signature.exact_types[i];
-        PyObject* value = bound.*(spec.parameters[i].field);
-        if (expected != nullptr && Py_TYPE(value) != expected) {
-            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         spec.parameters[i].name, expected->tp_name, Py_TYPE(value)->tp_name);
-            return false;
-        }
-    }
-    return true;
+bool raise_type_error(const Parameter& parameter, PyTypeObject* expected, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 parameter.name, expected->tp_name, Py_TYPE(value)->tp_name);
+    return false;
 }
-
-}  // namespace
 
 PyTypeObject* annotated_type(const char* annotation) {
     if (annotation == nullptr) return nullptr;
@@ -115,22 +106,6 @@ PyTypeObject* annotated_type(const char* annotation) {
     if (std::strcmp(annotation, "list") == 0) return &PyList_Type;
     if (std::strcmp(annotation, "bytes") == 0) return &PyBytes_Type;
     return nullptr;
-}
-
-bool bind_arguments(const Signature& signature, PyObject* const* args, size_t nargsf, PyObject* keyword_names,
-                    Arguments& bound) {
-    const MethodSpec& spec = *signature.spec;
-    const Py_ssize_t positional_count = PyVectorcall_NARGS(nargsf);
-    const bool positional_only = keyword_names == nullptr || PyTuple_GET_SIZE(keyword_names) == 0;
-    if (positional_only && positional_count >= signature.required && positional_count <= spec.parameter_count) {
-        // The usual call: every argument by position, the default filling in.
-        for (Py_ssize_t i = 0; i < spec.parameter_count; ++i) {
-            bound.*(spec.parameters[i].field) = i < positional_count ? args[i] : signature.default_value;
-        }
-    } else if (!bind_with_keywords(signature, args, positional_count, keyword_names, bound)) {
-        return false;
-    }
-    return check_types(signature, bound);
 }
 
 }  // namespace tolvan
