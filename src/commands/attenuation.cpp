@@ -12,18 +12,8 @@ namespace {
 // int(attenuation / 10): mdB to 0.01 dB steps, truncated toward zero, with
 // Python's arithmetic so that any int behaves as the interface says.
 Ref device_steps(PyObject* attenuation) {
-    // Below 2**53 both operands are exact doubles and Python divides them as
-    // doubles, so the same division in C gives the same result, faster.
-    constexpr long long exact_double_limit = 1LL << 53;
-    int overflow = 0;
-    const long long mdb = PyLong_AsLongLongAndOverflow(attenuation, &overflow);
-    if (overflow == 0 && !(mdb == -1 && PyErr_Occurred()) && mdb < exact_double_limit && mdb > -exact_double_limit) {
-        return Ref::steal(PyLong_FromLongLong(static_cast<long long>(static_cast<double>(mdb) / 10.0)));
-    }
-    PyErr_Clear();
     Ref ten = Ref::steal(PyLong_FromLong(10));
-    if (!ten) return Ref();
-    Ref quotient = Ref::steal(PyNumber_TrueDivide(attenuation, ten.get()));
+    Ref quotient = ten ? Ref::steal(PyNumber_TrueDivide(attenuation, ten.get())) : Ref();
     return quotient ? Ref::steal(PyNumber_Long(quotient.get())) : Ref();
 }
 
