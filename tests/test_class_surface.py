@@ -1,7 +1,11 @@
 """What callers see of the class before any method runs: namespace, templates, method objects."""
 
+import copy
 import inspect
+import pickle
 import pydoc
+import re
+import weakref
 
 import pytest
 
@@ -110,6 +114,8 @@ def test_method_objects_carry_function_introspection(stored, name, parameters, d
     assert all(type(value) is str for value in method.__annotations__.values())
     assert list(inspect.signature(method).parameters) == ["self"] + parameters
     assert getattr(TOLVAN, stored) is method  # unbound access gives the function itself
+    assert method.__get__(None, TOLVAN) is method
+    assert re.fullmatch(f"<function {re.escape(method.__qualname__)} at 0x[0-9a-f]+>", repr(method))
 
 
 def test_clear_attenuation_documents_its_channel_and_result():
@@ -153,3 +159,18 @@ def test_instance_attributes_shadow_templates_and_private_methods(driver):
     assert driver.ser.written == [bytes([1, 2, 3])]
     assert calls == ["read"]
     assert TOLVAN._TOLVAN__CMD_READ_DEV_VER == TEMPLATES["_TOLVAN__CMD_READ_DEV_VER"]
+
+
+def test_methods_are_weakly_referenced_pickled_and_copied_as_functions_are():
+    tl = TOLVAN("COM3")
+    callbacks = weakref.WeakMethod(tl.read_current_status)    # as callback registries hold methods
+    assert callbacks() == tl.read_current_status
+    for stored, name, *_ in METHODS:
+        method = TOLVAN.__dict__[stored]
+        assert weakref.ref(method)() is method
+        assert copy.copy(method) is method and copy.deepcopy([method])[0] is method
+        if not stored.startswith("_TOLVAN"):                   # by reference: module and qualified name
+            for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+                assert pickle.loads(pickle.dumps(method, protocol)) is method, (name, protocol)
+    del tl
+    assert callbacks() is None

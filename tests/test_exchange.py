@@ -1,5 +1,8 @@
 """The request-reply sequence: write, one fixed pause, one read of what has arrived, framing test."""
 
+import subprocess
+import sys
+
 import pytest
 
 import tolvan
@@ -101,3 +104,45 @@ def test_pause_errors_reach_the_caller(driver, monkeypatch):
     monkeypatch.delattr(tolvan, "time")
     with pytest.raises(NameError, match="name 'time' is not defined"):
         driver.read_current_status()
+
+
+def test_read_asks_the_port_it_holds_after_counting(driver):
+    """inWaiting() may replace the port (a reconnect): the bytes are read from the new one."""
+    replacement = FakePort()
+    replacement.buffer += frame("7B 7D")
+    driver.ser.buffer += frame("7B 00 7D")
+    driver.ser.inWaiting = lambda: setattr(driver, "ser", replacement) or 3
+    assert driver._TOLVAN__read() == frame("7B 7D")
+
+
+@pytest.mark.parametrize("name, template", [("read_device_version", "_TOLVAN__CMD_READ_DEV_VER"),
+                                            ("close_full_screen", "_TOLVAN__CMD_CLOSE_FULLSCREEN")])
+def test_without_port_and_template_the_port_is_missed_first(monkeypatch, name, template):
+    monkeypatch.delattr(TOLVAN, template)
+    with pytest.raises(AttributeError, match="^'TOLVAN' object has no attribute 'ser'$"):
+        getattr(TOLVAN("COM3"), name)()
+
+
+REENTERING_PORT = """
+import sys, types, tolvan
+tolvan.time = types.SimpleNamespace(sleep=abs)
+sys.setrecursionlimit({limit})
+tl = tolvan.TOLVAN("/dev/ttyUSB0")
+for name, args in {commands!r}:
+    tl.ser = types.SimpleNamespace(write=lambda frame: getattr(tl, name)(*args), inWaiting=int)
+    try:
+        getattr(tl, name)(*args)
+    except RecursionError:
+        print(name, "RecursionError", flush=True)
+"""
+COMMANDS = [("read_device_version", ()), ("read_optical_length", ()), ("set_optical_length", (1490,)),
+            ("read_current_status", ()), ("close_full_screen", ()), ("set_attenuation", (1100,)),
+            ("clear_attenuation", ()), ("dis_connection", ())]
+
+
+@pytest.mark.parametrize("limit", [1000, 5000, 10000])
+def test_a_port_that_reenters_its_command_ends_in_recursion_error(limit):
+    code = REENTERING_PORT.format(limit=limit, commands=COMMANDS)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout.splitlines() == [f"{name} RecursionError" for name, _ in COMMANDS]

@@ -195,3 +195,90 @@ def test_a_newer_interpreter_is_warned_naming_the_version_built_for():
         loaded += 1
     if not loaded:
         pytest.skip(f"no interpreter newer than {built[0]}.{built[1]} in TOLVAN_OTHER_PYTHONS")
+
+
+# -- loading again after a failure ------------------------------------------------------------------
+
+def test_a_retried_load_uses_the_builtins_of_its_own_time_and_keeps_none_of_the_failed_one():
+    out = run_python(
+        """
+        import builtins, gc, sys, types, weakref
+
+        class Printer:
+            def __init__(self):
+                self.lines = []
+            def __call__(self, *args):
+                self.lines.append(args)
+
+        saved = builtins.print, builtins.RuntimeError
+        first = Printer(), type("FirstError", (Exception,), {})
+        builtins.print, builtins.RuntimeError = first
+        sys.modules["serial"] = None          # pyserial "not installed": the load fails after the builtins
+        try:
+            import tolvan
+        except ImportError:
+            pass
+        del sys.modules["serial"]
+        second = Printer(), type("SecondError", (Exception,), {})
+        builtins.print, builtins.RuntimeError = second
+        import tolvan
+        builtins.print, builtins.RuntimeError = saved
+        witnesses = [weakref.ref(seen) for seen in first]
+        del first
+        gc.collect()
+
+        tolvan.platform = types.SimpleNamespace(system=lambda: "Linux")
+        tolvan.subprocess = types.SimpleNamespace(PIPE=-1, run=lambda *args, **kwargs: 1 / 0)
+        tl = tolvan.TOLVAN("/dev/ttyUSB0")
+        tl.check_port_available()
+        tl.read_optical_length = lambda ch=1: []
+        try:
+            tl.set_optical_length(1310)
+        except Exception as error:
+            raised = type(error).__name__
+        print(second[0].lines, raised, [witness() for witness in witnesses])
+        """
+    )
+    assert out.splitlines() == ["[('检查端口时出错: division by zero',)] SecondError [None, None]"]
+
+
+def test_failed_allocations_while_loading_end_in_memory_error():
+    """Every allocation of the load made to fail in turn: from that one on, and that one alone."""
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("this CPython cannot fail allocations on request")
+    out = run_python(
+        """
+        import collections, importlib.util, sys, _testcapi
+        import platform, serial, subprocess, time    # loaded beforehand: the failures fall on the module
+
+        spec = importlib.util.find_spec("tolvan")
+
+        def load(start, stop):
+            # What `import tolvan` runs for an extension module, without the import lock,
+            # which CPython itself cannot take reliably while allocations fail.
+            _testcapi.set_nomemory(start, stop)
+            try:
+                spec.loader.exec_module(spec.loader.create_module(spec))
+            except BaseException as error:
+                _testcapi.remove_mem_hooks()
+                sys.modules.pop("tolvan", None)     # as the import system does after a failed load
+                return error
+            _testcapi.remove_mem_hooks()
+            return None
+
+        others = collections.Counter()
+        for start in range(100000):
+            errors = [load(start, 0)]
+            if errors[-1] is not None:
+                errors.append(load(start, start + 1))
+            for error in errors:
+                if error is not None and type(error) is not MemoryError:
+                    others[f"{type(error).__name__}: {error}"] += 1
+            if errors[-1] is None:              # loaded: no allocation left to fail
+                break
+        import tolvan
+        print(start > 100, dict(others), tolvan.TOLVAN("COM3")._TOLVAN__check_crc([123, 1, 5, 0, 3, 124, 125]))
+        """
+    )
+    assert out.splitlines() == ["True {} True"]

@@ -75,11 +75,12 @@ def test_lsof_listing_a_holder_means_busy(monkeypatch, linux, capsys):
     assert capsys.readouterr().out == ""
 
 
-def test_lsof_errors_are_printed_and_mean_unavailable(monkeypatch, linux, capsys):
-    missing = FileNotFoundError(2, "No such file or directory", "lsof")
-    monkeypatch.setattr(tolvan, "subprocess", lsof(raises=missing))
+@pytest.mark.parametrize("error", [FileNotFoundError(2, "No such file or directory", "lsof"),
+                                   ValueError("embedded null byte")])
+def test_lsof_errors_are_printed_and_mean_unavailable(monkeypatch, linux, capsys, error):
+    monkeypatch.setattr(tolvan, "subprocess", lsof(raises=error))
     assert TOLVAN("/dev/ttyUSB0").check_port_available() is False
-    assert capsys.readouterr().out == LSOF_ERROR + str(missing) + "\n"
+    assert capsys.readouterr().out == LSOF_ERROR + str(error) + "\n"
 
 
 def test_keyboard_interrupt_during_lsof_propagates(monkeypatch, linux, capsys):
@@ -151,11 +152,16 @@ def test_open_reports_pyserial_refusal_with_its_text(monkeypatch, capsys):
     assert not hasattr(tl, "ser")
 
 
-def test_open_hides_other_exceptions_but_not_interrupts(monkeypatch, capsys):
-    monkeypatch.setattr(tolvan, "serial", FakeSerialModule(refuse=ValueError("bad baud")))
+@pytest.mark.parametrize("error", [ValueError("bad baud"), OSError(5, "I/O error"), KeyError("port")])
+def test_open_hides_other_exceptions_but_not_interrupts(monkeypatch, capsys, error):
+    module = FakeSerialModule(refuse=error)
+    monkeypatch.setattr(tolvan, "serial", module)
     tl = free(TOLVAN("COM3"))
     assert tl.open() is False
     assert capsys.readouterr().out == ""
+    module.refuse = KeyboardInterrupt()
+    with pytest.raises(KeyboardInterrupt):
+        tl.open()
     tl.check_port_available = lambda: (_ for _ in ()).throw(KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):
         tl.open()
@@ -193,3 +199,38 @@ def test_close_errors_reach_the_caller(fake_serial):
     tl.ser.close = lambda: (_ for _ in ()).throw(OSError("close failed"))
     with pytest.raises(OSError, match="close failed"):
         tl.close()
+
+
+def python_open(tl):
+    """open() as Python code states it: what the module's except clauses must do."""
+    try:
+        if tl.check_port_available():
+            tl.ser = tolvan.serial.Serial(tl.port, 115200, 8, "N", timeout=50, stopbits=1)
+            return True
+        print(ALREADY_OPENED, end="")
+        return False
+    except tolvan.serial.SerialException as e:
+        print("Cannot open serial port" + str(e))
+        return False
+    except Exception:
+        return False
+
+
+@pytest.mark.parametrize("caught", [real_serial.SerialException, (KeyError, ValueError), (), 42, int,
+                                    (ValueError, "SerialException")], ids=repr)
+@pytest.mark.parametrize("raised", [real_serial.SerialException("busy"), ValueError("bad baud"), KeyboardInterrupt()],
+                         ids=repr)
+def test_open_matches_whatever_serial_exception_is_as_except_does(monkeypatch, capsys, caught, raised):
+    """A tuple of classes is matched as a tuple; anything but exception classes is a TypeError."""
+    module = FakeSerialModule(refuse=raised)
+    module.SerialException = caught
+    monkeypatch.setattr(tolvan, "serial", module)
+
+    def outcome(open_):
+        try:
+            result = ("returned", open_(free(TOLVAN("COM3"))))
+        except BaseException as error:
+            result = ("raised", type(error), str(error), type(error.__context__))
+        return result, capsys.readouterr().out
+
+    assert outcome(TOLVAN.open) == outcome(python_open)

@@ -82,3 +82,22 @@ def test_selection_goes_through_the_instance_lookup(driver):
     assert driver.set_optical_length(1310, 4) is True
     assert seen == [4]
     assert driver.ser.written == [frame("7B 04 06 14 3A 01 2C 7D")]
+
+
+def test_a_negative_count_in_a_list_reply_announces_no_wavelengths(driver):
+    reply = [0x7B, 1, 6, 7, 0x2E, -1, 0x1E, 0x05, 0, 0x7D]   # a port that hands over ints, not bytes
+    driver.ser.read = lambda size: reply
+    driver.ser.inWaiting = reply.__len__
+    assert driver.read_optical_length() == []
+
+
+def test_selection_stores_the_channel_before_looking_up_the_position(driver):
+    class Unindexable(list):
+        def index(self, value):
+            raise LookupError(value)
+
+    driver.read_optical_length = lambda ch=1: Unindexable([1310, 1490])
+    with pytest.raises(LookupError):
+        driver.set_optical_length(1490, 4)
+    assert TOLVAN._TOLVAN__CMD_SET_OPTICAL_LEN == [123, 4, 6, 20, 58, 1, 47, 125]
+    assert driver.ser.written == []

@@ -362,10 +362,6 @@ def instant(monkeypatch):
 @example(scenario=scenario(123, 1, 2, 3, 4, 0, 0, 1, 110, lying(1, __lshift__=CLEAR), 0, 125))
 # a start byte that empties the reply while it is compared
 @example(scenario=scenario(lying(123, __eq__=CLEAR), 1, 2, 3, 4, 5, 6, 7, 8, 125))
-# a negative count: no wavelengths
-@example(scenario=scenario(123, 1, 2, 3, 4, -1, 0, 125))
-# index() fails after the channel was stored
-@example(scenario=scenario(lengths=("lying", [("plain", 1490)], {"index": "raise"})))
 @given(scenario=SCENARIOS)
 def test_hostile_objects_meet_the_rules_python_code_follows(instant, command, scenario):
     module_run = run(tolvan.TOLVAN, command, scenario)
