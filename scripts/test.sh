@@ -11,6 +11,7 @@ cd "$(dirname "$0")/.."
 ROOT="$PWD"
 source scripts/env.sh
 began=$SECONDS
+took() { echo "$(( (SECONDS - began) / 60 )) min $(( (SECONDS - began) % 60 )) s"; }
 
 # The availability check asks lsof who holds a port; the tests use the real one.
 if ! command -v lsof >/dev/null 2>&1; then
@@ -39,7 +40,7 @@ bash scripts/dist.sh
 
 # Run from tests/ so that `import tolvan` finds the installed package, with the
 # environment's scripts (the simulator from the wheel) first on the search path.
-echo "test: every suite on $("$TEST_VENV/bin/python" -V)"
+echo "test: every suite on $("$TEST_VENV/bin/python" -V) (at $(took))"
 (cd tests && PATH="$TEST_VENV/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" \
     "$TEST_VENV/bin/python" -m pytest -q -p no:cacheprovider "$@")
 
@@ -49,7 +50,7 @@ echo "test: every suite on $("$TEST_VENV/bin/python" -V)"
 for python in "${newer[@]}"; do
     version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
     env_dir="$TEST_VENV-$version"
-    echo "test: the fast suite on $("$python" -V) ($python)"
+    echo "test: the fast suite on $("$python" -V) ($python; at $(took))"
     fresh_venv "$env_dir" "$python"
     "$env_dir/bin/python" -m pip install --quiet ".[test]" -Cbuild-dir="build/test-$version"
     status=0
@@ -65,5 +66,6 @@ done
 # UndefinedBehaviorSanitizer in an environment of their own (.venv-sanitize), and every
 # suite run again against that build; any sanitizer report fails (scripts/sanitize.sh).
 cd "$ROOT"
+echo "test: the sanitizer build (at $(took))"
 bash scripts/sanitize.sh "$@"
-echo "test: everything passed in $(( (SECONDS - began) / 60 )) min $(( (SECONDS - began) % 60 )) s"
+echo "test: everything passed in $(took)"
