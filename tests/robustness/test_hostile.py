@@ -334,7 +334,7 @@ def scenario(*items, **changes):
 
 
 def lying(value, **actions):
-    return ("hostile", "int", value, {name: action for name, action in actions.items()})
+    return ("hostile", "int", value, actions)
 
 
 RETURN_0 = (None, ("return", ("plain", 0)))
