@@ -2,7 +2,6 @@
 #include "frame.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace tolvan_sim {
 
@@ -15,6 +14,14 @@ constexpr std::size_t smallest_length = frame_overhead - 2;
 // No request carries more than two payload bytes; a larger length byte is
 // noise, and waiting for that many bytes would only delay the next request.
 constexpr std::size_t largest_length = smallest_length + 8;
+
+bool plausible_length(std::uint8_t length) { return length >= smallest_length && length <= largest_length; }
+
+// The position of the first start byte after `position`; the size when there is none.
+std::size_t start_after(std::span<const std::uint8_t> bytes, std::size_t position) {
+    const auto found = std::find(bytes.begin() + static_cast<std::ptrdiff_t>(position) + 1, bytes.end(), start_byte);
+    return static_cast<std::size_t>(found - bytes.begin());
+}
 
 }  // namespace
 
@@ -40,71 +47,89 @@ Bytes encode(std::uint8_t channel, std::uint8_t command_hi, std::uint8_t command
 
 void FrameReader::feed(const std::uint8_t* data, std::size_t count, Clock::time_point now) {
     if (count == 0) return;
+    // What was taken goes in one move, not frame by frame.
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(taken_));
+    taken_ = 0;
     buffer_.insert(buffer_.end(), data, data + count);
     last_arrival_ = now;
 }
 
-void FrameReader::discard(std::size_t count, std::string reason, std::vector<Rejected>& rejected) {
-    count = std::min(count, buffer_.size());
-    if (count == 0) return;
-    rejected.push_back({Bytes(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count)), std::move(reason)});
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count));
+void FrameReader::discard(std::size_t count, std::string_view reason, std::vector<Rejected>& rejected) {
+    const auto bytes = pending().first(std::min(count, pending().size()));
+    if (bytes.empty()) return;
+    rejected.push_back({Bytes(bytes.begin(), bytes.end()), std::string(reason)});
+    taken_ += bytes.size();
 }
 
-void FrameReader::resynchronise(std::string reason, std::vector<Rejected>& rejected) {
+void FrameReader::resynchronise(std::string_view reason, std::vector<Rejected>& rejected) {
     // Drop the start byte that misled us and everything up to the next one.
-    auto next_start = std::find(buffer_.begin() + 1, buffer_.end(), start_byte);
-    discard(static_cast<std::size_t>(next_start - buffer_.begin()), std::move(reason), rejected);
+    discard(start_after(pending(), 0), reason, rejected);
+}
+
+void FrameReader::skip_bad_lengths(std::vector<Rejected>& rejected) {
+    // As resynchronise(), for a whole run of start bytes whose length byte is
+    // impossible: a flood of start bytes (each the length byte of the one two
+    // before) goes in one step, not byte by byte.
+    const auto bytes = pending();
+    std::size_t run = 0;
+    while (bytes.size() - run >= 3 && bytes[run] == start_byte && !plausible_length(bytes[run + 2])) {
+        run = start_after(bytes, run);
+    }
+    discard(run, "bad length byte", rejected);
 }
 
 bool FrameReader::next(Request& request, std::vector<Rejected>& rejected, Clock::time_point now) {
     const bool silent = now - last_arrival_ >= silence_limit_;
-    while (!buffer_.empty()) {
-        if (buffer_.front() != start_byte) {
-            auto start = std::find(buffer_.begin(), buffer_.end(), start_byte);
-            discard(static_cast<std::size_t>(start - buffer_.begin()), "no start byte", rejected);
+    while (!pending().empty()) {
+        const auto bytes = pending();
+        if (bytes[0] != start_byte) {
+            const auto start = std::find(bytes.begin(), bytes.end(), start_byte);
+            discard(static_cast<std::size_t>(start - bytes.begin()), "no start byte", rejected);
             continue;
         }
-        if (buffer_.size() < 3) {
-            if (silent) discard(buffer_.size(), "incomplete frame", rejected);
+        if (bytes.size() < 3) {
+            if (silent) discard(bytes.size(), "incomplete frame", rejected);
             return false;
         }
-        const std::size_t length = buffer_[2];
-        if (length < smallest_length || length > largest_length) {
-            resynchronise("bad length byte", rejected);
+        if (!plausible_length(bytes[2])) {
+            skip_bad_lengths(rejected);
             continue;
         }
+        const std::size_t length = bytes[2];
         const std::size_t size = length + 2;
-        if (buffer_.size() < size) {
-            if (silent) discard(buffer_.size(), "incomplete frame", rejected);
+        if (bytes.size() < size) {
+            if (silent) discard(bytes.size(), "incomplete frame", rejected);
             return false;
         }
-        if (buffer_[size - 1] != end_byte) {
+        if (bytes[size - 1] != end_byte) {
             resynchronise("no end byte", rejected);
             continue;
         }
-        if (checksum(buffer_.data(), size - 2) != buffer_[size - 2]) {
+        if (checksum(bytes.data(), size - 2) != bytes[size - 2]) {
             discard(size, "bad checksum", rejected);
             continue;
         }
-        request.raw.assign(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(size));
-        request.channel = buffer_[1];
-        request.command_hi = buffer_[3];
-        request.command_lo = buffer_[4];
-        request.payload.assign(buffer_.begin() + 5, buffer_.begin() + static_cast<std::ptrdiff_t>(size - 2));
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(size));
+        const auto frame = bytes.first(size);
+        request.raw.assign(frame.begin(), frame.end());
+        request.channel = frame[1];
+        request.command_hi = frame[3];
+        request.command_lo = frame[4];
+        request.payload.assign(frame.begin() + 5, frame.end() - 2);
+        taken_ += size;
         return true;
     }
     return false;
 }
 
 std::string to_hex(const Bytes& bytes) {
-    std::string text;
-    text.reserve(bytes.size() * 3);
-    char digits[4];
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(digits, sizeof digits, i ? " %02X" : "%02X", bytes[i]);
-        text += digits;
+    static constexpr char digits[] = "0123456789ABCDEF";
+    if (bytes.empty()) return {};
+    std::string text(bytes.size() * 3 - 1, ' ');
+    char* out = text.data();
+    for (std::uint8_t byte : bytes) {
+        out[0] = digits[byte >> 4];
+        out[1] = digits[byte & 0x0F];
+        out += 3;
     }
     return text;
 }

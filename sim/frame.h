@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tolvan_sim {
@@ -43,19 +45,24 @@ class FrameReader {
 public:
     explicit FrameReader(std::chrono::milliseconds silence_limit) : silence_limit_(silence_limit) {}
 
+    // Adds bytes read from the line. Take every request off (next() until it
+    // gives false) before feeding more: then the buffer never holds more than
+    // the bytes fed last and one unfinished frame.
     void feed(const std::uint8_t* data, std::size_t count, Clock::time_point now);
 
     // Takes the next complete request off the buffer; rejected bytes met on
-    // the way are appended to `rejected`. False when no complete request is there.
+    // the way are appended to `rejected`. False when no complete request is
+    // there.
     bool next(Request& request, std::vector<Rejected>& rejected, Clock::time_point now);
 
-    bool empty() const { return buffer_.empty(); }
-
 private:
-    void discard(std::size_t count, std::string reason, std::vector<Rejected>& rejected);
-    void resynchronise(std::string reason, std::vector<Rejected>& rejected);
+    std::span<const std::uint8_t> pending() const { return std::span(buffer_).subspan(taken_); }
+    void discard(std::size_t count, std::string_view reason, std::vector<Rejected>& rejected);
+    void resynchronise(std::string_view reason, std::vector<Rejected>& rejected);
+    void skip_bad_lengths(std::vector<Rejected>& rejected);
 
     Bytes buffer_;
+    std::size_t taken_ = 0;  // bytes at the front already handed out or rejected
     Clock::time_point last_arrival_{};
     std::chrono::milliseconds silence_limit_;
 };

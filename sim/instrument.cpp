@@ -56,8 +56,8 @@ Outcome Instrument::handle(const Request& request) {
         return reply({versions_.module, versions_.hardware, versions_.software});
 
     case close_full_screen:
+        // Only the instrument's own display changes: nothing a request reads.
         if (!payload.empty()) return reject("unexpected payload");
-        full_screen_ = false;
         return acknowledge();
 
     case read_wavelengths: {

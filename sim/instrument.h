@@ -36,15 +36,11 @@ public:
 
     Outcome handle(const Request& request);
 
-    const std::vector<Channel>& channels() const { return channels_; }
-    bool full_screen() const { return full_screen_; }
-
 private:
     Channel* channel(std::uint8_t number);
 
     std::vector<Channel> channels_;  // channel n is channels_[n - 1]
     Versions versions_;
-    bool full_screen_ = true;
 };
 
 }  // namespace tolvan_sim

@@ -1,5 +1,5 @@
 // tolvan-sim: a simulated attenuator on a pseudo-terminal. Prints the serial
-// end's path, then serves requests until SIGTERM or SIGINT.
+// end's path, then serves requests until SIGTERM, SIGINT or SIGHUP.
 #include <poll.h>
 #include <signal.h>
 #include <time.h>
@@ -34,6 +34,7 @@ void install_signal_handlers() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
 
@@ -42,6 +43,11 @@ void install_signal_handlers() {
 constexpr milliseconds tick{10};
 // A frame that stops arriving for this long is given up.
 constexpr milliseconds frame_silence{50};
+// Input is read and answered a chunk at a time, and at most this much in one
+// pass of the loop, so that replies go out and stop signals are seen while a
+// client floods the line.
+constexpr std::size_t chunk_size = 4096;
+constexpr std::size_t input_per_pass = 64 * 1024;
 
 void pause_for(milliseconds span) {
     timespec time{0, static_cast<long>(span.count()) * 1'000'000L};
@@ -52,26 +58,31 @@ class Server {
 public:
     Server(const Options& options, PseudoTerminal& line, WireLog& log)
         : line_(line), log_(log), instrument_(options.channels, options.versions), reader_(frame_silence),
-          faults_(options.faults) {}
+          faults_(options.faults), outbox_(log) {}
 
     // Runs until a stop signal or until the instrument vanishes.
     void run() {
         while (!stop_requested) {
             Clock::time_point now = Clock::now();
-            outbox_.send_due(now, line_, log_);
-            wait(outbox_.wait(now, tick));
-            if (!take_input()) return;
+            outbox_.send_due(now, line_);
+            wait(outbox_.wait(now, tick), outbox_.stalled());
+            if (!take_input()) {
+                outbox_.abandon("the instrument vanished before it went out");
+                return;
+            }
         }
+        outbox_.abandon("stopped before it went out");
         log_.comment("stopped by signal");
     }
 
 private:
-    // Waits for input at most `span`. With no client on the serial end, poll
-    // reports a hang-up at once: then sleep instead, and see that the next
-    // client finds the line raw whatever the last one left (a client may come
-    // and go between two looks, so the settings are checked, not the event).
-    void wait(milliseconds span) {
-        pollfd input{line_.fd(), POLLIN, 0};
+    // Waits for input, or for room on the line when `for_room`, at most
+    // `span`. With no client on the serial end, poll reports a hang-up at
+    // once: then sleep instead, and see that the next client finds the line
+    // raw whatever the last one left (a client may come and go between two
+    // looks, so the settings are checked, not the event).
+    void wait(milliseconds span, bool for_room) {
+        pollfd input{line_.fd(), static_cast<short>(POLLIN | (for_room ? POLLOUT : 0)), 0};
         const int ready = poll(&input, 1, static_cast<int>(span.count()));
         const bool hung_up = ready > 0 && (input.revents & POLLHUP) && !(input.revents & POLLIN);
         if (!hung_up) {
@@ -86,13 +97,17 @@ private:
         pause_for(span);
     }
 
-    // Reads and answers what arrived. False when the instrument vanishes.
+    // Reads and answers what arrived, chunk by chunk, so that the input
+    // buffer stays small. False when the instrument vanishes.
     bool take_input() {
-        std::array<std::uint8_t, 512> chunk;
+        std::array<std::uint8_t, chunk_size> chunk;
         std::size_t count = 0;
-        while (line_.read(chunk.data(), chunk.size(), count) == PseudoTerminal::Read::data) {
+        for (std::size_t taken = 0; taken < input_per_pass && !stop_requested; taken += count) {
+            if (line_.read(chunk.data(), chunk.size(), count) != PseudoTerminal::Read::data) break;
             reader_.feed(chunk.data(), count, Clock::now());
+            if (!answer_requests()) return false;
         }
+        // Also when nothing came: a frame left unfinished is given up after a silence.
         return answer_requests();
     }
 

@@ -1,8 +1,6 @@
 // Command-line parsing and the help text.
 #include "options.h"
 
-#include <getopt.h>
-
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -18,16 +16,18 @@ constexpr const char* help_text = R"(Usage: tolvan-sim [OPTION]...
 Simulated multi-channel optical attenuator on a pseudo-terminal.
 
 Prints the path of the serial end (such as /dev/pts/3) as the first line on
-standard output, then answers request frames on it until SIGTERM or SIGINT,
-and exits 0. The simulator does not keep the serial end open itself: lsof
-shows nobody on it until a client opens it, and clients may open and close it
-any number of times. Requests with a bad frame, a bad checksum, an unknown
-channel or command, or a payload the instrument cannot accept get no reply.
+standard output, then answers request frames on it until SIGTERM, SIGINT or
+SIGHUP, and exits 0. The simulator does not keep the serial end open itself:
+lsof shows nobody on it until a client opens it, and clients may open and
+close it any number of times. Requests with a bad frame, a bad checksum, an
+unknown channel or command, or a payload the instrument cannot accept get no
+reply.
 
 Instrument:
   --channels N            number of channels, 1 to 255 (default 4)
-  --wavelengths [CH=]LIST  wavelengths in nm, comma-separated, 0 to 255 of them
-                          (an empty LIST is allowed), for channel CH, or for
+  --wavelengths [CH=]LIST  wavelengths in nm, comma-separated, 0 to 124 of them
+                          (an empty LIST is allowed; a list reply cannot
+                          describe more than 124), for channel CH, or for
                           every channel without CH=; repeatable, later ones
                           win (default 1310,1490,1550 on every channel)
   --versions M,H,S        module, hardware and software version, each 0 to
@@ -50,9 +50,17 @@ Faults:
 Other:
   --log FILE              append one line per frame to FILE ("-": standard
                           error): "rx" a request received, "tx" bytes sent,
-                          "bad" bytes ignored, "drop" a reply withheld, each
-                          followed by the bytes in hex and, after "#", a note
+                          "bad" bytes ignored, "drop" a reply withheld,
+                          "lost" bytes no client received (none held the
+                          line, the client stopped reading and the output
+                          queue was full, or the simulator stopped first),
+                          each followed by the bytes in hex and, after "#",
+                          a note
   --help                  show this help and exit
+  --version               show the version and exit
+
+Options are written in full, never abbreviated; a value may also follow an
+equals sign (--delay=300).
 
 A request frame is 7B, channel, length (frame size - 2), two command bytes,
 payload, checksum, 7D, where the checksum is minus the sum of all bytes before
@@ -62,6 +70,10 @@ wavelength (position), 14 3C set attenuation (0.01 dB steps, low byte first),
 14 34 clear (00 00) or disconnect (FF FF). A disconnected channel reports
 attenuation FF FF until it is set or cleared.
 )";
+
+// The reply to a wavelength-list request carries the list's size in its
+// length byte: 5 + 1 count byte + 2 bytes per wavelength must stay within 255.
+constexpr std::size_t most_wavelengths = (std::numeric_limits<std::uint8_t>::max() - 6) / 2;
 
 [[noreturn]] void fail(const std::string& message) {
     std::fprintf(stderr, "tolvan-sim: %s\nTry 'tolvan-sim --help' for more information.\n", message.c_str());
@@ -96,7 +108,10 @@ std::vector<std::uint16_t> wavelength_list(std::string_view text) {
     for (std::string_view item : split(text, ',')) {
         list.push_back(static_cast<std::uint16_t>(number(item, 0, 0xFFFF, "wavelength")));
     }
-    if (list.size() > std::numeric_limits<std::uint8_t>::max()) fail("more than 255 wavelengths");
+    if (list.size() > most_wavelengths) {
+        fail("--wavelengths lists " + std::to_string(list.size()) + " wavelengths for a channel; a list reply " +
+             "holds at most " + std::to_string(most_wavelengths));
+    }
     return list;
 }
 
@@ -112,64 +127,84 @@ std::chrono::milliseconds milliseconds(std::string_view text, const char* what) 
     return std::chrono::milliseconds(number(text, 0, 3'600'000, what));
 }
 
-enum Key { channels_key = 256, wavelengths_key, versions_key, delay_key, split_key, drop_key, noise_key, exit_key,
-           log_key, help_key };
+enum class Key { channels, wavelengths, versions, delay, split, drop_every, noise, exit_after, log, help, version };
+
+struct Spelling {
+    std::string_view name;
+    Key key;
+    bool takes_value;
+};
+
+// Options are matched by their full name only: an abbreviation could mean
+// two options (--version, --versions).
+constexpr Spelling spellings[] = {
+    {"--channels", Key::channels, true}, {"--wavelengths", Key::wavelengths, true},
+    {"--versions", Key::versions, true}, {"--delay", Key::delay, true},
+    {"--split", Key::split, true},       {"--drop-every", Key::drop_every, true},
+    {"--noise", Key::noise, true},       {"--exit-after", Key::exit_after, true},
+    {"--log", Key::log, true},           {"--help", Key::help, false},
+    {"--version", Key::version, false},
+};
+
+const Spelling& spelling(std::string_view argument) {
+    if (!argument.starts_with("-") || argument == "-") fail("unexpected argument '" + std::string(argument) + "'");
+    const std::string_view name = argument.substr(0, argument.find('='));
+    for (const Spelling& known : spellings) {
+        if (known.name == name) return known;
+    }
+    fail("unknown option '" + std::string(name) + "'");
+}
 
 }  // namespace
 
 Options parse_options(int argc, char** argv) {
-    static const option long_options[] = {
-        {"channels", required_argument, nullptr, channels_key},
-        {"wavelengths", required_argument, nullptr, wavelengths_key},
-        {"versions", required_argument, nullptr, versions_key},
-        {"delay", required_argument, nullptr, delay_key},
-        {"split", required_argument, nullptr, split_key},
-        {"drop-every", required_argument, nullptr, drop_key},
-        {"noise", required_argument, nullptr, noise_key},
-        {"exit-after", required_argument, nullptr, exit_key},
-        {"log", required_argument, nullptr, log_key},
-        {"help", no_argument, nullptr, help_key},
-        {nullptr, 0, nullptr, 0},
-    };
-
     Options options;
     unsigned channel_count = 4;
     std::vector<std::uint16_t> everywhere{1310, 1490, 1550};
     std::map<unsigned, std::vector<std::uint16_t>> per_channel;
 
-    opterr = 0;
-    int key;
-    while ((key = getopt_long(argc, argv, ":", long_options, nullptr)) != -1) {
-        const std::string_view value = optarg ? optarg : "";
-        switch (key) {
-        case channels_key: channel_count = number(value, 1, 255, "channel count"); break;
-        case wavelengths_key: {
-            const std::size_t equals = value.find('=');
-            if (equals == std::string_view::npos) {
+    for (int index = 1; index < argc; ++index) {
+        const std::string_view argument = argv[index];
+        const Spelling& option = spelling(argument);
+        const std::size_t equals = argument.find('=');
+        std::string_view value;
+        if (!option.takes_value) {
+            if (equals != std::string_view::npos) fail("option '" + std::string(option.name) + "' takes no value");
+        } else if (equals != std::string_view::npos) {
+            value = argument.substr(equals + 1);
+        } else if (index + 1 < argc) {
+            value = argv[++index];
+        } else {
+            fail("option '" + std::string(option.name) + "' needs a value");
+        }
+
+        switch (option.key) {
+        case Key::channels: channel_count = number(value, 1, 255, "channel count"); break;
+        case Key::wavelengths: {
+            const std::size_t channel_end = value.find('=');
+            if (channel_end == std::string_view::npos) {
                 everywhere = wavelength_list(value);
                 per_channel.clear();
             } else {
-                per_channel[number(value.substr(0, equals), 1, 255, "channel")] =
-                    wavelength_list(value.substr(equals + 1));
+                per_channel[number(value.substr(0, channel_end), 1, 255, "channel")] =
+                    wavelength_list(value.substr(channel_end + 1));
             }
             break;
         }
-        case versions_key: options.versions = versions(value); break;
-        case delay_key: options.faults.delay = milliseconds(value, "delay"); break;
-        case split_key: options.faults.split_gap = milliseconds(value, "split gap"); break;
-        case drop_key: options.faults.drop_every = number(value, 0, 1'000'000, "drop interval"); break;
-        case noise_key: options.faults.noise = number(value, 0, 1024, "noise byte count"); break;
-        case exit_key: options.faults.exit_after = number(value, 0, 1'000'000'000, "request count"); break;
-        case log_key:
+        case Key::versions: options.versions = versions(value); break;
+        case Key::delay: options.faults.delay = milliseconds(value, "delay"); break;
+        case Key::split: options.faults.split_gap = milliseconds(value, "split gap"); break;
+        case Key::drop_every: options.faults.drop_every = number(value, 0, 1'000'000, "drop interval"); break;
+        case Key::noise: options.faults.noise = number(value, 0, 1024, "noise byte count"); break;
+        case Key::exit_after: options.faults.exit_after = number(value, 0, 1'000'000'000, "request count"); break;
+        case Key::log:
             if (value.empty()) fail("--log needs a file name");
             options.log_path = value;
             break;
-        case help_key: std::fputs(help_text, stdout); std::exit(0);
-        case ':': fail(std::string("option '") + argv[optind - 1] + "' needs a value");
-        default: fail(std::string("unknown option '") + argv[optind - 1] + "'");
+        case Key::help: std::fputs(help_text, stdout); std::exit(0);
+        case Key::version: std::printf("tolvan-sim %s\n", TOLVAN_SIM_VERSION); std::exit(0);
         }
     }
-    if (optind < argc) fail(std::string("unexpected argument '") + argv[optind] + "'");
 
     for (const auto& entry : per_channel) {
         if (entry.first > channel_count) {

@@ -31,53 +31,47 @@ bool is_raw(const termios& settings) {
 
 }  // namespace
 
-PseudoTerminal::PseudoTerminal() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0) raise_errno("posix_openpt");
-    if (grantpt(master_) != 0) raise_errno("grantpt");
-    if (unlockpt(master_) != 0) raise_errno("unlockpt");
-    const char* name = ptsname(master_);
+PseudoTerminal::PseudoTerminal() : master_(posix_openpt(O_RDWR | O_NOCTTY)) {
+    if (!master_.valid()) raise_errno("posix_openpt");
+    if (grantpt(fd()) != 0) raise_errno("grantpt");
+    if (unlockpt(fd()) != 0) raise_errno("unlockpt");
+    const char* name = ptsname(fd());
     if (!name) raise_errno("ptsname");
     path_ = name;
-    const int flags = fcntl(master_, F_GETFL);
-    if (flags < 0 || fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) raise_errno("fcntl");
+    const int flags = fcntl(fd(), F_GETFL);
+    if (flags < 0 || fcntl(fd(), F_SETFL, flags | O_NONBLOCK) != 0) raise_errno("fcntl");
     make_raw();
-}
-
-PseudoTerminal::~PseudoTerminal() {
-    if (master_ >= 0) close(master_);
 }
 
 void PseudoTerminal::make_raw() {
     // Linux applies terminal settings made through the master to the serial
     // end, which spares us opening it.
     termios settings{};
-    if (tcgetattr(master_, &settings) == 0) {
+    if (tcgetattr(fd(), &settings) == 0) {
         configure_raw(settings);
         termios applied{};
-        if (tcsetattr(master_, TCSANOW, &settings) == 0 && tcgetattr(master_, &applied) == 0 && is_raw(applied)) {
+        if (tcsetattr(fd(), TCSANOW, &settings) == 0 && tcgetattr(fd(), &applied) == 0 && is_raw(applied)) {
             return;
         }
     }
     // Elsewhere, open the serial end just long enough to set it.
-    const int slave = open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (slave < 0) raise_errno("open serial end");
-    if (tcgetattr(slave, &settings) == 0) {
+    const FileDescriptor serial_end(open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    if (!serial_end.valid()) raise_errno("open serial end");
+    if (tcgetattr(serial_end.get(), &settings) == 0) {
         configure_raw(settings);
-        tcsetattr(slave, TCSANOW, &settings);
+        tcsetattr(serial_end.get(), TCSANOW, &settings);
     }
-    close(slave);
 }
 
 void PseudoTerminal::keep_raw() {
     termios settings{};
-    if (tcgetattr(master_, &settings) == 0 && is_raw(settings)) return;
+    if (tcgetattr(fd(), &settings) == 0 && is_raw(settings)) return;
     make_raw();
 }
 
 PseudoTerminal::Read PseudoTerminal::read(std::uint8_t* buffer, std::size_t capacity, std::size_t& count) {
     count = 0;
-    const ssize_t got = ::read(master_, buffer, capacity);
+    const ssize_t got = ::read(fd(), buffer, capacity);
     if (got > 0) {
         count = static_cast<std::size_t>(got);
         return Read::data;
@@ -87,23 +81,22 @@ PseudoTerminal::Read PseudoTerminal::read(std::uint8_t* buffer, std::size_t capa
     return Read::no_client;
 }
 
-bool PseudoTerminal::write(const std::uint8_t* data, std::size_t count) {
+std::size_t PseudoTerminal::write_some(const std::uint8_t* data, std::size_t count) {
     std::size_t done = 0;
     while (done < count) {
-        const ssize_t put = ::write(master_, data + done, count - done);
-        if (put > 0) {
-            done += static_cast<std::size_t>(put);
-            continue;
-        }
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // The client is not reading; give it a moment, then give up on the rest.
-            pollfd ready{master_, POLLOUT, 0};
-            if (poll(&ready, 1, 100) > 0) continue;
-        }
-        return false;
+        const ssize_t put = ::write(fd(), data + done, count - done);
+        // EAGAIN: the line is full, the client is not reading. EINTR: a stop
+        // signal, which the caller must see at once. Other errors: the line is
+        // gone. In each case the rest waits for the caller's next try.
+        if (put <= 0) break;
+        done += static_cast<std::size_t>(put);
     }
-    return true;
+    return done;
+}
+
+bool PseudoTerminal::hung_up() const {
+    pollfd line{fd(), 0, 0};
+    return poll(&line, 1, 0) > 0 && (line.revents & POLLHUP) != 0;
 }
 
 }  // namespace tolvan_sim

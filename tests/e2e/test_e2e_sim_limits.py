@@ -1,0 +1,117 @@
+"""The simulator at its limits: a flood of start bytes, a client that stops
+reading, wavelength lists as long as a reply can carry, replies nobody is there
+to receive, and the edges of its command line."""
+
+import importlib.metadata
+import signal
+import subprocess
+import time
+
+import pytest
+
+from .support import SIMULATOR, frame
+
+STATUS = frame("7B 01 05 14 36 35 7D")
+STATUS_REPLY = frame("7B 01 0A 14 36 00 01 00 00 00 2F 7D")
+
+
+def test_flood_of_start_bytes_then_a_request(sim, tl):
+    # Every start byte opens a frame whose length byte is another start byte:
+    # each must be dropped at constant cost, and the request behind them found.
+    piece, pieces, limit = bytes([0x7B]) * 65536, 32, 3.0
+    began = time.monotonic()
+    tl.ser.write_timeout = limit
+    for _ in range(pieces):  # pyserial copies what is left after each write: keep that small
+        tl.ser.write(piece)
+    tl.ser.write(STATUS)
+    tl.ser.timeout = max(0.0, began + limit - time.monotonic())
+    reply = tl.ser.read(len(STATUS_REPLY))
+    took = time.monotonic() - began
+    assert reply == STATUS_REPLY, f"no status reply {took:.2f} s after the flood began"
+    assert sim.received() == [STATUS]
+    # Every flood byte is logged as ignored, a run of them to a line, not a
+    # line each. (Counted from the text, " XX" a byte: parsing 6 MB of hex
+    # would be slow in the sanitizer build.)
+    ignored = [(len(line.split(" # ")[0]) - len("bad")) // 3
+               for line in sim.log_path.read_text().splitlines() if line.startswith("bad ")]
+    assert sum(ignored) == len(piece) * pieces
+    assert len(ignored) < sum(ignored) // 100
+    assert set(sim.notes("bad")) == {"bad length byte"}
+
+
+def test_client_that_stops_reading_does_not_delay_a_stop(sim, tl):
+    requests = 20_000
+    tl.ser.write_timeout = 5
+    tl.ser.write(STATUS * requests)  # and never reads a reply
+    deadline = time.monotonic() + 10
+    while len(sim.received()) < requests and time.monotonic() < deadline:
+        time.sleep(0.1)
+    began = time.monotonic()
+    sim.process.send_signal(signal.SIGTERM)
+    status = sim.process.wait(timeout=5)
+    took = time.monotonic() - began
+    assert status == 0 and took < 1, f"exit status {status} after {took:.2f} s"
+    lines = sim.log_path.read_text().splitlines()
+    assert lines[-1] == "# stopped by signal"
+    # Every request was read; what the client did not take was dropped
+    # oldest first, and every reply is logged once, sent or lost.
+    received, sent, lost = sim.received(), sim.log("tx"), sim.log("lost")
+    assert received == [STATUS] * requests
+    assert len(sent) + len(lost) == requests
+    assert all(STATUS_REPLY.endswith(bytes_lost) for bytes_lost in lost)
+    # Oldest first: the replies dropped while the client did not read, then
+    # those still waiting for it when the stop came.
+    notes = sim.notes("lost")
+    dropped = notes.count("output queue full")
+    assert 0 < dropped < len(notes)
+    assert set(notes[:dropped]) == {"output queue full"}
+    assert all(note.startswith("stopped before it went out") for note in notes[dropped:])
+
+
+def test_reply_with_nobody_on_the_line_is_lost(start_simulator, connect):
+    sim = start_simulator("--delay", "200")
+    tl = connect(sim.port)
+    tl.ser.write(STATUS)
+    tl.close()
+    time.sleep(0.5)
+    assert sim.log("tx") == []
+    assert sim.log("lost") == [STATUS_REPLY]
+    assert sim.notes("lost") == ["no client on the line"]
+
+
+def test_longest_wavelength_list_is_served_whole(start_simulator, connect):
+    wavelengths = [1200 + 3 * i for i in range(124)]
+    sim = start_simulator("--wavelengths", "2=" + ",".join(map(str, wavelengths)))
+    assert connect(sim.port).read_optical_length(2) == wavelengths
+
+
+def test_hangup_stops_it_like_the_other_stop_signals(sim):
+    assert sim.stop(signal.SIGHUP) == 0
+    assert sim.log_path.read_text().splitlines()[-1] == "# stopped by signal"
+
+
+def command_line(*args):
+    return subprocess.run([SIMULATOR, *args], capture_output=True, text=True, timeout=10)
+
+
+@pytest.mark.skipif(SIMULATOR is None, reason="needs the simulator tolvan-sim")
+class TestCommandLineEdges:
+    def test_version_is_the_package_version(self):
+        result = command_line("--version")
+        assert (result.returncode, result.stderr) == (0, "")
+        assert result.stdout == f"tolvan-sim {importlib.metadata.version('tolvan')}\n"
+
+    @pytest.mark.parametrize("args, message", [
+        (["--wavelengths", ",".join(["1310"] * 125)], "--wavelengths lists 125 wavelengths for a channel; a list reply holds at most 124"),
+        (["--wavelengths", "3=" + ",".join(["1550"] * 200)], "--wavelengths lists 200 wavelengths"),
+        (["--vers", "1,2,3"], "unknown option '--vers'"),
+        (["--chan=2"], "unknown option '--chan'"),
+        (["-xy"], "unknown option '-xy'"),
+        (["--help=1"], "option '--help' takes no value"),
+        (["--version=2"], "option '--version' takes no value"),
+    ], ids=["125-wavelengths", "200-on-one-channel", "abbreviation", "abbreviation-with-value", "short-options",
+            "help-with-value", "version-with-value"])
+    def test_refused(self, args, message):
+        result = command_line(*args)
+        assert (result.returncode, result.stdout) == (2, "")
+        assert f"tolvan-sim: {message}" in result.stderr
