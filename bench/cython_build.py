@@ -1,4 +1,4 @@
-"""The Cython build of bench/baseline.py: compiled once, kept in bench/.cython-build, loaded on demand.
+"""The Cython build of bench/baseline.py: compiled once and kept in bench/.cython-build.
 
 The driver is compiled as it is, in Cython's pure-Python mode, with one
 directive: `annotation_typing=False`, so that its annotations stay annotations
@@ -64,15 +64,16 @@ def compile_command(c_file, extension):
 
 
 def build():
-    """Path of the folder that holds the built extension `baseline` (and nothing else)."""
+    """Path of the built extension `baseline`, alone in its folder (bench/drivers.py loads it)."""
     flags = compile_command("", "")  # refuses first, before anything is installed
     environment = _cython_environment()
     cython_version = _run([sys.executable, "-m", "cython", "--version"], env=environment).strip()
-    key_parts = [SOURCE.read_bytes(), cython_version.encode(), sys.version.encode(), " ".join(DIRECTIVES + flags).encode()]
+    key_parts = [SOURCE.read_bytes(), cython_version.encode(), sys.version.encode(),
+                 " ".join(DIRECTIVES + flags).encode()]
     folder = CACHE / hashlib.sha256(b"\0".join(key_parts)).hexdigest()[:16]
     extension = folder / ("baseline" + sysconfig.get_config_var("EXT_SUFFIX"))
     if extension.is_file():
-        return folder
+        return extension
     work = CACHE / "work"
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
@@ -82,13 +83,5 @@ def build():
     _run(compile_command(c_file, work / extension.name))
     folder.mkdir(parents=True, exist_ok=True)
     (work / extension.name).replace(extension)
-    return folder
+    return extension
 
-
-def load(folder):
-    """The built extension as a module object, apart from the plain `baseline` in sys.modules."""
-    path = Path(folder) / ("baseline" + sysconfig.get_config_var("EXT_SUFFIX"))
-    spec = importlib.util.spec_from_file_location("baseline", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module

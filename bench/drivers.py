@@ -4,17 +4,9 @@ Three drivers: the native module `tolvan`, the Cython build of bench/baseline.py
 (bench/cython_build.py) and bench/baseline.py itself as plain Python.
 """
 
+import importlib.util
 import itertools
-import sys
 import types
-from dataclasses import dataclass
-from pathlib import Path
-
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import baseline  # noqa: E402
-import cython_build  # noqa: E402
-import tolvan  # noqa: E402
 
 VERSION_REPLY = bytes.fromhex("7B 01 08 00 03 02 32 20 00 7D")
 LIST_REPLY = bytes.fromhex("7B 01 0B 07 2E 03 1E 05 D2 05 FF 05 00 7D")
@@ -38,11 +30,12 @@ COMMANDS = [
 INSTANT = types.SimpleNamespace(sleep=abs)
 
 
-@dataclass
+LABELS = ("module", "Cython", "plain")
+
+
 class Driver:
-    label: str
-    module: types.ModuleType
-    cls: type
+    def __init__(self, label, module, cls):
+        self.label, self.module, self.cls = label, module, cls
 
     def on(self, port):
         """A driver instance whose serial port is `port`, as open() would leave it."""
@@ -51,13 +44,33 @@ class Driver:
         return instance
 
 
-def load(cython_folder=None):
-    """The drivers to compare: the module, the Cython build when its folder is given, plain Python."""
-    drivers = [Driver("module", tolvan, tolvan.TOLVAN)]
-    if cython_folder is not None:
-        built = cython_build.load(cython_folder)
-        drivers.append(Driver("Cython", built, built.PlainTOLVAN))
-    drivers.append(Driver("plain", baseline, baseline.PlainTOLVAN))
+def _load_extension(name, path):
+    """The extension module at `path`, apart from any module of the same name in sys.modules."""
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def load(cython_extension=None, labels=LABELS):
+    """The drivers to compare, in the order of `labels`; the Cython build only when its path is given.
+
+    Each driver's module is imported here, when asked for, so that a process that measures one
+    driver has run nothing of the others (see bench/per_call.py).
+    """
+    drivers = []
+    for label in labels:
+        if label == "module":
+            import tolvan
+
+            drivers.append(Driver(label, tolvan, tolvan.TOLVAN))
+        elif label == "Cython" and cython_extension is not None:
+            built = _load_extension("baseline", cython_extension)
+            drivers.append(Driver(label, built, built.PlainTOLVAN))
+        elif label == "plain":
+            import baseline
+
+            drivers.append(Driver(label, baseline, baseline.PlainTOLVAN))
     return drivers
 
 

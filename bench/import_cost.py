@@ -24,6 +24,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+from pathlib import Path
 
 import tolvan
 from targets import IMPORT_RSS_TARGET_KB, verdict
@@ -56,8 +57,9 @@ print(four_seconds, with_four - before, own_seconds, after - with_four)
 """
 
 
-def _measure(statement, folder, cwd):
-    code = CHILD.format(statement=statement, folder=str(folder or cwd))
+def _measure(statement, cython_extension, cwd):
+    folder = cwd if cython_extension is None else Path(cython_extension).parent
+    code = CHILD.format(statement=statement, folder=str(folder))
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=cwd, check=True)
     four_seconds, four_kb, own_seconds, own_kb = done.stdout.split()
     return float(four_seconds), int(four_kb), float(own_seconds), int(own_kb)
@@ -75,10 +77,10 @@ def linked_libraries(path):
     return "\n".join(line.strip() for line in listing.splitlines())
 
 
-def run(cython_folder, quick=False):
+def run(cython_extension, quick=False):
     rounds = 15 if quick else 60
     imports = [("nothing", "pass"), ("tolvan", "import tolvan")]
-    if cython_folder is not None:
+    if cython_extension is not None:
         imports.append(("Cython build", "import baseline"))
     print(f"3. Import in fresh interpreters, after platform, serial, time and subprocess "
           f"(median of {rounds} each, in turn; target: tolvan adds <= {IMPORT_RSS_TARGET_KB} kB)")
@@ -86,7 +88,7 @@ def run(cython_folder, quick=False):
     with tempfile.TemporaryDirectory() as cwd:
         for _ in range(rounds):
             for label, statement in imports:
-                figures[label].append(_measure(statement, cython_folder, cwd))
+                figures[label].append(_measure(statement, cython_extension, cwd))
     four = [figure for label in figures for figure in figures[label]]
     source = "VmRSS" if os.path.exists("/proc/self/status") else "ru_maxrss, a high-water mark: small figures read 0"
     print(f"   resident memory from {source}")

@@ -1,6 +1,6 @@
 """Benchmarks of tolvan: what each command costs beside a Cython build of the same driver, end to end, import.
 
-    python bench/run.py [--quick] [--only per-call,e2e,import] [--command NAME]... [--functions] [--time]
+    python bench/run.py [--quick] [--only per-call,e2e,import] [--command NAME]... [--layouts N] [--functions] [--time]
 
 Runs in any environment where tolvan is installed. The first run builds the
 Cython version of bench/baseline.py into bench/.cython-build (installing
@@ -32,6 +32,7 @@ import drivers  # noqa: E402
 import end_to_end  # noqa: E402
 import import_cost  # noqa: E402
 import per_call  # noqa: E402
+import tolvan  # noqa: E402
 
 PARTS = ["per-call", "e2e", "import"]
 COMMAND_NAMES = [command[0] for command in drivers.COMMANDS]
@@ -47,6 +48,8 @@ def parse_options():
                         help="measure this command only (repeatable); the commands are " + ", ".join(COMMAND_NAMES))
     parser.add_argument("--functions", action="store_true",
                         help="under callgrind, also list the module's functions by instructions per call")
+    parser.add_argument("--layouts", type=int, metavar="N",
+                        help="under callgrind, count in N memory layouts (default 5, --quick 3) and show the median")
     parser.add_argument("--time", action="store_true", help="time the per-command part even where valgrind is")
     options = parser.parse_args()
     options.only = set(options.only.split(","))
@@ -58,22 +61,22 @@ def parse_options():
 def main():
     options = parse_options()
     names = set(options.command or COMMAND_NAMES)
-    print(f"tolvan {drivers.tolvan.__file__}\nPython {platform.python_version()} on "
+    print(f"tolvan {tolvan.__file__}\nPython {platform.python_version()} on "
           f"{platform.system()} {platform.machine()}, {os.cpu_count()} cores\n")
     try:
-        cython_folder = cython_build.build()
+        cython_extension = cython_build.build()
     except cython_build.Unavailable as reason:
         print(f"No Cython build, so no comparison with it: {reason}\n")
-        cython_folder = None
-    agreement.check(drivers.load(cython_folder), 300 if options.quick else 3000)
+        cython_extension = None
+    agreement.check(drivers.load(cython_extension), 300 if options.quick else 3000)
     if "per-call" in options.only:
-        per_call.run(cython_folder, names, options.quick, options.functions, options.time)
+        per_call.run(cython_extension, names, options.quick, options.functions, options.time, options.layouts)
         print()
     if "e2e" in options.only:
         end_to_end.run(names, options.quick)
         print()
     if "import" in options.only:
-        import_cost.run(cython_folder, options.quick)
+        import_cost.run(cython_extension, options.quick)
 
 
 if __name__ == "__main__":
