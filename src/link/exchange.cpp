@@ -41,6 +41,17 @@ Ref write_pause_read(PyObject* self, Ref ser, PyObject* frame) {
     return any ? std::move(reply) : Ref::none();
 }
 
+// The exchange calls out into port code, which may call the driver again:
+// it counts as a level of recursion, as a call of a Python object from C
+// does in the interpreter, so that such a loop ends in RecursionError well
+// before the C stack does, however large the frames of a build are.
+Ref guarded_exchange(PyObject* self, Ref ser, PyObject* frame) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
+    Ref reply = write_pause_read(self, std::move(ser), frame);
+    Py_LeaveRecursiveCall();
+    return reply;
+}
+
 }  // namespace
 
 PyObject* read(const Arguments& args) {
@@ -61,14 +72,14 @@ PyObject* write_and_read(const Arguments&) { Py_RETURN_NONE; }
 
 Ref exchange(PyObject* self, PyObject* frame) {
     Ref ser = get_attr(self, names::ser);
-    return ser ? write_pause_read(self, std::move(ser), frame) : Ref();
+    return ser ? guarded_exchange(self, std::move(ser), frame) : Ref();
 }
 
 Ref exchange_stored(PyObject* self, PyObject* template_name) {
     Ref ser = get_attr(self, names::ser);
     if (!ser) return Ref();
     Ref frame = get_attr(self, template_name);
-    return frame ? write_pause_read(self, std::move(ser), frame.get()) : Ref();
+    return frame ? guarded_exchange(self, std::move(ser), frame.get()) : Ref();
 }
 
 PyObject* send_action(PyObject* self, const Ref& frame) {

@@ -17,6 +17,15 @@
 
 #include <optional>
 
+// The decoding runs in a frame of its own, after the exchange has returned:
+// its locals are not on the stack while the exchange calls out into port code,
+// which may call back into the driver many levels deep.
+#if defined(_MSC_VER)
+#define TOLVAN_OWN_FRAME __declspec(noinline)
+#else
+#define TOLVAN_OWN_FRAME __attribute__((noinline))
+#endif
+
 namespace tolvan::link {
 
 class BytesReply {
@@ -173,7 +182,7 @@ Ref with_reply(PyObject* reply, Rule&& rule) {
 // A query's result from what the exchange returned: decode(buf) when a reply
 // arrived and passed the framing test, else None.
 template <typename Decode>
-Ref decode_framed(const Ref& reply, Decode&& decode) {
+TOLVAN_OWN_FRAME Ref decode_framed(const Ref& reply, Decode&& decode) {
     if (!reply) return Ref();
     if (reply.get() == Py_None) return Ref::none();
     return with_reply(reply.get(), [&](const auto& buf) {
@@ -185,7 +194,7 @@ Ref decode_framed(const Ref& reply, Decode&& decode) {
 
 // An action's result from what the exchange returned: True when a reply
 // arrived and passed the framing test, else False.
-inline PyObject* action_result(const Ref& reply) {
+TOLVAN_OWN_FRAME inline PyObject* action_result(const Ref& reply) {
     if (!reply) return nullptr;
     if (reply.get() == Py_None) Py_RETURN_FALSE;
     return with_reply(reply.get(), [](const auto& buf) {
