@@ -9,7 +9,8 @@ TOLVAN_INTERNED_NAMES(TOLVAN_DEFINE_NAME)
 PyObject* reply_pause = nullptr;
 PyObject* serial_open_keywords = nullptr;
 PyObject* lsof_run_keywords = nullptr;
-PyObject* zero = nullptr;
+PyObject* byte_values[256] = {};
+PyObject* const& zero = byte_values[0];
 
 namespace {
 
@@ -37,8 +38,8 @@ bool create() {
     if (reply_pause == nullptr && (reply_pause = PyFloat_FromDouble(0.2)) == nullptr) {
         return false;
     }
-    if (zero == nullptr && (zero = PyLong_FromLong(0)) == nullptr) {
-        return false;
+    for (long value = 0; value < 256; ++value) {
+        if (byte_values[value] == nullptr && (byte_values[value] = PyLong_FromLong(value)) == nullptr) return false;
     }
     return make_pair(serial_open_keywords, timeout, stopbits) &&
            make_pair(lsof_run_keywords, stdout_, stderr_);

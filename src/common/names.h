@@ -69,8 +69,11 @@ extern PyObject* reply_pause;
 extern PyObject* serial_open_keywords;
 // Keyword names of the lsof run: ("stdout", "stderr").
 extern PyObject* lsof_run_keywords;
-// The ints that the exchange and the decoding compare with or combine with.
-extern PyObject* zero;
+// The ints 0 to 255, the values a reply's bytes hold: taking one from here
+// costs less than asking the interpreter for it.
+extern PyObject* byte_values[256];
+// The int 0, which the exchange compares counts with.
+extern PyObject* const& zero;
 
 // Creates everything above; true on success, false with an exception set.
 // Safe to call again after a failed load: what exists is kept.

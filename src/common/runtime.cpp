@@ -8,11 +8,12 @@
 
 namespace tolvan::runtime {
 
+PyObject* detail::module_dict = nullptr;
+
 namespace {
 
 // Strong references, held from a load until the process ends or the load fails.
 Builtins bound;
-PyObject* module_dict = nullptr;
 
 void release_builtins() {
     Py_CLEAR(bound.print);
@@ -72,20 +73,15 @@ bool bind_builtins() {
 
 void set_module_dict(PyObject* dict) {
     Py_XINCREF(dict);
-    Py_XSETREF(module_dict, dict);
+    Py_XSETREF(detail::module_dict, dict);
 }
 
 void forget_load() {
     release_builtins();
-    Py_CLEAR(module_dict);
+    Py_CLEAR(detail::module_dict);
 }
 
-Ref global(PyObject* name) {
-    if (module_dict != nullptr) {
-        PyObject* found = PyDict_GetItemWithError(module_dict, name);  // borrowed
-        if (found != nullptr) return Ref::borrow(found);
-        if (PyErr_Occurred()) return Ref();
-    }
+Ref detail::builtin_or_name_error(PyObject* name) {
     PyObject* builtins_dict = PyEval_GetBuiltins();  // borrowed
     if (builtins_dict != nullptr) {
         PyObject* found = PyDict_GetItemWithError(builtins_dict, name);  // borrowed
@@ -94,11 +90,6 @@ Ref global(PyObject* name) {
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return Ref();
-}
-
-Ref global_attr(PyObject* name, PyObject* attribute) {
-    Ref holder = global(name);
-    return holder ? get_attr(holder.get(), attribute) : Ref();
 }
 
 bool print_line(PyObject* text) { return static_cast<bool>(call(bound.print, text)); }

@@ -3,7 +3,7 @@
 // when the module was loaded.
 #pragma once
 
-#include "common/ref.h"
+#include "common/calls.h"
 
 namespace tolvan::runtime {
 
@@ -30,12 +30,29 @@ void set_module_dict(PyObject* dict);
 // Drops everything a failed load bound, so that the next load starts afresh.
 void forget_load();
 
+namespace detail {
+// The module namespace (strong), set while a load runs and once it succeeded.
+extern PyObject* module_dict;
+// global() past the module namespace: the builtins, else NameError.
+Ref builtin_or_name_error(PyObject* name);
+}  // namespace detail
+
 // Looks `name` up as a function body would: the module namespace first, then
 // the builtins. Raises NameError when neither has it.
-Ref global(PyObject* name);
+inline Ref global(PyObject* name) {
+    if (detail::module_dict != nullptr) {
+        PyObject* found = PyDict_GetItemWithError(detail::module_dict, name);  // borrowed
+        if (found != nullptr) return Ref::borrow(found);
+        if (PyErr_Occurred()) return Ref();
+    }
+    return detail::builtin_or_name_error(name);
+}
 
 // global(name).attribute, both looked up now.
-Ref global_attr(PyObject* name, PyObject* attribute);
+inline Ref global_attr(PyObject* name, PyObject* attribute) {
+    Ref holder = global(name);
+    return holder ? get_attr(holder.get(), attribute) : Ref();
+}
 
 // print(text), through the print builtin bound at load.
 bool print_line(PyObject* text);

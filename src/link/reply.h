@@ -59,10 +59,7 @@ public:
     // [0] * count, to be filled by store().
     static Ref zeros(const Value& count) { return Ref::steal(PyList_New(*count < 0 ? 0 : *count)); }
     // target[index] = value, on a list that zeros() made.
-    static bool store(PyObject* target, Py_ssize_t index, const Value& value) {
-        PyObject* number = PyLong_FromLong(*value);
-        return number != nullptr && PyList_SetItem(target, index, number) == 0;
-    }
+    static bool store(PyObject* target, Py_ssize_t index, const Value& value);
 
 private:
     const unsigned char* data_;
@@ -158,8 +155,15 @@ typename Reply::Value u16_at(const Reply& buf, Py_ssize_t offset) {
 }
 
 // A value read from either kind of reply, as a Python object.
-inline Ref as_object(const BytesReply::Value& value) { return Ref::steal(PyLong_FromLong(*value)); }
+inline Ref as_object(const BytesReply::Value& value) {
+    return *value >= 0 && *value < 256 ? Ref::borrow(names::byte_values[*value]) : Ref::steal(PyLong_FromLong(*value));
+}
 inline Ref as_object(const ListReply::Value& value) { return Ref::borrow(value.get()); }
+
+inline bool BytesReply::store(PyObject* target, Py_ssize_t index, const Value& value) {
+    Ref number = as_object(value);
+    return number && PyList_SetItem(target, index, number.release()) == 0;
+}
 
 // result[key] = value, for a value just read or computed (empty when that
 // raised).
