@@ -120,7 +120,8 @@ bool import_into(PyObject* module_dict, PyObject* name) {
 bool run_module_body(PyObject* module) {
     PyObject* module_dict = PyModule_GetDict(module);  // borrowed
     runtime::set_module_dict(module_dict);
-    if (!names::create() || !ready_method_type() || !warn_on_other_python() || !enter_in_sys_modules(module) ||
+    // The warning first: a build loaded by another version makes no object of its own before it.
+    if (!warn_on_other_python() || !names::create() || !ready_method_type() || !enter_in_sys_modules(module) ||
         !runtime::bind_builtins()) {
         return false;
     }
