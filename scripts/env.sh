@@ -44,7 +44,7 @@ PY
 # then every pyenv installation of 3.N, newest first.
 find_python() {
     local version="$1" candidate
-    local pyenv_root="${PYENV_ROOT:-~/.pyenv}"
+    local pyenv_root="${PYENV_ROOT:-$(pyenv root 2>/dev/null || echo "${HOME:-}/.pyenv")}"
     for candidate in "$(command -v "python$version" 2>/dev/null)" \
                      $(ls -d "$pyenv_root/versions/$version".*/bin/"python$version" 2>/dev/null | sort -rV); do
         if [ -n "$candidate" ] && "$candidate" -c \

@@ -45,8 +45,8 @@ echo "test: every suite on $("$TEST_VENV/bin/python" -V) (at $(took))"
     "$TEST_VENV/bin/python" -m pytest -q -p no:cacheprovider "$@")
 
 # Each newer CPython: `pip install .` into an environment of its own, then the
-# fast suite and the load checks that differ between versions (importing again
-# after removal from sys.modules; sub-interpreters).
+# fast suite, the hostile objects, and the load checks that differ between
+# versions (importing again after removal from sys.modules; sub-interpreters).
 for python in "${newer[@]}"; do
     version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
     env_dir="$TEST_VENV-$version"
@@ -55,7 +55,7 @@ for python in "${newer[@]}"; do
     "$env_dir/bin/python" -m pip install --quiet ".[test]" -Cbuild-dir="build/test-$version"
     status=0
     (cd tests && PATH="$env_dir/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" \
-        "$env_dir/bin/python" -m pytest -q -p no:cacheprovider test_*.py robustness/test_subinterpreters.py \
+        "$env_dir/bin/python" -m pytest -q -p no:cacheprovider test_*.py robustness/test_hostile.py robustness/test_subinterpreters.py \
         "robustness/test_leaks.py::test_import_again_after_removal_from_sys_modules_leaves_nothing_behind" "$@") \
         || status=$?
     # 5: extra arguments (such as -k sweep) selected none of these tests.
