@@ -70,20 +70,21 @@ Ref build_signature(MethodObject* method) {
     if (!parameters || !parameter_keywords) return Ref();
     for (int i = 0; i < signature.spec->parameter_count; ++i) {
         PyObject* name = signature.names[i];
-        PyObject* annotation = PyDict_GetItemWithError(method->annotations, name);  // borrowed
-        if (annotation == nullptr && PyErr_Occurred()) return Ref();
+        // __annotations__ is the caller's to change: hold what is read from it.
+        Ref annotation = Ref::borrow(PyDict_GetItemWithError(method->annotations, name));
+        if (!annotation && PyErr_Occurred()) return Ref();
         PyObject* default_value = i >= signature.required ? signature.default_value : empty.get();
-        PyObject* args[] = {name, kind.get(), default_value, annotation ? annotation : empty.get()};
+        PyObject* args[] = {name, kind.get(), default_value, annotation ? annotation.get() : empty.get()};
         Ref parameter = Ref::steal(PyObject_Vectorcall(parameter_class.get(), args, 2, parameter_keywords.get()));
         if (!parameter || PyList_Append(parameters.get(), parameter.get()) < 0) return Ref();
     }
     Ref return_key = Ref::steal(PyUnicode_FromString("return"));
     if (!return_key) return Ref();
-    PyObject* returns = PyDict_GetItemWithError(method->annotations, return_key.get());  // borrowed
-    if (returns == nullptr && PyErr_Occurred()) return Ref();
+    Ref returns = Ref::borrow(PyDict_GetItemWithError(method->annotations, return_key.get()));
+    if (!returns && PyErr_Occurred()) return Ref();
     Ref signature_keywords = Ref::steal(Py_BuildValue("(s)", "return_annotation"));
     if (!signature_keywords) return Ref();
-    PyObject* args[] = {parameters.get(), returns ? returns : empty.get()};
+    PyObject* args[] = {parameters.get(), returns ? returns.get() : empty.get()};
     return Ref::steal(PyObject_Vectorcall(signature_class.get(), args, 1, signature_keywords.get()));
 }
 
