@@ -28,8 +28,9 @@ PyObject* set_attenuation(const Arguments& args) {
     Ref steps = device_steps(args.attenuation);
     if (!steps) return nullptr;
     Ref low = binary_op(PyNumber_And, steps.get(), 0xFF);
+    if (!low) return nullptr;
     Ref high = binary_op(PyNumber_Rshift, steps.get(), 8);  // not masked: out-of-range values reach the port
-    if (!low || !high) return nullptr;
+    if (!high) return nullptr;
     Ref frame = protocol::fill_template(args.self, names::cmd_set_attenuation,
                                         {{protocol::payload_offset, low.get()},
                                          {protocol::payload_offset + 1, high.get()},

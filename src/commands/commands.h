@@ -2,7 +2,7 @@
 // first, and returns a new reference or nullptr with an exception set.
 #pragma once
 
-#include "tolvan/method.h"
+#include "common/arguments.h"
 
 namespace tolvan::commands {
 

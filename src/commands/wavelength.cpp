@@ -32,8 +32,9 @@ Ref decode_wavelengths(const Reply& buf) {
     if (!count) return Ref();
     const Py_ssize_t size = buf.size();  // len(buf) is evaluated before the arithmetic on the count
     const auto two = Reply::number(2);
+    if (!two) return Ref();
     const auto overhead = Reply::number(list_reply_overhead);
-    if (!two || !overhead) return Ref();
+    if (!overhead) return Ref();
     const auto pair_bytes = Reply::multiply(two, count);
     if (!pair_bytes) return Ref();
     const auto needed = Reply::add(overhead, pair_bytes);

@@ -5,8 +5,8 @@
 // request by time alone.
 #pragma once
 
+#include "common/arguments.h"
 #include "common/ref.h"
-#include "tolvan/method.h"
 
 namespace tolvan::link {
 

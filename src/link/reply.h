@@ -100,9 +100,8 @@ public:
         Ref index = Ref::steal(PyNumber_Index(count.get()));  // an exact int
         if (!index) return std::nullopt;
         const Py_ssize_t passes = PyLong_AsSsize_t(index.get());
-        if (passes != -1 || !PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            return passes < 0 ? 0 : passes;
-        }
+        if (passes != -1 || !PyErr_Occurred()) return passes < 0 ? 0 : passes;
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return std::nullopt;
         // Beyond any list: the loop ends at the first item it cannot read.
         PyErr_Clear();
         const int negative = PyObject_RichCompareBool(index.get(), names::zero, Py_LT);

@@ -22,8 +22,9 @@ int running_on_windows() {
     Ref system = system_function ? call(system_function.get()) : Ref();
     if (!system) return -1;
     Ref lowered = call_method(system.get(), names::lower);
+    if (!lowered) return -1;
     Ref windows = Ref::steal(PyUnicode_FromString("windows"));
-    if (!lowered || !windows) return -1;
+    if (!windows) return -1;
     return PyObject_RichCompareBool(lowered.get(), windows.get(), Py_EQ);
 }
 
@@ -69,9 +70,12 @@ PyObject* probe_with_lsof(PyObject* self) {
 
     CaughtException caught;
     if (!caught.matches(PyExc_Exception)) return caught.reraise();
-    Ref reason = Ref::steal(PyObject_Str(caught.value()));
-    Ref prefix = Ref::steal(PyUnicode_FromString(lsof_error_prefix));
-    Ref line = reason && prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), reason.get())) : Ref();
+    Ref line = [&] {
+        Ref reason = Ref::steal(PyObject_Str(caught.value()));
+        if (!reason) return Ref();
+        Ref prefix = Ref::steal(PyUnicode_FromString(lsof_error_prefix));
+        return prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), reason.get())) : Ref();
+    }();
     if (!line || !runtime::print_line(line.get())) return caught.become_context_of_current();
     Py_RETURN_FALSE;
 }

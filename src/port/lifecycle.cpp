@@ -22,12 +22,14 @@ Ref open_serial_port(PyObject* self) {
     Ref serial_class = runtime::global_attr(names::serial, names::Serial);
     if (!serial_class) return Ref();
     Ref port_name = get_attr(self, names::port);
+    if (!port_name) return Ref();
     Ref baud = Ref::steal(PyLong_FromLong(baud_rate));
-    Ref bits = Ref::steal(PyLong_FromLong(byte_size));
+    if (!baud) return Ref();
     Ref parity = Ref::steal(PyUnicode_FromString(parity_none));
-    Ref timeout = Ref::steal(PyLong_FromLong(read_timeout_seconds));
-    Ref stops = Ref::steal(PyLong_FromLong(stop_bits));
-    if (!port_name || !baud || !bits || !parity || !timeout || !stops) return Ref();
+    if (!parity) return Ref();
+    Ref bits = Ref::borrow(names::byte_values[byte_size]);
+    Ref timeout = Ref::borrow(names::byte_values[read_timeout_seconds]);
+    Ref stops = Ref::borrow(names::byte_values[stop_bits]);
     PyObject* args[] = {port_name.get(), baud.get(), bits.get(), parity.get(), timeout.get(), stops.get()};
     return Ref::steal(PyObject_Vectorcall(serial_class.get(), args, 4, names::serial_open_keywords));
 }

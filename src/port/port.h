@@ -2,7 +2,7 @@
 // check whether the port is free.
 #pragma once
 
-#include "tolvan/method.h"
+#include "common/arguments.h"
 
 namespace tolvan::port {
 

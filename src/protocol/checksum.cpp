@@ -1,6 +1,7 @@
 #include "protocol/checksum.h"
 
 #include "common/calls.h"
+#include "common/names.h"
 #include "common/runtime.h"
 
 #include <optional>
@@ -38,11 +39,8 @@ Ref checksum_of(PyObject* data) {
     if (!sum) return Ref();
     Ref inverted = Ref::steal(PyNumber_Invert(sum.get()));
     if (!inverted) return Ref();
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    Ref mask = Ref::steal(PyLong_FromLong(0xFF));
-    if (!one || !mask) return Ref();
-    Ref negated = Ref::steal(PyNumber_Add(inverted.get(), one.get()));
-    return negated ? Ref::steal(PyNumber_And(negated.get(), mask.get())) : Ref();
+    Ref negated = Ref::steal(PyNumber_Add(inverted.get(), names::byte_values[1]));
+    return negated ? Ref::steal(PyNumber_And(negated.get(), names::byte_values[0xFF])) : Ref();
 }
 
 }  // namespace
@@ -54,12 +52,14 @@ PyObject* cal_crc(const Arguments& args) {
     Py_RETURN_NONE;
 }
 
-// data[-2] == (~sum(data[:-2]) + 1) & 0xFF: the stored byte is read first.
+// data[-2] == (~sum(data[:-2]) + 1) & 0xFF, the checksum computed first and
+// the stored byte read after it (the sum may run code that changes the list).
+// The comparison's own result is returned, whatever object it is.
 PyObject* check_crc(const Arguments& args) {
-    Ref stored = get_item(args.data, -2);
-    if (!stored) return nullptr;
     Ref checksum = checksum_of(args.data);
     if (!checksum) return nullptr;
+    Ref stored = get_item(args.data, -2);
+    if (!stored) return nullptr;
     return PyObject_RichCompare(stored.get(), checksum.get(), Py_EQ);
 }
 

@@ -3,7 +3,7 @@
 // sum, not a CRC, whatever the method names say.
 #pragma once
 
-#include "tolvan/method.h"
+#include "common/arguments.h"
 
 namespace tolvan::protocol {
 

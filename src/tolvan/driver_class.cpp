@@ -42,8 +42,9 @@ Ref build_driver_class() {
     }
     for (const MethodSpec& spec : driver_methods()) {
         Ref method = make_method(spec, class_name);
+        if (!method) return Ref();
         Ref key = stored_name(spec.name);
-        if (!method || !key || PyDict_SetItem(class_namespace.get(), key.get(), method.get()) < 0) return Ref();
+        if (!key || PyDict_SetItem(class_namespace.get(), key.get(), method.get()) < 0) return Ref();
     }
     Ref bases = Ref::steal(PyTuple_New(0));
     if (!bases) return Ref();

@@ -1,6 +1,7 @@
 #include "tolvan/method.h"
 
 #include "common/calls.h"
+#include "common/names.h"
 #include "tolvan/arguments.h"
 
 #include <structmember.h>
@@ -57,17 +58,21 @@ PyObject* method_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_method(
 Ref build_signature(MethodObject* method) {
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     if (!inspect) return Ref();
+    // One look-up at a time: each may fail, and nothing runs after a failure.
     Ref parameter_class = get_attr_string(inspect.get(), "Parameter");
+    if (!parameter_class) return Ref();
     Ref signature_class = get_attr_string(inspect.get(), "Signature");
-    if (!parameter_class || !signature_class) return Ref();
+    if (!signature_class) return Ref();
     Ref empty = get_attr_string(parameter_class.get(), "empty");
+    if (!empty) return Ref();
     Ref kind = get_attr_string(parameter_class.get(), "POSITIONAL_OR_KEYWORD");
-    if (!empty || !kind) return Ref();
+    if (!kind) return Ref();
 
     const Signature& signature = method->signature;
     Ref parameters = Ref::steal(PyList_New(0));
+    if (!parameters) return Ref();
     Ref parameter_keywords = Ref::steal(Py_BuildValue("(ss)", "default", "annotation"));
-    if (!parameters || !parameter_keywords) return Ref();
+    if (!parameter_keywords) return Ref();
     for (int i = 0; i < signature.spec->parameter_count; ++i) {
         PyObject* name = signature.names[i];
         // __annotations__ is the caller's to change: hold what is read from it.
@@ -199,12 +204,16 @@ bool ready_method_type() { return PyType_Ready(&method_type) == 0; }
 
 Ref make_method(const MethodSpec& spec, const char* class_name) {
     Ref name = Ref::steal(PyUnicode_FromString(spec.name));
+    if (!name) return Ref();
     Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name));
+    if (!qualname) return Ref();
     Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::none();
-    Ref module = Ref::steal(PyUnicode_FromString("tolvan"));
+    if (!doc) return Ref();
+    Ref module = Ref::borrow(names::module_name);
     Ref defaults = make_defaults(spec);
+    if (!defaults) return Ref();
     Ref annotations = make_annotations(spec);
-    if (!name || !qualname || !doc || !module || !defaults || !annotations) return Ref();
+    if (!annotations) return Ref();
 
     Ref parameter_names[max_parameters];
     for (int i = 0; i < spec.parameter_count; ++i) {
