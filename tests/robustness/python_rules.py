@@ -48,7 +48,8 @@ class TOLVAN:
 
     def __check_crc(self, data):
         _exact_list(data)
-        return data[-2] == (~sum(data[:-2]) + 1) & 0xFF
+        checksum = (~sum(data[:-2]) + 1) & 0xFF
+        return data[-2] == checksum
 
     def __cal_crc(self, data):
         _exact_list(data)

@@ -82,7 +82,7 @@ class LyingList(list):
 
 
 class Sequence:
-    """A reply that is neither list nor tuple: iterated through __getitem__."""
+    """A reply that is neither list nor tuple, iterated through __getitem__, and true even when empty."""
 
     def __init__(self, items):
         self.items = items
@@ -92,6 +92,16 @@ class Sequence:
 
     def __getitem__(self, index):
         return self.items[index]
+
+    def __bool__(self):
+        return True
+
+
+class OwnBytes(bytes):
+    """A bytes reply whose own iteration, which list() uses, gives other items than its buffer holds."""
+
+    def __iter__(self):
+        return iter(self.items)
 
 
 # -- recipes and what they build -----------------------------------------------------------------
@@ -122,6 +132,10 @@ def build_reply(recipe, tag):
     items = build_items(recipes, tag)
     if container == "bytes" and all(type(item) is int and 0 <= item <= 255 for item in items):
         return bytes(items)
+    if container == "own_bytes":
+        reply = OwnBytes(len(items))
+        reply.items = items
+        return reply
     return {"tuple": tuple, "sequence": Sequence}.get(container, list)(items)
 
 
@@ -161,6 +175,9 @@ COMMANDS = {
     "set_attenuation": ((1100, 2), "_TOLVAN__CMD_SET_ATTENUATION"),
     "clear_attenuation": ((2,), "_TOLVAN__CMD_CLEAR_ATTENUATION"),
     "dis_connection": ((2,), "_TOLVAN__CMD_DIS_CONNECT"),
+    # the checksum methods, given the template (hostile when the scenario has one)
+    "_TOLVAN__check_crc": (None, "_TOLVAN__CMD_SET_ATTENUATION"),
+    "_TOLVAN__cal_crc": (None, "_TOLVAN__CMD_SET_ATTENUATION"),
 }
 DEFAULT_TEMPLATES = {name: list(getattr(tolvan.TOLVAN, name)) for name in si.TEMPLATE_NAMES}
 
@@ -174,6 +191,8 @@ def run(driver_class, command, scenario):
     if scenario["template"] is not None:
         setattr(tl, template_name, build_items(scenario["template"], "template"))
     templates = {name: getattr(tl, name) for name in si.TEMPLATE_NAMES}
+    if args is None:
+        args = (templates[template_name],)
     log = []
     replies = [build_reply(recipe, f"reply{i}") for i, recipe in enumerate(scenario["replies"])]
     waiting = build(scenario["waiting"], "waiting")
@@ -301,7 +320,7 @@ REPLY_ITEMS = st.one_of(
     wavelength_lists(),
     wavelength_lists(),
 )
-REPLIES = st.tuples(st.sampled_from(["list", "list", "tuple", "sequence", "bytes"]), REPLY_ITEMS)
+REPLIES = st.tuples(st.sampled_from(["list", "list", "tuple", "sequence", "bytes", "own_bytes"]), REPLY_ITEMS)
 LENGTHS = st.one_of(
     plain(st.sampled_from([None, [], [1490], [1310, 1490]])),
     st.tuples(st.sampled_from(["tuple", "lying", "lying"]),
@@ -312,7 +331,7 @@ LENGTHS = st.one_of(
 PORT_SCRIPTS = ["honest"] * 8 + ["raise", "rebind"]
 SCENARIOS = st.fixed_dictionaries({
     "replies": st.lists(REPLIES, min_size=1, max_size=2),
-    "waiting": st.one_of(plain(st.just(12)), plain(st.just(12)), ITEMS),
+    "waiting": st.one_of(plain(st.sampled_from([12, 12, 2**70])), ITEMS),
     "port": st.sampled_from([True] * 19 + [False]),
     "missing": st.sampled_from([None] * 27 + ["write", "inWaiting", "read"]),
     "write": st.sampled_from(PORT_SCRIPTS + list(MUTATIONS)),
@@ -325,9 +344,15 @@ SCENARIOS = st.fixed_dictionaries({
 })
 
 
+def recipes(items):
+    return [("plain", item) if type(item) is int else item for item in items]
+
+
 def scenario(*items, **changes):
     """A scenario with one framed list reply of plain or hostile items, for the examples below."""
-    base = {"replies": [("list", [("plain", item) if type(item) is int else item for item in items])],
+    if changes.get("template"):
+        changes["template"] = recipes(changes["template"])
+    base = {"replies": [("list", recipes(items))],
             "waiting": ("plain", 12), "port": True, "missing": None, "write": "honest", "in_waiting": "honest",
             "read": "honest", "read_override": False, "template": None, "cal_crc": None, "lengths": None}
     return {**base, **changes}
@@ -371,6 +396,10 @@ def world(monkeypatch):
 @example(scenario=scenario(123, 1, 2, 3, 4, 0, 0, 1, 110, lying(1, __lshift__=CLEAR), 0, 125))
 # a start byte that empties the reply while it is compared
 @example(scenario=scenario(lying(123, __eq__=CLEAR), 1, 2, 3, 4, 5, 6, 7, 8, 125))
+# a covered element that empties the frame while it is summed: the sum comes before data[-2]
+@example(scenario=scenario(123, 125, template=[123, 1, lying(7, __add__=CLEAR, __radd__=CLEAR), 20, 60, 0, 0, 0, 125]))
+# a stored checksum whose == answers with a str: the comparison's own result is returned
+@example(scenario=scenario(123, 125, template=[123, 1, 7, 20, 60, 0, 0, lying(0, __eq__=(None, ("return", ("plain", "{")))), 125]))
 @given(scenario=SCENARIOS)
 def test_hostile_objects_meet_the_rules_python_code_follows(world, command, scenario):
     module_run = run(tolvan.TOLVAN, command, scenario)
