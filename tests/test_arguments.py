@@ -70,6 +70,7 @@ def test_wrong_types_are_refused_before_anything_is_sent(driver, call, message):
         (lambda tl: TOLVAN.dis_connection(), "dis_connection() takes at least 1 positional argument (0 given)"),
         (lambda tl: TOLVAN.open(), "open() takes exactly 1 positional argument (0 given)"),
         (lambda tl: tl.read_optical_length(chan=2), "read_optical_length() got an unexpected keyword argument 'chan'"),
+        (lambda tl: tl.set_attenuation(100, ch=1, bogus=2), "set_attenuation() got an unexpected keyword argument 'bogus'"),
         (lambda tl: tl.set_attenuation(1100, attenuation=5),
          "set_attenuation() got multiple values for keyword argument 'attenuation'"),
         (lambda tl: TOLVAN.close(tl, self=tl), "close() got multiple values for keyword argument 'self'"),
@@ -87,6 +88,10 @@ def test_every_parameter_may_be_given_by_keyword(driver):
     assert TOLVAN.clear_attenuation(self=driver, ch=3) is True
     assert driver.read_optical_length(ch=2) is None  # the third reply is not a list reply
     assert TOLVAN._TOLVAN__write_and_read(self=driver, cmd=b"") is None
+    # a keyword equal to the parameter's name but not the same object, as a name read from JSON is
+    driver.ser.replies = [b"{}"]
+    assert driver.clear_attenuation(**{"".join(["c", "h"]): 4}) is True
+    assert driver.ser.written[-1][1] == 4
 
 
 def test_keywords_that_are_not_strings_are_refused(driver):

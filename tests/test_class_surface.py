@@ -1,10 +1,13 @@
 """What callers see of the class before any method runs: namespace, templates, method objects."""
 
 import copy
+import gc
 import inspect
 import pickle
 import pydoc
 import re
+import subprocess
+import sys
 import weakref
 
 import pytest
@@ -113,6 +116,8 @@ def test_method_objects_carry_function_introspection(stored, name, parameters, d
     assert method.__annotations__ == annotations
     assert all(type(value) is str for value in method.__annotations__.values())
     assert list(inspect.signature(method).parameters) == ["self"] + parameters
+    # what a caller may change, and so close a cycle through, is seen by the garbage collector
+    assert {id(method.__annotations__), id(method.__defaults__)} <= {id(held) for held in gc.get_referents(method)}
     assert getattr(TOLVAN, stored) is method  # unbound access gives the function itself
     assert method.__get__(None, TOLVAN) is method
     assert re.fullmatch(f"<function {re.escape(method.__qualname__)} at 0x[0-9a-f]+>", repr(method))
@@ -130,6 +135,28 @@ def test_methods_bind_to_instances_like_functions():
     assert str(inspect.signature(bound)) == "(ch: 'int' = 1)"
     assert str(inspect.signature(tl.set_attenuation)) == "(attenuation: 'int', ch: 'int' = 1) -> 'bool'"
     assert repr(bound).startswith("<bound method TOLVAN.read_optical_length of ")
+
+
+SIGNATURE_WITHOUT = """
+import inspect, tolvan
+saved = dict(vars(inspect))
+for removed in ({"Parameter"}, {"Parameter", "Signature"}, {"Signature"}):
+    for name in removed:
+        delattr(inspect, name)
+    try:
+        tolvan.TOLVAN.set_attenuation.__signature__
+    except AttributeError as error:
+        print(type(error).__name__, error.name)
+    vars(inspect).update(saved)
+print(tolvan.TOLVAN.set_attenuation.__signature__)
+"""
+
+
+def test_signature_names_the_part_of_inspect_it_misses():
+    done = subprocess.run([sys.executable, "-c", SIGNATURE_WITHOUT], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout.splitlines() == ["AttributeError Parameter", "AttributeError Parameter",
+                                        "AttributeError Signature", "(self, attenuation: 'int', ch: 'int' = 1) -> 'bool'"]
 
 
 def test_help_shows_every_public_method_with_signature_and_doc():

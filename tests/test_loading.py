@@ -80,18 +80,27 @@ def test_imports_run_in_order_through_import_statement_semantics():
 def test_failed_load_leaves_nothing_and_a_later_import_starts_afresh():
     out = run_python(
         """
-        import sys
+        import gc, importlib.machinery, sys, weakref
+        specs = []
+        class Watch:                          # keeps a weak reference to each spec tolvan loads from
+            def find_spec(name, path=None, target=None):
+                spec = importlib.machinery.PathFinder.find_spec(name, path, target) if name == "tolvan" else None
+                specs.extend([weakref.ref(spec)] if spec else [])
+                return spec
+        sys.meta_path.insert(0, Watch)
         sys.modules["serial"] = None          # pyserial "not installed"
         try:
             import tolvan
         except ModuleNotFoundError as error:
             print("failed", "tolvan" in sys.modules)
+        gc.collect()
+        print("kept", specs[0]() is not None)  # nothing holds the half-built module's namespace
         del sys.modules["serial"]             # now it is
         import tolvan
         print(tolvan.TOLVAN("COM3").port, tolvan.serial.__name__)
         """
     )
-    assert out.split() == ["failed", "False", "COM3", "serial"]
+    assert out.split() == ["failed", "False", "kept", "False", "COM3", "serial"]
 
 
 def test_missing_builtin_fails_the_load_with_name_error():

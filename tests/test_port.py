@@ -1,5 +1,6 @@
 """open(), close() and check_port_available() through stand-ins for serial, platform and subprocess."""
 
+import traceback
 import types
 
 import pytest
@@ -122,8 +123,10 @@ def free(tl):
     return tl
 
 
-def test_open_uses_the_fixed_line_settings(fake_serial, capsys):
-    tl = free(TOLVAN("/dev/ttyUSB0"))
+@pytest.mark.parametrize("free_answer", [True, 1, ["any truthy value"]], ids=repr)
+def test_open_uses_the_fixed_line_settings(fake_serial, capsys, free_answer):
+    tl = TOLVAN("/dev/ttyUSB0")
+    tl.check_port_available = lambda: free_answer
     assert tl.open() is True
     [port] = fake_serial.made
     assert port.args == ("/dev/ttyUSB0", 115200, 8, "N")
@@ -160,8 +163,9 @@ def test_open_hides_other_exceptions_but_not_interrupts(monkeypatch, capsys, err
     assert tl.open() is False
     assert capsys.readouterr().out == ""
     module.refuse = KeyboardInterrupt()
-    with pytest.raises(KeyboardInterrupt):
+    with pytest.raises(KeyboardInterrupt) as raised:
         tl.open()
+    assert traceback.extract_tb(raised.tb)[-1].name == "Serial"  # the raising function's frame is kept
     tl.check_port_available = lambda: (_ for _ in ()).throw(KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):
         tl.open()

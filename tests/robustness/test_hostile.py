@@ -396,6 +396,8 @@ def world(monkeypatch):
 @example(scenario=scenario(123, 1, 2, 3, 4, 0, 0, 1, 110, lying(1, __lshift__=CLEAR), 0, 125))
 # a start byte that empties the reply while it is compared
 @example(scenario=scenario(lying(123, __eq__=CLEAR), 1, 2, 3, 4, 5, 6, 7, 8, 125))
+# a count waiting beyond a C long: read() is still called with it
+@example(scenario=scenario(123, 0, 0, 0, 0, 1, 2, 3, 4, 125, waiting=("plain", 2**70)))
 # a covered element that empties the frame while it is summed: the sum comes before data[-2]
 @example(scenario=scenario(123, 125, template=[123, 1, lying(7, __add__=CLEAR, __radd__=CLEAR), 20, 60, 0, 0, 0, 125]))
 # a stored checksum whose == answers with a str: the comparison's own result is returned
