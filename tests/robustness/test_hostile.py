@@ -396,6 +396,9 @@ def world(monkeypatch):
 @example(scenario=scenario(123, 1, 2, 3, 4, 0, 0, 1, 110, lying(1, __lshift__=CLEAR), 0, 125))
 # a start byte that empties the reply while it is compared
 @example(scenario=scenario(lying(123, __eq__=CLEAR), 1, 2, 3, 4, 5, 6, 7, 8, 125))
+# a reply that is true but holds nothing, and a bytes reply whose own iteration differs from its buffer
+@example(scenario=scenario(replies=[("sequence", [])]))
+@example(scenario=scenario(replies=[("own_bytes", recipes([123, 1, 8, 0, 3, 2, 50, 32, 0, 125]))]))
 # a count waiting beyond a C long: read() is still called with it
 @example(scenario=scenario(123, 0, 0, 0, 0, 1, 2, 3, 4, 125, waiting=("plain", 2**70)))
 # a covered element that empties the frame while it is summed: the sum comes before data[-2]
