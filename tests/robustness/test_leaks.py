@@ -26,6 +26,8 @@ pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="re
 MAX_OBJECT_GROWTH = 20
 MAX_BLOCK_GROWTH = 200
 MAX_RSS_GROWTH = 1 << 20
+# A debug interpreter counts every reference held: the total comes back to where it was.
+MAX_REFERENCE_GROWTH = 20
 # Under a sanitizer or valgrind freed memory is held back on purpose; their own leak checks stand in.
 CHECK_RESIDENT = os.environ.get("TOLVAN_ROBUSTNESS_RSS", "on") != "off"
 
@@ -51,7 +53,8 @@ def resident_bytes():
 
 def footprint():
     gc.collect()
-    return len(gc.get_objects()), sys.getallocatedblocks(), resident_bytes()
+    total_references = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+    return len(gc.get_objects()), sys.getallocatedblocks(), resident_bytes(), total_references
 
 
 def driver(ser=None):
@@ -300,16 +303,17 @@ def test_repeated_calls_leave_nothing_behind(monkeypatch, name):
     warm_up = max(CALLS_FLOOR, si.CALLS // 10)
     repeat(call, outcome, warm_up)
     held = [obj for obj in held + TEMPLATES if not shared_singleton(obj)]
-    objects, blocks, resident = footprint()
+    objects, blocks, resident, total = footprint()
     references = [sys.getrefcount(obj) for obj in held]
     repeat(call, outcome, si.CALLS)
-    objects_after, blocks_after, resident_after = footprint()
+    objects_after, blocks_after, resident_after, total_after = footprint()
 
     assert objects_after - objects <= MAX_OBJECT_GROWTH, "live objects grew"
     assert blocks_after - blocks <= MAX_BLOCK_GROWTH, "allocated blocks grew"
     if CHECK_RESIDENT:
         assert resident_after - resident <= MAX_RSS_GROWTH, "resident memory grew"
     assert [sys.getrefcount(obj) for obj in held] == references, "reference counts moved"
+    assert total_after - total <= MAX_REFERENCE_GROWTH, "the interpreter's reference total grew"
     first_outcome(call, outcome, message)
 
 
