@@ -63,6 +63,7 @@ class TestAvailability:
         finally:
             holder.stdin.close()
             holder.wait(timeout=10)
+            holder.stdout.close()
         assert TOLVAN(sim.port).check_port_available() is True
 
 
