@@ -7,9 +7,13 @@
 #   TOLVAN_VENV       the user's environment, which the demo installs into (.venv)
 #   TOLVAN_TEST_VENV  the test command's own environment, made afresh on every
 #                     run (.venv-test); other versions get .venv-test-3.N beside it
+#   TOLVAN_TEST_WORKERS  how many pytest-xdist workers run each suite (default 4:
+#                     most tests wait on the instrument's 0.2 s pause, so more
+#                     workers than cores pays); 0 runs them in the pytest process
 PYTHON="${PYTHON:-python3.11}"
 VENV="${TOLVAN_VENV:-$PWD/.venv}"
 TEST_VENV="${TOLVAN_TEST_VENV:-$PWD/.venv-test}"
+WORKERS=(-n "${TOLVAN_TEST_WORKERS:-4}")
 
 # $VENV, made with $PYTHON if it does not exist yet (with a current pip then).
 ensure_venv() {
@@ -54,4 +58,18 @@ find_python() {
             return
         fi
     done
+}
+
+# pytest_run PYTHON [ARGS...]: `PYTHON -m pytest -q -p no:cacheprovider ARGS` in tests/, on
+# $WORKERS workers. Exit status 5 (no test collected, as when extra arguments such as
+# `-k sweep` select none of a stage's tests) is not a failure.
+pytest_run() {
+    local python="$1" status=0
+    shift
+    (cd tests && "$python" -m pytest -q -p no:cacheprovider "${WORKERS[@]}" "$@") || status=$?
+    if [ "$status" -eq 5 ]; then
+        echo "(no test selected here)"
+        return 0
+    fi
+    return "$status"
 }

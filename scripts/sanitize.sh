@@ -12,9 +12,8 @@
 # slower): use it to see which frames a leak report comes from.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-ROOT="$PWD"
-SAN_VENV="${TOLVAN_SANITIZE_VENV:-$ROOT/.venv-sanitize}"
-PYTHON="${PYTHON:-python3.11}"
+source scripts/env.sh
+VENV="${TOLVAN_SANITIZE_VENV:-$PWD/.venv-sanitize}"
 
 LIBASAN="$(${CXX:-g++} -print-file-name=libasan.so)"
 if [ ! -f "$LIBASAN" ]; then
@@ -22,11 +21,8 @@ if [ ! -f "$LIBASAN" ]; then
     exit 2
 fi
 
-if [ ! -x "$SAN_VENV/bin/python" ]; then
-    "$PYTHON" -m venv "$SAN_VENV"
-fi
-"$SAN_VENV/bin/python" -m pip install --quiet --upgrade pip
-"$SAN_VENV/bin/python" -m pip install --quiet ".[test]" \
+ensure_venv
+"$VENV/bin/python" -m pip install --quiet ".[test]" \
     -Ccmake.define.TOLVAN_SANITIZE=ON -Cinstall.strip=false -Cbuild-dir=build/sanitize
 
 # The interpreter is not instrumented: the runtime must be preloaded into every
@@ -36,8 +32,8 @@ fi
 # (lsof, the simulator) must not inherit the preload: lsof misbehaves under it,
 # and the simulator links its own runtime. A .pth file drops it from os.environ
 # once the interpreter is up.
-BASE_PYTHON="$("$SAN_VENV/bin/python" -c 'import os, sys; print(os.path.realpath(sys._base_executable))')"
-WRAPPERS="$SAN_VENV/sanitized-bin"
+BASE_PYTHON="$("$VENV/bin/python" -c 'import os, sys; print(os.path.realpath(sys._base_executable))')"
+WRAPPERS="$VENV/sanitized-bin"
 mkdir -p "$WRAPPERS"
 cat > "$WRAPPERS/python" <<EOF
 #!/usr/bin/env bash
@@ -47,7 +43,7 @@ EOF
 chmod +x "$WRAPPERS/python"
 ln -sf python "$WRAPPERS/python3"
 ln -sf python "$WRAPPERS/python3.11"
-SITE="$("$SAN_VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
+SITE="$("$VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
 echo 'import os; os.environ.pop("LD_PRELOAD", None)' > "$SITE/tolvan_sanitizer_preload.pth"
 
 LOGS="$(mktemp -d "${TMPDIR:-/tmp}/tolvan-sanitize.XXXXXX")"
@@ -72,8 +68,7 @@ export TOLVAN_ROBUSTNESS_RSS=off
 export TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-60}"
 
 status=0
-(cd tests && PATH="$WRAPPERS:$SAN_VENV/bin:$PATH" "$WRAPPERS/python" -m pytest -q -p no:cacheprovider --capture=sys "$@") \
-    || status=$?
+PATH="$WRAPPERS:$VENV/bin:$PATH" pytest_run "$WRAPPERS/python" --capture=sys "$@" || status=$?
 
 if compgen -G "$LOGS/*" >/dev/null; then
     echo "sanitize.sh: sanitizer reports:" >&2

@@ -155,11 +155,14 @@ COMMANDS = [("read_device_version", ()), ("read_optical_length", ()), ("set_opti
 @pytest.mark.parametrize("limit", [1000, 5000, 10000])
 def test_a_port_that_reenters_its_command_ends_in_recursion_error(limit):
     """Each re-entry uses up as much of the recursion limit as in the same command written in Python
-    (one level more at most, for the first call), so that the C stack is never what runs out."""
+    (one level more at most, for the first call), so that the C stack is never what runs out.
+    (From 3.12 on, C calls count against a limit of their own, and only the error is compared.)"""
     code = REENTERING_PORT.format(limit=limit, commands=COMMANDS)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert (done.returncode, done.stderr) == (0, "")
     depths = {name: [int(depth) for depth in depths] for name, *depths in map(str.split, done.stdout.splitlines())}
     assert list(depths) == [name for name, _ in COMMANDS]
     for name, (module_depth, python_depth) in depths.items():
-        assert 0 < module_depth <= python_depth + 1, name
+        assert module_depth > 0, name
+        if sys.version_info < (3, 12):
+            assert module_depth <= python_depth + 1, name

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds the module for CPython's own debug interpreter (Py_DEBUG: reference
+# totals, the interpreter's inline assertions, checks on every C-API call) and
+# runs the fast suite and the robustness checks under it in development mode
+# with warnings as errors, the leak check counting every reference
+# (sys.gettotalrefcount) over 10,000 rounds of each method and error path.
+#
+#   bash scripts/debug.sh [extra pytest arguments]
+#
+# PYTHON_DEBUG names the debug interpreter (default python3.11-dbg). Where it is
+# missing, it is installed with apt-get (Debian and Ubuntu: python3.11-dbg and
+# its headers); where apt-get is not available either, the stage is skipped
+# with a line saying so. TOLVAN_DEBUG_VENV chooses the environment (default
+# .venv-debug).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/env.sh
+PYTHON="${PYTHON_DEBUG:-python3.11-dbg}"
+VENV="${TOLVAN_DEBUG_VENV:-$PWD/.venv-debug}"
+
+if ! command -v "$PYTHON" >/dev/null 2>&1; then
+    if [ -n "${PYTHON_DEBUG:-}" ] || ! command -v apt-get >/dev/null 2>&1; then
+        echo "debug: no debug interpreter $PYTHON, and no apt-get to install python3.11-dbg: skipping the debug-interpreter checks"
+        exit 0
+    fi
+    echo "debug: installing python3.11-dbg and its headers with apt-get"
+    sudo=()
+    if [ "$(id -u)" != 0 ]; then sudo=(sudo); fi
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.11-dbg libpython3.11-dbg python3.11-dev >/dev/null
+fi
+if [ "$("$PYTHON" -c 'import sys; print(hasattr(sys, "gettotalrefcount"))')" != True ]; then
+    echo "debug: $PYTHON is not a debug build of CPython (no sys.gettotalrefcount)" >&2
+    exit 1
+fi
+
+ensure_venv
+"$VENV/bin/python" -m pip install --quiet ".[test]" -Cbuild-dir=build/debug
+
+# A module built without Py_DEBUG still loads, but counts references behind the
+# interpreter's back: the debug build's Py_INCREF adds to _Py_RefTotal.
+module="$("$VENV/bin/python" -c 'import tolvan; print(tolvan.__file__)')"
+if ! nm -D --undefined-only "$module" | grep -E '\b_Py_(RefTotal|IncRefTotal)\b' >/dev/null; then
+    echo "debug: $module is not a debug build (it does not refer to _Py_RefTotal)" >&2
+    exit 1
+fi
+echo "debug: $(basename "$module") is a Py_DEBUG build for $("$VENV/bin/python" -VV | head -n 1)"
+
+# -X dev -W error, for every Python process the tests start as well.
+export PYTHONDEVMODE=1 PYTHONWARNINGS=error
+export TOLVAN_ROBUSTNESS_CALLS="${TOLVAN_ROBUSTNESS_CALLS:-10000}"
+# The generated families run in full in the release suites; here the point is the C-API checks.
+export TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-100}"
+fast=(tests/test_*.py)
+PATH="$VENV/bin:$PATH" pytest_run "$VENV/bin/python" "${fast[@]#tests/}" robustness "$@"
