@@ -5,7 +5,10 @@
 # with warnings as errors, the leak check counting every reference
 # (sys.gettotalrefcount) over 10,000 rounds of each method and error path.
 #
-#   bash scripts/debug.sh [extra pytest arguments]
+#   bash scripts/debug.sh [--build-only | --no-build] [extra pytest arguments]
+#
+# --build-only installs and builds, then stops; --no-build runs the tests on
+# what an earlier --build-only built.
 #
 # PYTHON_DEBUG names the debug interpreter (default python3.11-dbg). Where it is
 # missing, it is installed with apt-get (Debian and Ubuntu: python3.11-dbg and
@@ -17,10 +20,16 @@ cd "$(dirname "$0")/.."
 source scripts/env.sh
 PYTHON="${PYTHON_DEBUG:-python3.11-dbg}"
 VENV="${TOLVAN_DEBUG_VENV:-$PWD/.venv-debug}"
+step=all
+case "${1:-}" in --build-only | --no-build) step="${1#--}"; shift ;; esac
 
 if ! command -v "$PYTHON" >/dev/null 2>&1; then
-    if [ -n "${PYTHON_DEBUG:-}" ] || ! command -v apt-get >/dev/null 2>&1; then
-        echo "debug: no debug interpreter $PYTHON, and no apt-get to install python3.11-dbg: skipping the debug-interpreter checks"
+    if [ -n "${PYTHON_DEBUG:-}" ]; then
+        echo "debug: PYTHON_DEBUG names $PYTHON, which was not found" >&2
+        exit 2
+    fi
+    if [ "$step" = no-build ] || ! command -v apt-get >/dev/null 2>&1; then
+        echo "debug: SKIPPED: no $PYTHON here, and no apt-get to install it (on Debian or Ubuntu: apt-get install python3.11-dbg)"
         exit 0
     fi
     echo "debug: installing python3.11-dbg and its headers with apt-get"
@@ -34,8 +43,11 @@ if [ "$("$PYTHON" -c 'import sys; print(hasattr(sys, "gettotalrefcount"))')" != 
     exit 1
 fi
 
-ensure_venv
-"$VENV/bin/python" -m pip install --quiet ".[test]" -Cbuild-dir=build/debug
+if [ "$step" != no-build ]; then
+    # (pip's own ResourceWarnings, which a debug interpreter shows, are not ours)
+    PYTHONWARNINGS=ignore ensure_venv
+    PYTHONWARNINGS=ignore "$VENV/bin/python" -m pip install --quiet ".[test]" -Cbuild-dir=build/debug
+fi
 
 # A module built without Py_DEBUG still loads, but counts references behind the
 # interpreter's back: the debug build's Py_INCREF adds to _Py_RefTotal.
@@ -45,6 +57,7 @@ if ! nm -D --undefined-only "$module" | grep -E '\b_Py_(RefTotal|IncRefTotal)\b'
     exit 1
 fi
 echo "debug: $(basename "$module") is a Py_DEBUG build for $("$VENV/bin/python" -VV | head -n 1)"
+if [ "$step" = build-only ]; then exit 0; fi
 
 # -X dev -W error, for every Python process the tests start as well.
 export PYTHONDEVMODE=1 PYTHONWARNINGS=error

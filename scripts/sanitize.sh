@@ -5,8 +5,10 @@
 # against that build. Any sanitizer report, from the test process or from any
 # process it starts, fails the run.
 #
-#   bash scripts/sanitize.sh [extra pytest arguments]
+#   bash scripts/sanitize.sh [--build-only | --no-build] [extra pytest arguments]
 #
+# --build-only builds and stops; --no-build runs the tests on what an earlier
+# --build-only built (the test command builds while it runs other suites).
 # TOLVAN_SANITIZE_VENV chooses the environment (default .venv-sanitize).
 # TOLVAN_SANITIZE_FULL_STACKS=1 unwinds every allocation in full (about ten times
 # slower): use it to see which frames a leak report comes from.
@@ -21,9 +23,13 @@ if [ ! -f "$LIBASAN" ]; then
     exit 2
 fi
 
-ensure_venv
-"$VENV/bin/python" -m pip install --quiet ".[test]" \
-    -Ccmake.define.TOLVAN_SANITIZE=ON -Cinstall.strip=false -Cbuild-dir=build/sanitize
+step=all
+case "${1:-}" in --build-only | --no-build) step="${1#--}"; shift ;; esac
+if [ "$step" != no-build ]; then
+    ensure_venv
+    "$VENV/bin/python" -m pip install --quiet ".[test]" \
+        -Ccmake.define.TOLVAN_SANITIZE=ON -Cinstall.strip=false -Cbuild-dir=build/sanitize
+fi
 
 # The interpreter is not instrumented: the runtime must be preloaded into every
 # Python process that loads the module. python-sanitized does that and keeps the
@@ -45,6 +51,7 @@ ln -sf python "$WRAPPERS/python3"
 ln -sf python "$WRAPPERS/python3.11"
 SITE="$("$VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
 echo 'import os; os.environ.pop("LD_PRELOAD", None)' > "$SITE/tolvan_sanitizer_preload.pth"
+if [ "$step" = build-only ]; then exit 0; fi
 
 LOGS="$(mktemp -d "${TMPDIR:-/tmp}/tolvan-sanitize.XXXXXX")"
 trap 'rm -rf "$LOGS"' EXIT

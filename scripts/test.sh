@@ -5,13 +5,15 @@
 #   bash scripts/test.sh [extra pytest arguments]
 #
 # PYTHON chooses the CPython 3.11 (default python3.11). CPython 3.12 and later,
-# where found (scripts/env.sh: find_python), run the fast suite as well.
+# where found (scripts/env.sh: find_python), run the fast suite as well. Each
+# suite runs on $TOLVAN_TEST_WORKERS pytest-xdist workers (scripts/env.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-ROOT="$PWD"
 source scripts/env.sh
 began=$SECONDS
 took() { echo "$(( (SECONDS - began) / 60 )) min $(( (SECONDS - began) % 60 )) s"; }
+LOGS="$PWD/build/test-logs"
+mkdir -p "$LOGS"
 
 # The availability check asks lsof who holds a port; the tests use the real one.
 if ! command -v lsof >/dev/null 2>&1; then
@@ -40,32 +42,59 @@ bash scripts/dist.sh
 
 # Run from tests/ so that `import tolvan` finds the installed package, with the
 # environment's scripts (the simulator from the wheel) first on the search path.
+# Nothing else runs meanwhile: the end-to-end tests time the instrument's replies.
 echo "test: every suite on $("$TEST_VENV/bin/python" -V) (at $(took))"
-(cd tests && PATH="$TEST_VENV/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" \
-    "$TEST_VENV/bin/python" -m pytest -q -p no:cacheprovider "$@")
+PATH="$TEST_VENV/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" pytest_run "$TEST_VENV/bin/python" "$@"
+
+# The sanitizer build and the debug-interpreter build (installed with apt-get where
+# missing) are made in the background while the newer CPythons run their fast suites,
+# which time nothing. Their output goes to build/test-logs/ and is shown if they fail.
+# Each in a session of its own, so that stopping the test command (Ctrl-C, a failure)
+# stops the whole build with it.
+echo "test: building for the sanitizer and the debug interpreter in the background (at $(took))"
+setsid bash scripts/sanitize.sh --build-only >"$LOGS/sanitize-build.log" 2>&1 &
+sanitize_build=$!
+setsid bash scripts/debug.sh --build-only >"$LOGS/debug-build.log" 2>&1 &
+debug_build=$!
+trap 'kill -- "-$sanitize_build" "-$debug_build" 2>/dev/null || true' EXIT
 
 # Each newer CPython: `pip install .` into an environment of its own, then the
 # fast suite, the hostile objects, and the load checks that differ between
 # versions (importing again after removal from sys.modules; sub-interpreters).
+fast=(tests/test_*.py)
 for python in "${newer[@]}"; do
     version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
     env_dir="$TEST_VENV-$version"
     echo "test: the fast suite on $("$python" -V) ($python; at $(took))"
     fresh_venv "$env_dir" "$python"
     "$env_dir/bin/python" -m pip install --quiet ".[test]" -Cbuild-dir="build/test-$version"
-    status=0
-    (cd tests && PATH="$env_dir/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" \
-        "$env_dir/bin/python" -m pytest -q -p no:cacheprovider test_*.py robustness/test_hostile.py robustness/test_subinterpreters.py \
-        "robustness/test_leaks.py::test_import_again_after_removal_from_sys_modules_leaves_nothing_behind" "$@") \
-        || status=$?
-    # 5: extra arguments (such as -k sweep) selected none of these tests.
-    if [ "$status" -ne 0 ] && [ "$status" -ne 5 ]; then exit "$status"; fi
+    PATH="$env_dir/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" pytest_run "$env_dir/bin/python" \
+        "${fast[@]#tests/}" robustness/test_hostile.py robustness/test_subinterpreters.py \
+        "robustness/test_leaks.py::test_import_again_after_removal_from_sys_modules_leaves_nothing_behind" "$@"
 done
+
+# finish_build PID NAME: waits for a background build; on failure shows its log.
+finish_build() {
+    if ! wait "$1"; then
+        cat "$LOGS/$2-build.log"
+        echo "test: the $2 build failed (log above: build/test-logs/$2-build.log)"
+        exit 1
+    fi
+    grep -h '^debug: ' "$LOGS/$2-build.log" || true
+}
 
 # Memory safety: the extension and the simulator rebuilt with AddressSanitizer and
 # UndefinedBehaviorSanitizer in an environment of their own (.venv-sanitize), and every
 # suite run again against that build; any sanitizer report fails (scripts/sanitize.sh).
-cd "$ROOT"
-echo "test: the sanitizer build (at $(took))"
-bash scripts/sanitize.sh "$@"
+finish_build "$sanitize_build" sanitize
+echo "test: every suite on the sanitizer build (at $(took))"
+bash scripts/sanitize.sh --no-build "$@"
+
+# C-API discipline: the module built for CPython's debug interpreter (Py_DEBUG), and the
+# fast suite and the robustness checks, the leak check counting every reference, run
+# under it in development mode with warnings as errors (scripts/debug.sh).
+finish_build "$debug_build" debug
+trap - EXIT
+echo "test: the fast and robustness suites on the debug interpreter (at $(took))"
+bash scripts/debug.sh --no-build "$@"
 echo "test: everything passed in $(took)"
