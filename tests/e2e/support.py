@@ -4,6 +4,7 @@ import os
 import sys
 import time
 
+from conftest import frame  # noqa: F401  (the fast tests' own, shared)
 from tolvan_sim import find_simulator
 
 # The driver's fixed pause between a request and reading its reply.
@@ -16,9 +17,10 @@ HAVE_PTYS = sys.platform != "win32" and os.path.exists("/dev/ptmx")
 SIMULATOR = find_simulator() if HAVE_PTYS else None
 
 
-def frame(text):
-    """bytes.fromhex for a frame written with blanks between its bytes."""
-    return bytes.fromhex(text)
+def request(channel, command, *payload):
+    """A request frame: 7B, channel, length, command bytes, payload, checksum, 7D."""
+    body = bytes([0x7B, channel, 5 + len(payload), *command, *payload])
+    return body + bytes([-sum(body) & 0xFF, 0x7D])
 
 
 def timed(call, *args, pauses=1):

@@ -3,13 +3,7 @@ decoded results, and the instrument state they change."""
 
 import pytest
 
-from .support import frame, timed
-
-
-def request(channel, command, *payload):
-    """A request frame: 7B, channel, length, command bytes, payload, checksum, 7D."""
-    body = bytes([0x7B, channel, 5 + len(payload), *command, *payload])
-    return body + bytes([-sum(body) & 0xFF, 0x7D])
+from .support import frame, request, timed
 
 
 STATUS = (0x14, 0x36)

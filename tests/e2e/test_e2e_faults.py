@@ -8,12 +8,7 @@ import time
 
 import pytest
 
-from .support import MARGIN, PAUSE, frame, timed
-
-
-def request(channel, command, *payload):
-    body = bytes([0x7B, channel, 5 + len(payload), *command, *payload])
-    return body + bytes([-sum(body) & 0xFF, 0x7D])
+from .support import MARGIN, PAUSE, frame, request, timed
 
 
 VERSION = frame("7B 01 05 00 03 7C 7D")
