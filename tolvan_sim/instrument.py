@@ -149,23 +149,31 @@ class SimulatedInstrument:
             raise SimulatorError("this simulator was started without log=PATH: it keeps no frame log")
         return self.log_path.read_text().splitlines()
 
+    def _entries(self, kind: str) -> list[tuple[bytes, str]]:
+        """Each frame line of one kind, oldest first: its bytes and its note ("" when it has none).
+
+        The one place that reads the line format: "KIND HEX BYTES[ # NOTE]"; lines
+        starting with "#" are events, not frames.
+        """
+        found = []
+        for line in self._log_lines():
+            head, _, note = line.partition(" # ")
+            words = head.split()
+            if words and words[0] == kind:
+                found.append((bytes.fromhex(" ".join(words[1:])), note))
+        return found
+
     def log(self, kind: str) -> list[bytes]:
         """The frames of the log lines of one kind, oldest first.
 
         Kinds: "rx" a request received, "tx" bytes sent, "bad" bytes ignored,
         "drop" a reply withheld, "lost" bytes no client received.
         """
-        found = []
-        for line in self._log_lines():
-            words = line.split(" # ")[0].split()
-            if words and words[0] == kind:
-                found.append(bytes.fromhex(" ".join(words[1:])))
-        return found
+        return [raw for raw, _ in self._entries(kind)]
 
     def notes(self, kind: str) -> list[str]:
         """The notes (after " # ") of the log lines of one kind, such as why a frame was ignored."""
-        return [line.split(" # ", 1)[1] for line in self._log_lines()
-                if line.split(" ", 1)[0] == kind and " # " in line]
+        return [note for _, note in self._entries(kind) if note]
 
     def received(self) -> list[bytes]:
         """The requests the instrument took, oldest first."""
