@@ -1,14 +1,18 @@
 // tolvan-sim: a simulated attenuator on a pseudo-terminal. Prints the serial
 // end's path, then serves requests until SIGTERM, SIGINT or SIGHUP.
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "faults.h"
@@ -17,6 +21,7 @@
 #include "options.h"
 #include "outbox.h"
 #include "pty.h"
+#include "state_file.h"
 #include "wire_log.h"
 
 namespace {
@@ -38,6 +43,24 @@ void install_signal_handlers() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+// --stop-on-stdin-close: a thread waits for standard input to end, then stops
+// the simulator exactly as SIGTERM does. It blocks every signal itself, so
+// that they keep reaching the main thread and interrupt what that waits for.
+void stop_when_stdin_closes() {
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    std::thread([] {
+        std::array<char, 256> discarded;
+        while (true) {
+            const ssize_t got = ::read(STDIN_FILENO, discarded.data(), discarded.size());
+            if (got == 0 || (got < 0 && errno != EINTR)) break;
+        }
+        ::kill(::getpid(), SIGTERM);
+    }).detach();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
 // Upper bound of one wait, so that signals, partial frames and clients that
 // come and go are noticed promptly.
 constexpr milliseconds tick{10};
@@ -56,8 +79,8 @@ void pause_for(milliseconds span) {
 
 class Server {
 public:
-    Server(const Options& options, PseudoTerminal& line, WireLog& log)
-        : line_(line), log_(log), instrument_(options.channels, options.versions), reader_(frame_silence),
+    Server(const Options& options, PseudoTerminal& line, WireLog& log, StateFile& state)
+        : line_(line), log_(log), state_(state), instrument_(options.channels, options.versions), reader_(frame_silence),
           faults_(options.faults), outbox_(log) {}
 
     // Runs until a stop signal or until the instrument vanishes.
@@ -131,6 +154,8 @@ private:
                 log_.frame("bad", request.raw, outcome.rejection);
                 continue;
             }
+            // Before the reply is queued: a client that has its reply finds the file current.
+            state_.publish(instrument_.channels());
             log_.frame("rx", request.raw);
             ++served_;
             if (!faults_.schedule(*outcome.reply, now, outbox_)) log_.frame("drop", *outcome.reply);
@@ -139,6 +164,7 @@ private:
 
     PseudoTerminal& line_;
     WireLog& log_;
+    StateFile& state_;
     Instrument instrument_;
     FrameReader reader_;
     FaultInjector faults_;
@@ -153,13 +179,16 @@ int main(int argc, char** argv) {
     const Options options = parse_options(argc, argv);
     install_signal_handlers();
     try {
+        if (options.stop_on_stdin_close) stop_when_stdin_closes();
         WireLog log(options.log_path);
         PseudoTerminal line;
+        StateFile state(options.state_path);
+        state.publish(options.channels);
         // Logged first: whoever reads the path may look at the log at once.
         log.comment("serving on " + line.path());
         std::printf("%s\n", line.path().c_str());
         std::fflush(stdout);
-        Server(options, line, log).run();
+        Server(options, line, log, state).run();
     } catch (const std::system_error& error) {
         std::fprintf(stderr, "tolvan-sim: %s\n", error.what());
         return 1;

@@ -56,6 +56,20 @@ Other:
                           queue was full, or the simulator stopped first),
                           each followed by the bytes in hex and, after "#",
                           a note
+  --state FILE            keep FILE holding what the instrument holds now, as
+                          JSON: {"format": "tolvan-sim state 1", "channels":
+                          {"1": {"attenuation": 0, "connected": true,
+                          "wavelength_index": 0, "wavelengths": [1310, ...]},
+                          ...}} (attenuation in mdB as a status reply gives
+                          it, null while the channel is disconnected). It is
+                          written before the serial end's path is printed and
+                          replaced whole (through FILE.tmp) after every
+                          request that changes it, before that request's
+                          reply is queued
+  --stop-on-stdin-close   stop as on SIGTERM when standard input reaches end
+                          of file: started with a pipe there whose write end
+                          the parent keeps, the simulator ends when its
+                          parent does, however the parent ends
   --help                  show this help and exit
   --version               show the version and exit
 
@@ -127,7 +141,10 @@ std::chrono::milliseconds milliseconds(std::string_view text, const char* what) 
     return std::chrono::milliseconds(number(text, 0, 3'600'000, what));
 }
 
-enum class Key { channels, wavelengths, versions, delay, split, drop_every, noise, exit_after, log, help, version };
+enum class Key {
+    channels, wavelengths, versions, delay, split, drop_every, noise, exit_after, log, state, stop_on_stdin_close,
+    help, version
+};
 
 struct Spelling {
     std::string_view name;
@@ -142,7 +159,9 @@ constexpr Spelling spellings[] = {
     {"--versions", Key::versions, true}, {"--delay", Key::delay, true},
     {"--split", Key::split, true},       {"--drop-every", Key::drop_every, true},
     {"--noise", Key::noise, true},       {"--exit-after", Key::exit_after, true},
-    {"--log", Key::log, true},           {"--help", Key::help, false},
+    {"--log", Key::log, true},           {"--state", Key::state, true},
+    {"--stop-on-stdin-close", Key::stop_on_stdin_close, false},
+    {"--help", Key::help, false},
     {"--version", Key::version, false},
 };
 
@@ -201,6 +220,11 @@ Options parse_options(int argc, char** argv) {
             if (value.empty()) fail("--log needs a file name");
             options.log_path = value;
             break;
+        case Key::state:
+            if (value.empty()) fail("--state needs a file name");
+            options.state_path = value;
+            break;
+        case Key::stop_on_stdin_close: options.stop_on_stdin_close = true; break;
         case Key::help: std::fputs(help_text, stdout); std::exit(0);
         case Key::version: std::printf("tolvan-sim %s\n", TOLVAN_SIM_VERSION); std::exit(0);
         }

@@ -23,6 +23,8 @@ struct Options {
     Versions versions;
     Faults faults;
     std::string log_path;  // empty: no log; "-": standard error
+    std::string state_path;  // empty: the state is not published
+    bool stop_on_stdin_close = false;
 };
 
 // Parses argv. Prints the help and exits 0 for --help; prints a message and
