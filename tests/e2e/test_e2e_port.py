@@ -128,7 +128,7 @@ def run_simulator(*args):
 @pytest.mark.skipif(SIMULATOR is None, reason="needs the simulator tolvan-sim")
 class TestCommandLine:
     OPTIONS = {"--channels", "--wavelengths", "--versions", "--delay", "--split", "--drop-every", "--noise",
-               "--exit-after", "--log", "--help", "--version"}
+               "--exit-after", "--log", "--state", "--stop-on-stdin-close", "--help", "--version"}
 
     def test_help_documents_every_option(self):
         result = run_simulator("--help")
