@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import inspect
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from tolvan import TOLVAN
 
@@ -48,11 +48,15 @@ def _methods() -> dict[str, Callable[..., Any]]:
             if callable(member) and not isinstance(member, type)}
 
 
-TOLVANSpec: type = type("TOLVANSpec", (), {
-    "__module__": __name__,
-    "__doc__": "TOLVAN's methods with their signatures, as Python functions, for unittest.mock.\n\n"
-               "    tl = mock.create_autospec(TOLVANSpec, instance=True)\n"
-               "    mock.patch.object(TOLVAN, \"set_attenuation\", autospec=TOLVANSpec.set_attenuation)\n\n"
-               "Every call of the mock is checked against the driver method's parameters.",
-    **_methods(),
-})
+if TYPE_CHECKING:
+    # Type checkers see the driver's own methods, as its stubs describe them.
+    TOLVANSpec = TOLVAN
+else:
+    TOLVANSpec = type("TOLVANSpec", (), {
+        "__module__": __name__,
+        "__doc__": "TOLVAN's methods with their signatures, as Python functions, for unittest.mock.\n\n"
+                   "    tl = mock.create_autospec(TOLVANSpec, instance=True)\n"
+                   "    mock.patch.object(TOLVAN, \"set_attenuation\", autospec=TOLVANSpec.set_attenuation)\n\n"
+                   "Every call of the mock is checked against the driver method's parameters.",
+        **_methods(),
+    })

@@ -15,7 +15,7 @@ import tempfile
 import time
 import weakref
 from pathlib import Path
-from typing import IO, Any, NoReturn
+from typing import IO, NoReturn, TypedDict
 
 from tolvan_sim.frames import Command, Refused, decode
 
@@ -27,6 +27,15 @@ START_TIMEOUT = 10.0
 STOP_TIMEOUT = 5.0
 # The format of the file that `tolvan-sim --state` keeps, as the file names it.
 STATE_FORMAT = "tolvan-sim state 1"
+
+
+class ChannelState(TypedDict):
+    """What one channel holds, as state() reports it."""
+
+    attenuation: int | None  # mdB; None while disconnected
+    connected: bool
+    wavelength_index: int
+    wavelengths: list[int]
 
 
 class SimulatorError(RuntimeError):
@@ -218,7 +227,7 @@ class SimulatedInstrument:
         except FileNotFoundError:
             return ""
 
-    def state(self) -> dict[int, dict[str, Any]]:
+    def state(self) -> dict[int, ChannelState]:
         """What the instrument holds now, by channel number: for each a dict
 
             {"attenuation": 1230, "connected": True, "wavelength_index": 0, "wavelengths": [1310, 1490, 1550]}

@@ -393,3 +393,21 @@ def test_a_patched_method_records_the_object_it_was_called_on():
     patched.assert_called_once_with(tl, 1100, ch=2)
     with pytest.raises(TypeError):
         mock.create_autospec(TOLVANSpec)()  # the port missing
+
+
+def test_the_plugin_imports_nothing_of_its_own_until_a_name_is_used():
+    # pytest imports the plugin in every session of an environment where tolvan is installed.
+    code = """if True:
+        import sys, tolvan_sim.plugin
+        loaded = lambda: sorted(name for name in sys.modules if name.startswith("tolvan"))
+        print(loaded())
+        tolvan_sim.Command
+        print(loaded())
+        tolvan_sim.TOLVANSpec
+        print(loaded())
+    """
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.stdout.splitlines() == [
+        "['tolvan_sim', 'tolvan_sim.plugin']",
+        "['tolvan_sim', 'tolvan_sim.frames', 'tolvan_sim.plugin']",
+        "['tolvan', 'tolvan_sim', 'tolvan_sim.doubles', 'tolvan_sim.frames', 'tolvan_sim.plugin']"], done.stderr
