@@ -249,6 +249,7 @@ def quick_pause(monkeypatch):
         deadline = time.monotonic() + seconds
         while pause.driver.ser.in_waiting == 0 and time.monotonic() < deadline:
             time.sleep(0.001)
+        time.sleep(0.002)  # the rest of a reply that is arriving
     monkeypatch.setattr(tolvan, "time", types.SimpleNamespace(sleep=pause))
     return pause
 
