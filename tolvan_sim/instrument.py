@@ -39,7 +39,7 @@ class ChannelState(TypedDict):
 
 
 class SimulatorError(RuntimeError):
-    """tolvan-sim did not start (it refused its options, or reported no port)."""
+    """tolvan-sim did not start (it could not run, refused its options, or reported no port in time)."""
 
 
 class SimulatorNotFound(SimulatorError):
@@ -138,7 +138,8 @@ class SimulatedInstrument:
                 f"with the tolvan package on Linux and macOS (pip install tolvan)")
         self.program = found
         self._private = tempfile.mkdtemp(prefix="tolvan-sim-")
-        self._log_file = self.log_path or Path(self._private, "wire.log")
+        # Read back from where the simulator wrote it, whatever the working directory is then.
+        self._log_file = (self.log_path or Path(self._private, "wire.log")).absolute()
         self._state_file = Path(self._private, "state.json")
         self._final: tuple[list[str], str] | None = None
         # The simulator's standard input is a pipe whose write end only this process
