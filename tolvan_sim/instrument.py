@@ -206,7 +206,7 @@ class SimulatedInstrument:
         first = self._finalizer.detach() is not None
         status = _end(self.process, sig)
         if first:
-            self._final = (self._read_log(), self._read_state())
+            self._final = ([] if self.log_path else self._read_log(), self._read_state())
             shutil.rmtree(self._private, ignore_errors=True)
         return status
 
