@@ -159,7 +159,8 @@ class SimulatedInstrument:
         for line in self._log_lines():
             words = line.split(" # ")[0].split()
             if words and words[0] == kind:
-                found.append(bytes.fromhex(" ".join(words[1:])))
+                # The last word is the frame's time ("@ms" or "+ms").
+                found.append(bytes.fromhex(" ".join(words[1:-1])))
         return found
 
     def notes(self, kind: str) -> list[str]:
