@@ -6,10 +6,12 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string_view>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "file_descriptor.h"
 #include "wire_log.h"
 
 namespace tolvan_sim {
@@ -104,12 +106,17 @@ std::vector<std::string_view> words(std::string_view text) {
 }  // namespace
 
 Recording::Recording(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream content;
-    if (!file || !(content << file.rdbuf())) {
-        throw BadRecording("cannot read " + path + ": " + (errno != 0 ? std::strerror(errno) : "read failed"));
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) throw BadRecording("cannot read " + path + ": " + std::strerror(errno));
+    std::string text;
+    char block[65536];
+    while (true) {
+        const ssize_t got = ::read(file.get(), block, sizeof block);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) throw BadRecording("cannot read " + path + ": " + std::strerror(errno));
+        if (got == 0) break;
+        text.append(block, static_cast<std::size_t>(got));
     }
-    const std::string text = content.str();
     Reader reader(path);
     reader.next_line();
     if (text.empty()) reader.fail("empty file, not a tolvan-sim log");

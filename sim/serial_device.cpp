@@ -32,7 +32,9 @@ SerialDevice::SerialDevice(const std::string& path)
 #ifdef CRTSCTS
     settings.c_cflag &= ~CRTSCTS;
 #endif
-    settings.c_cc[VMIN] = 0;
+    // Not 0: a read without data would then give 0, which is how a hang-up
+    // reads; with 1 it gives EAGAIN (the line is non-blocking).
+    settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     if (cfsetispeed(&settings, B115200) != 0 || cfsetospeed(&settings, B115200) != 0 ||
         tcsetattr(fd(), TCSANOW, &settings) != 0) {
