@@ -38,7 +38,8 @@ def exchanges(log):
 
 
 def test_recorded_session_replays_alike(make_tolvan_sim, tmp_path):
-    device = make_tolvan_sim("--versions", "9,8,7", "--wavelengths", "2=1310,1550", "--delay", "40", "--split", "30")
+    device = make_tolvan_sim("--versions", "9,8,7", "--wavelengths", "2=1310,1550", "--delay", "40", "--split", "30",
+                             log=tmp_path / "device.log")
     recording = tmp_path / "session.log"
     relay = make_tolvan_sim("--relay", device.port, log=recording)
     live = session(relay.port)
@@ -58,6 +59,10 @@ def test_recorded_session_replays_alike(make_tolvan_sim, tmp_path):
     assert replay.notes("bad") == ["no reply recorded for this request"]
 
     recorded, replayed = exchanges(recording), exchanges(tmp_path / "replay.log")
+    # What the relay adds to the device's timing: typically well under a millisecond.
+    added = sorted(relayed - sent for (_, pieces), (_, device_pieces) in zip(recorded, exchanges(device.log_path))
+                   for (relayed, _), (sent, _) in zip(pieces, device_pieces))
+    assert added[len(added) // 2] < 5, added
     assert [request for request, _ in replayed[:len(recorded)]] == [request for request, _ in recorded]
     for (_, before), (_, after) in zip(recorded, replayed):
         # The device's delay and split, in two pieces, then as recorded.
