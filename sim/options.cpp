@@ -52,13 +52,17 @@ Real instrument:
                           serial device DEVICE (115200 baud, 8N1) and its
                           bytes back to the client, adding no delay of its
                           own (--delay 0 unless given); the fault options
-                          apply on top; with --log, a recording for --replay
+                          apply on top; with --log, a recording for --replay.
+                          If the device vanishes, so does the simulator, as
+                          an unplugged instrument would (exit status 1)
   --replay FILE           answer from a log FILE that --relay or --log wrote:
                           each request gets the reply recorded for the same
                           bytes, with its recorded timing and parts (--delay
                           0 unless given); a request recorded several times
                           gets its replies in turn, then the last again; one
-                          never recorded gets no reply
+                          never recorded gets no reply ("bad" in the log)
+With --relay or --replay the instrument is the real one, or the recording:
+the options --channels, --wavelengths and --versions are refused.
 
 Other:
   --log FILE              append one line per frame to FILE ("-": standard
@@ -86,9 +90,10 @@ Kinds: "rx" a request received, "tx" bytes sent, "bad" bytes ignored (the
 note says why), "drop" a reply withheld, "lost" bytes no client received (none
 held the line, the client stopped reading and the output queue was full, or
 the simulator stopped first). The time of "rx" and "bad" is "@" and the
-milliseconds since the log began; that of the others is "+" and the
+milliseconds since the simulator started; that of the others is "+" and the
 milliseconds since the request logged last. --replay takes each request's
-reply from the "tx" lines after its "rx" line. A log reader that does not keep
+reply from the "tx" lines after its "rx" line. A file appended to by several
+runs holds one session after another, each from its version line. A log reader that does not keep
 up never holds the simulator up: lines it cannot take are dropped, and a line
 "# N log lines dropped" says so when it catches up or at exit. --replay
 refuses a file it cannot read (cut short, damaged, or of a newer format) with

@@ -174,8 +174,14 @@ class TestCommandLineEdges:
         (["-xy"], "unknown option '-xy'"),
         (["--help=1"], "option '--help' takes no value"),
         (["--version=2"], "option '--version' takes no value"),
+        (["--relay", "/dev/null", "--channels", "2"],
+         "--channels describes the simulated instrument: it has no effect with --relay"),
+        (["--wavelengths=1310", "--replay", "x.log"], "--wavelengths describes the simulated instrument"),
+        (["--replay", "x.log", "--relay", "/dev/null"], "--relay and --replay exclude each other"),
+        (["--replay="], "option '--replay' needs a file name"),
     ], ids=["125-wavelengths", "200-on-one-channel", "abbreviation", "abbreviation-with-value", "short-options",
-            "help-with-value", "version-with-value"])
+            "help-with-value", "version-with-value", "relay-with-channels", "replay-with-wavelengths", "both",
+            "replay-without-file"])
     def test_refused(self, args, message):
         result = command_line(*args)
         assert (result.returncode, result.stdout) == (2, "")
