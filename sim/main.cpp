@@ -6,9 +6,9 @@
 #include <time.h>
 
 #include <array>
-#include <optional>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
