@@ -34,9 +34,9 @@ Instrument:
                           255 (default 2,50,32)
 
 Faults:
-  --delay MS              wait MS milliseconds before each reply (default 5);
-                          more than 200 makes replies arrive after the
-                          driver's pause
+  --delay MS              wait MS milliseconds before each reply (default 5,
+                          0 with --relay or --replay); more than 200 makes
+                          replies arrive after the driver's pause
   --split MS              send each reply in two parts, the second half MS
                           milliseconds after the first (default 0: whole)
   --drop-every N          send no reply to every Nth request that would get
