@@ -141,7 +141,7 @@ class SimulatedInstrument:
         # Read back from where the simulator wrote it, whatever the working directory is then.
         self._log_file = (self.log_path or Path(self._private, "wire.log")).absolute()
         self._state_file = Path(self._private, "state.json")
-        self._final: tuple[list[str], str] | None = None
+        self._final: tuple[list[str], str | None] | None = None
         # The simulator's standard input is a pipe whose write end only this process
         # holds: when this process ends, however it ends, the simulator stops.
         command = [found, *self.options, "--state", str(self._state_file), "--stop-on-stdin-close"]
@@ -222,11 +222,25 @@ class SimulatedInstrument:
 
     # -- what the instrument holds ------------------------------------------------------
 
-    def _read_state(self) -> str:
+    def _read_state(self) -> str | None:
         try:
             return self._state_file.read_text()
         except FileNotFoundError:
-            return ""
+            return None
+
+    def _published_state(self) -> dict[int, ChannelState] | None:
+        """The state the simulator published; None when it models no instrument (--relay, --replay)."""
+        text = self._final[1] if self._final is not None else self._read_state()
+        if text is None:
+            return None
+        try:
+            published = json.loads(text)
+        except ValueError:
+            published = None
+        if not isinstance(published, dict) or published.get("format") != STATE_FORMAT:
+            raise SimulatorError(f"{self.program} published no state this package reads "
+                                 f"(expected {STATE_FORMAT!r}): is it older than tolvan_sim?")
+        return {int(channel): held for channel, held in published["channels"].items()}
 
     def state(self) -> dict[int, ChannelState]:
         """What the instrument holds now, by channel number: for each a dict
@@ -236,17 +250,14 @@ class SimulatedInstrument:
         in the units read_current_status and read_optical_length report: attenuation
         in mdB (None while the channel is disconnected), the selected wavelength's
         position in the list, the list in nm. Read from the simulator itself, which
-        brings it up to date before it answers a request.
+        brings it up to date before it answers a request. A simulator that relays to
+        a real instrument or replays a recording holds no state: SimulatorError.
         """
-        text = self._final[1] if self._final is not None else self._read_state()
-        try:
-            published = json.loads(text)
-        except ValueError:
-            published = None
-        if not isinstance(published, dict) or published.get("format") != STATE_FORMAT:
-            raise SimulatorError(f"{self.program} published no state this package reads "
-                                 f"(expected {STATE_FORMAT!r}): is it older than tolvan_sim?")
-        return {int(channel): held for channel, held in published["channels"].items()}
+        held = self._published_state()
+        if held is None:
+            raise SimulatorError("with --relay or --replay the simulator models no instrument: the state is the "
+                                 "device's, or the recording's, and only the frames tell it")
+        return held
 
     # -- the frame log -------------------------------------------------------------------
 
@@ -264,15 +275,16 @@ class SimulatedInstrument:
     def _entries(self, kind: str) -> list[tuple[bytes, str]]:
         """Each frame line of one kind, oldest first: its bytes and its note ("" when it has none).
 
-        The one place that reads the line format: "KIND HEX BYTES[ # NOTE]"; lines
-        starting with "#" are events, not frames.
+        The one place that reads the line format: "KIND HEX BYTES TIME[ # NOTE]", where
+        TIME is "@ms" or "+ms"; lines starting with "#" are events, not frames.
         """
         found = []
         for line in self._log_lines():
             head, _, note = line.partition(" # ")
             words = head.split()
             if words and words[0] == kind:
-                found.append((bytes.fromhex(" ".join(words[1:])), note))
+                hex_words = words[1:-1] if words[-1][:1] in ("@", "+") else words[1:]
+                found.append((bytes.fromhex(" ".join(hex_words)), note))
         return found
 
     def log(self, kind: str) -> list[bytes]:
@@ -296,14 +308,17 @@ class SimulatedInstrument:
 
             assert Command("set_attenuation", 2, 1230) in sim.commands()   # set_attenuation(1234, 2)
 
-        See Command for the values; refused requests are in refused() instead.
+        See Command for the values; refused requests are in refused() instead. With
+        --relay or --replay, which model no instrument and so know no wavelength
+        list, set_optical_length's value is None.
         """
         lists: dict[int, list[int]] | None = None
 
         def wavelengths(channel: int) -> list[int]:
             nonlocal lists
             if lists is None:
-                lists = {number: held["wavelengths"] for number, held in self.state().items()}
+                held = self._published_state() or {}
+                lists = {number: channel["wavelengths"] for number, channel in held.items()}
             return lists.get(channel, [])
 
         return [decode(frame, wavelengths) for frame in self.log("rx")]
