@@ -275,6 +275,23 @@ def test_commands_and_state_follow_the_driver(quick_pause, calls):
     assert not os.path.exists(sim._private)
 
 
+def test_a_replay_lists_its_commands_but_holds_no_state(quick_pause, tmp_path):
+    def session(sim):
+        quick_pause.driver = tl = TOLVAN(sim.port)
+        assert tl.open() and tl.set_optical_length(1490, 2) and tl.set_attenuation(1234, 2)
+        tl.close()
+        return sim.commands()
+
+    with SimulatedInstrument("--delay", "0", log=tmp_path / "session.log") as recording:
+        recorded = session(recording)
+    assert recorded[1:] == [Command("set_optical_length", 2, 1490), Command("set_attenuation", 2, 1230)]
+    with SimulatedInstrument("--replay", tmp_path / "session.log") as replay:
+        # The wavelength list is the recording's: no position can be told in nm.
+        assert session(replay) == [*recorded[:1], recorded[1]._replace(value=None), recorded[2]]
+        with pytest.raises(SimulatorError, match="with --relay or --replay the simulator models no instrument"):
+            replay.state()
+
+
 # A user's test session: every simulator the fixtures start is stopped when its test ends,
 # whether the test passed, failed or stopped the simulator itself.
 USER_TESTS = """
