@@ -101,6 +101,27 @@ Exits 1 when any step failed. Ctrl-C stops it with the CSV complete up to the la
 }
 
 
+class Formatter(argparse.RawDescriptionHelpFormatter):
+    """argparse's help layout, with the terminal's width read without importing shutil (and its
+    compression modules), which argparse would do for every option it is given."""
+
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: int | None = None) -> None:
+        if width is None:
+            import os
+
+            columns = os.environ.get("COLUMNS", "")
+            if columns.isdigit():
+                width = int(columns)
+            else:
+                try:
+                    width = os.get_terminal_size(sys.__stdout__.fileno()).columns
+                except (OSError, AttributeError, ValueError):  # not a terminal, or no standard output
+                    width = 80
+            width = max(width, 40) - 2
+        super().__init__(prog, indent_increment, max_help_position, width)
+
+
 def add_global_options(parser: argparse.ArgumentParser, after_word: bool) -> None:
     """The options of every command, valid before the command word and after it."""
     default = argparse.SUPPRESS if after_word else None
@@ -121,7 +142,7 @@ def add_global_options(parser: argparse.ArgumentParser, after_word: bool) -> Non
 def build_parser() -> argparse.ArgumentParser:
     from tolvan_cli import values
 
-    raw = argparse.RawDescriptionHelpFormatter
+    raw = Formatter
     parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG, formatter_class=raw)
     add_global_options(parser, after_word=False)
     words = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands")

@@ -5,7 +5,10 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
-from typing import Any
+
+TYPE_CHECKING = False  # typing itself is not imported: `tolvan ports` starts in a few ms
+if TYPE_CHECKING:
+    from typing import Any
 
 from tolvan_cli.session import PortError, Session
 

@@ -9,7 +9,10 @@ from __future__ import annotations
 import contextlib
 import os
 import sys
-from typing import Any
+
+TYPE_CHECKING = False  # typing itself is not imported: `tolvan ports` starts in a few ms
+if TYPE_CHECKING:
+    from typing import Any
 
 TROUBLESHOOTING = "see Troubleshooting in the tolvan README; --trace shows every frame"
 
