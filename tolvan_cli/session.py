@@ -91,7 +91,8 @@ class Session:
                 raise UsageError(f"--sim: {error}") from None
             self.stack.callback(sim.stop)
             self._sim_port = sim.port
-            print(f"tolvan: started the simulated instrument on {sim.port}", file=sys.stderr, flush=True)
+            print(f"tolvan: started the simulated instrument (tolvan-sim, pid {sim.process.pid}) on {sim.port}",
+                  file=sys.stderr, flush=True)
         return self._sim_port
 
     def port_name(self) -> str:
