@@ -41,4 +41,4 @@ def run(session: Session) -> None:
     state = read_channel(session, session.driver(), ch)
     session.doc = {key: value for key, value in state.items() if key != "wavelengths_nm"}
     if not session.problems:
-        session.say(f"channel {ch}: " + ", ".join(describe(state)))
+        session.say(f"channel {ch}: " + ", ".join(shown for shown in describe(state) if shown != "-"))

@@ -45,16 +45,16 @@ def test_plot_or_how_to_get_it(tolvan, instrument, tmp_path):
         assert "<svg" in (tmp_path / "s.svg").read_text()
 
 
-@pytest.mark.parametrize("through", ["-p", "--sim"])
-def test_ctrl_c_closes_the_port_keeps_the_csv_and_says_where_it_was_left(instrument, tmp_path, through):
+@pytest.mark.parametrize(("through", "dwell"), [("-p", "0"), ("--sim", "5")])
+def test_ctrl_c_closes_the_port_keeps_the_csv_and_says_where_it_was_left(instrument, tmp_path, through, dwell):
     port = instrument().port if through == "-p" else None
     args = ["-p", port] if port else ["--sim"]
     process = subprocess.Popen(command(*args, "sweep", "--from", "0", "--to", "20", "--step", "0.1", "--csv", "s.csv",
-                                       "--json"), cwd=tmp_path, env=environment(), stdin=subprocess.DEVNULL,
+                                       "--dwell", dwell, "--json"), cwd=tmp_path, env=environment(), stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + 30
-        while len((tmp_path / "s.csv").read_text().splitlines() if (tmp_path / "s.csv").exists() else []) < 3:
+        while len((tmp_path / "s.csv").read_text().splitlines() if (tmp_path / "s.csv").exists() else []) < 2:
             assert time.monotonic() < deadline and process.poll() is None, process.communicate()
             time.sleep(0.05)
         process.send_signal(signal.SIGINT)
@@ -66,10 +66,12 @@ def test_ctrl_c_closes_the_port_keeps_the_csv_and_says_where_it_was_left(instrum
     done = [{"set_db": float(row[1]), "read_db": float(row[2]), "ok": True} for row in table]
     doc = __import__("json").loads(out)
     assert doc["steps"] == done and doc["error"].startswith("interrupted")
-    # Interrupted after the last row's step, while setting the next one or reading it back.
     last, after = table[-1][1], f"{float(table[-1][1]) + 0.1:.2f}"
-    left = re.search(r"channel 1 attenuation (left at|unknown \(interrupted while setting) ([\d.]+) dB", err)
-    assert left and left[2] in (last, after), err
+    if dwell != "0":  # interrupted in the dwell of the last row's step
+        assert f"channel 1 attenuation left at {last} dB" in err
+    else:  # while setting the next step or reading it back
+        left = re.search(r"channel 1 attenuation (left at|unknown \(interrupted while setting) ([\d.]+) dB", err)
+        assert left and left[2] in (last, after), err
     if port:
         reopened = TOLVAN(port)  # closed: free for the next program
         assert reopened.open() is True
