@@ -16,10 +16,13 @@ from tolvan_cli.session import PortError, Session
 def holders(ports: list[str]) -> dict[str, list[str]] | None:
     """Per port (by its real path), the programs holding it, from one lsof run; None without lsof.
 
-    The driver's own check runs `lsof PORT` and calls the port held when lsof lists anything.
+    The driver's own check runs `lsof PORT` and calls the port held when lsof lists anything;
+    on Windows it opens the port once, and so does this.
     """
     if not ports:
         return {}
+    if sys.platform == "win32":
+        return {os.path.realpath(port): [] if free_by_opening(port) else ["another program"] for port in ports}
     try:
         done = subprocess.run(["lsof", "-F", "pcn", "--", *ports], stdin=subprocess.DEVNULL,
                               capture_output=True, text=True)
@@ -43,6 +46,16 @@ def holders(ports: list[str]) -> dict[str, list[str]] | None:
     return found
 
 
+def free_by_opening(port: str) -> bool:
+    import serial
+
+    try:
+        serial.Serial(port).close()
+    except serial.SerialException:
+        return False
+    return True
+
+
 def probe(session: Session, port: str) -> dict[str, int] | None:
     """The version the port's instrument reports, or None: no answer, or the port would not open."""
     try:
@@ -63,6 +76,8 @@ def run(session: Session) -> None:
     args = session.args
     listed = {info.device: info for info in list_ports.comports()}
     names = list(args.ports) or sorted(listed)
+    if args.port and args.port not in names:
+        names.append(args.port)
     if args.sim:
         names.append(session.simulator_port())
     held_by = holders(names)

@@ -23,8 +23,12 @@ def prepare(args: Any, session: Session) -> TextIO | None:
     if args.plot is not None:
         import importlib.util
 
+        import os
+
         if not args.plot.lower().endswith((".png", ".svg")):
             raise UsageError(f"--plot {args.plot}: the file name must end in .png or .svg")
+        if not os.access(os.path.dirname(os.path.abspath(args.plot)), os.W_OK):
+            raise UsageError(f"--plot {args.plot}: cannot write in {os.path.dirname(os.path.abspath(args.plot))}")
         if importlib.util.find_spec("matplotlib") is None:
             raise UsageError("--plot needs matplotlib, which is not installed: pip install 'tolvan[plot]'")
     if args.csv is None:
@@ -57,8 +61,8 @@ def run(session: Session) -> None:
     tl = session.driver()
     steps: list[dict[str, Any]] = []
     session.doc = {"channel": ch, "steps": steps}
-    bar = progress_bar(session, len(plan), ch)
     session.say(f"{'time_s':>8}  {'set':>10}  {'read':>10}  ok")
+    bar = progress_bar(session, len(plan), ch)
     began = time.monotonic()
     for value in plan:
         set_ok = session.apply(ch, db_text(value), tl.set_attenuation, value, ch)
@@ -73,20 +77,29 @@ def run(session: Session) -> None:
             csv.flush()
         if bar is not None:
             bar.clear()
-        note = "" if ok else "  (no reply to set)" if not set_ok else "  (no status reply)" if read is None else "  (read back differs)"
+        note = ("" if ok else "  (no reply to set)" if not set_ok else "  (no status reply)" if read is None
+                else "  (read back differs)")
         session.say(f"{took:8.3f}  {db_text(value):>10}  {db_text(read):>10}  {'yes' if ok else 'no'}{note}")
         if bar is not None:
             bar.update()
         if dwell:
             time.sleep(dwell)
+    if bar is not None:
+        bar.close()
     failed = [step for step in steps if not step["ok"]]
     session.say(f"{len(steps) - len(failed)} of {len(steps)} steps read back as set")
+    errors = []
+    if failed:
+        errors.append(f"{len(failed)} of {len(steps)} steps did not read back as set (first at "
+                      f"{failed[0]['set_db']:.2f} dB): no reply, or a different value, from {tl.port}; "
+                      f"see Troubleshooting in the tolvan README; --trace shows every frame")
     if args.plot is not None:
         from tolvan_cli.plot import draw
 
-        draw(args.plot, ch, steps)
-        session.say(f"plot: {args.plot}")
-    if failed:
-        raise Failed(f"{len(failed)} of {len(steps)} steps did not read back as set (first at "
-                     f"{failed[0]['set_db']:.2f} dB): no reply, or a different value, from {tl.port}; "
-                     f"see Troubleshooting in the tolvan README; --trace shows every frame")
+        try:
+            draw(args.plot, ch, steps)
+            session.say(f"plot: {args.plot}")
+        except Exception as error:  # the results are kept (CSV, JSON) whatever the plot does
+            errors.append(f"could not draw {args.plot}: {type(error).__name__}: {error}")
+    if errors:
+        raise Failed("; ".join(errors))
