@@ -9,6 +9,10 @@ from __future__ import annotations
 import argparse
 import sys
 
+TYPE_CHECKING = False  # typing itself is not imported: it would cost `tolvan --help` 2 ms
+if TYPE_CHECKING:
+    from typing import TextIO
+
 OK, FAILED, USAGE, PORT, INTERRUPTED = 0, 1, 2, 3, 130
 
 PROG = "tolvan"
@@ -115,8 +119,8 @@ class Formatter(argparse.RawDescriptionHelpFormatter):
                 width = int(columns)
             else:
                 try:
-                    width = os.get_terminal_size(sys.__stdout__.fileno()).columns
-                except (OSError, AttributeError, ValueError):  # not a terminal, or no standard output
+                    width = os.get_terminal_size(sys.__stdout__.fileno() if sys.__stdout__ else -1).columns
+                except (OSError, ValueError):  # not a terminal, or no standard output
                     width = 80
             width = max(width, 40) - 2
         super().__init__(prog, indent_increment, max_help_position, width)
@@ -205,7 +209,7 @@ def main(argv: list[str] | None = None) -> int:
         sys.stdout = out
 
 
-def run(args: argparse.Namespace, out: object) -> int:
+def run(args: argparse.Namespace, out: TextIO) -> int:
     import importlib
 
     from tolvan_cli.session import Failed, PortError, Session, Terminated, UsageError

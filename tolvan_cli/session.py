@@ -12,6 +12,7 @@ import sys
 
 TYPE_CHECKING = False  # typing itself is not imported: `tolvan ports` starts in a few ms
 if TYPE_CHECKING:
+    from collections.abc import Sequence
     from typing import Any
 
 TROUBLESHOOTING = "see Troubleshooting in the tolvan README; --trace shows every frame"
@@ -63,7 +64,7 @@ class Session:
         if not self.json:
             print(line, file=self.out, flush=True)
 
-    def table(self, rows: list[tuple[str, ...]]) -> None:
+    def table(self, rows: Sequence[Sequence[str]]) -> None:
         """Rows of cells in aligned columns, the first row the heading."""
         widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
         for row in rows:
@@ -122,7 +123,7 @@ class Session:
         if self.args.trace:
             from tolvan_cli.trace import TracedPort
 
-            tl.ser = TracedPort(tl.ser, port)
+            tl.ser = TracedPort(tl.ser, port)  # type: ignore[assignment]  # stands in for the Serial object
         return tl
 
     def driver(self) -> Any:

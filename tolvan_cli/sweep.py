@@ -46,7 +46,7 @@ def progress_bar(session: Session, total: int, ch: int) -> Any:
     """A progress bar on standard error when it is a terminal; None otherwise."""
     if not sys.stderr.isatty():
         return None
-    from tqdm import tqdm
+    from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
     bar = tqdm(total=total, file=sys.stderr, unit="step", desc=f"channel {ch}", leave=False)
     session.stack.callback(bar.close)

@@ -31,13 +31,13 @@ class TracedPort:
         return self._port.write(data)
 
     def inWaiting(self) -> int:
-        waiting = self._port.inWaiting()
+        waiting: int = self._port.inWaiting()
         if not waiting:
             self._line("received nothing")
         return waiting
 
     def read(self, size: int = 1) -> bytes:
-        data = self._port.read(size)
+        data: bytes = self._port.read(size)
         self._line("received", data)
         return data
 

@@ -26,8 +26,8 @@ def mdb(text: str) -> int:
     if match is None or not (match[2] or match[3]):
         raise argparse.ArgumentTypeError(f"not an attenuation: {text!r} (accepted: {ACCEPTED})")
     sign, whole, fraction, unit = match[1], match[2] or "0", match[3] or "", (match[4] or "dB").lower()
-    scaled = int(whole + fraction) * (1 if unit == "mdb" else 1000)
-    value, remainder = divmod(scaled, 10 ** len(fraction))
+    scaled: int = int(whole + fraction) * (1 if unit == "mdb" else 1000)
+    value, remainder = divmod(scaled, int(10 ** len(fraction)))
     if sign == "-" and (value or remainder):
         raise argparse.ArgumentTypeError(f"negative attenuation {text!r} (accepted: {ACCEPTED})")
     if remainder or value % STEP_MDB:
