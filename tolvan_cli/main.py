@@ -51,7 +51,7 @@ COMMANDS = {
 Lists the serial ports pyserial finds (or the PORTs given), each with its description
 and whether another program holds it (lsof). With --probe, asks each free port for its
 version: those that answer are the attenuator. Without --probe nothing is written to
-any port, and a held port is never probed. With --sim, the simulator's port is added.
+any port, and a held port is never probed. With --sim or -p, that port is added.
 
   tolvan ports
   tolvan ports --probe
@@ -231,9 +231,19 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         status, error = FAILED, str(failure)
     except PortError as port_error:
         status, error = PORT, str(port_error)
+    except BrokenPipeError:  # the reader of standard output went away (`tolvan info | head -1`)
+        import os
+
+        os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())  # so that nothing fails again at exit
+        return FAILED
     except OSError as broken:  # pyserial's SerialException is an OSError too
         status, error = FAILED, (f"the port failed: {type(broken).__name__}: {broken} (was the adapter unplugged? "
                                  f"see Troubleshooting in the tolvan README); {session.where_left()}")
+    except Exception as bug:  # a fault of this program: its traceback, and still one document with --json
+        import traceback
+
+        traceback.print_exc()
+        status, error = FAILED, f"unexpected {type(bug).__name__}: {bug}; {session.where_left()}"
     except (KeyboardInterrupt, Terminated) as stop:
         status = INTERRUPTED if isinstance(stop, KeyboardInterrupt) else 128 + stop.args[0]
         error = f"interrupted; port closed; {session.where_left()}"

@@ -1,5 +1,6 @@
 """tolvan ports: which ports are held, and with --probe which answer as the attenuator."""
 
+import os
 import re
 
 import serial
@@ -32,5 +33,5 @@ def test_probe_finds_the_instruments_and_never_touches_a_held_port(tolvan, instr
         held,
     ]
     assert busy.received() == []
-    assert re.search(rf"{re.escape(busy.port)} +- +by python\S* \(pid \d+\) +not probed: held", shown.out), shown
+    assert re.search(rf"{re.escape(busy.port)} +- +by \S+ \(pid {os.getpid()}\) +not probed: held", shown.out), shown
     assert re.search(rf"{re.escape(second.port)} +- +free +attenuator, version 7\.8\.9", shown.out), shown
