@@ -36,10 +36,12 @@ examples:
 
 exit status:
   0    done
-  1    the instrument did not answer, or refused (the message names the command)
+  1    the instrument did not answer, or refused (the message names the command;
+       see Troubleshooting in the README, and try --trace)
   2    usage error: an option, or a value the instrument cannot take
   3    the port could not be opened (missing, held by another program, no permission)
   130  interrupted (Ctrl-C): port closed, and a line says where the attenuation was left
+       (SIGTERM, SIGHUP: the same clean-up, status 128 + the signal number)
 
 `tolvan COMMAND --help` describes each command. With --json, standard output holds
 one JSON document (an "error" key on failure; nothing on a usage error).
@@ -96,7 +98,7 @@ steps land on it, else the last step is the last one before it), reads each step
 and waits the dwell. A progress bar on standard error when it is a terminal.
 --csv writes one row per step as it goes: time_s,set_db,read_db,ok (time since the
 sweep began; read_db empty when there was no reply; ok: true when the read-back equals
-the value set). --plot draws read against set (needs: pip install 'tolvan[plot]').
+the value set). --plot draws read against set (needs matplotlib: the extra tolvan[plot]).
 Exits 1 when any step failed. Ctrl-C stops it with the CSV complete up to the last step.
 
   tolvan sweep --from 0 --to 10 --step 0.5
@@ -130,13 +132,13 @@ def add_global_options(parser: argparse.ArgumentParser, after_word: bool) -> Non
     """The options of every command, valid before the command word and after it."""
     default = argparse.SUPPRESS if after_word else None
     flag = argparse.SUPPRESS if after_word else False
-    group = parser.add_argument_group("global options" if after_word else "options")
+    group = parser.add_argument_group("global options") if after_word else parser
     group.add_argument("-p", "--port", default=default, metavar="PORT",
                        help="the serial port, such as /dev/ttyUSB0 or COM3 (default: $TOLVAN_PORT)")
     group.add_argument("--sim", action="store_true", default=flag,
                        help="start a simulated instrument for this invocation and use it (Linux, macOS)")
     group.add_argument("--sim-options", default=default, metavar="OPTIONS",
-                       help='tolvan-sim options for --sim, as one string: --sim-options="--drop-every 3"')
+                       help='--sim, with tolvan-sim options as one string: --sim-options="--delay 250"')
     group.add_argument("--json", action="store_true", default=flag,
                        help="print one JSON document on standard output instead of text")
     group.add_argument("--trace", action="store_true", default=flag,

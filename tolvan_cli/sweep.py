@@ -30,7 +30,8 @@ def prepare(args: Any, session: Session) -> TextIO | None:
         if not os.access(os.path.dirname(os.path.abspath(args.plot)), os.W_OK):
             raise UsageError(f"--plot {args.plot}: cannot write in {os.path.dirname(os.path.abspath(args.plot))}")
         if importlib.util.find_spec("matplotlib") is None:
-            raise UsageError("--plot needs matplotlib, which is not installed: pip install 'tolvan[plot]'")
+            raise UsageError("--plot needs matplotlib, which is not installed: pip install matplotlib "
+                             "(or install tolvan with its extra `plot`: pip install 'tolvan[plot]')")
     if args.csv is None:
         return None
     try:
