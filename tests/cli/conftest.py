@@ -44,6 +44,8 @@ def environment(**extra):
 
 
 def command(*args):
+    if SCRIPT.lower().endswith(".exe"):  # Windows: the launcher pip made
+        return [SCRIPT, *map(str, args)]
     # Run by this interpreter: under the sanitizer build it is the wrapper that preloads the runtime.
     return [sys.executable, SCRIPT, *map(str, args)]
 

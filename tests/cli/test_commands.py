@@ -2,7 +2,6 @@
 
 import re
 import subprocess
-import sys
 
 import pytest
 
@@ -80,7 +79,7 @@ def test_commands_change_the_instrument_as_status_and_info_then_show(tolvan, ins
 def test_help_imports_neither_the_driver_nor_pyserial_nor_json(tolvan):
     run = tolvan("--help")
     assert run.status == 0 and "exit status:" in run.out and "tolvan ports --probe" in run.out, run
-    done = subprocess.run([sys.executable, "-X", "importtime", *command("--help")[1:]], env=environment(),
+    done = subprocess.run(command("--help"), env=environment(PYTHONPROFILEIMPORTTIME="1"),
                           capture_output=True, text=True, timeout=60)
     imported = {line.rsplit("|", 1)[-1].strip() for line in done.stderr.splitlines() if line.startswith("import time:")}
     assert "tolvan_cli.main" in imported
