@@ -9,9 +9,10 @@ SDIST_FILES of this tree, less caches), and nothing else: no CI files (.ci/,
 The wheel, one check per function in WHEEL_CHECKS (add a function there to
 add a check; each gets the wheel's path and its open archive):
 - contents: the extension module; the stub package `tolvan-stubs` and the
-  package `tolvan_sim`, identical to stubs/ and tolvan_sim/ here; tolvan_sim's
-  pytest plugin registered; the simulator `tolvan-sim` as a script wherever it
-  is built (everywhere but Windows);
+  packages `tolvan_sim` and `tolvan_cli`, identical to stubs/, tolvan_sim/ and
+  tolvan_cli/ here; tolvan_sim's pytest plugin and the `tolvan` command
+  registered; the simulator `tolvan-sim` as a script wherever it is built
+  (everywhere but Windows);
 - metadata: the licence (its SPDX expression, and LICENSE itself), the
   classifiers, and one list of Python versions throughout (requires-python,
   the version classifiers, the wheels cibuildwheel builds);
@@ -38,8 +39,8 @@ ROOT = Path(__file__).resolve().parent.parent
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
 
 # What builds and tests the package: every file below these folders, and these files.
-SDIST_FOLDERS = ("src", "sim", "stubs", "tolvan_sim", "tests", "examples", "scripts")
-SDIST_FILES = {"pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "PKG-INFO"}
+SDIST_FOLDERS = ("src", "sim", "stubs", "tolvan_sim", "tolvan_cli", "tests", "examples", "scripts")
+SDIST_FILES = {"pyproject.toml", "CMakeLists.txt", "README.md", "CONTRIBUTING.md", "CHANGELOG.md", "LICENSE", "PKG-INFO"}
 # Left behind by running the tests or the build in the tree; never shipped.
 CACHES = {"__pycache__", ".hypothesis", ".mypy_cache", ".pytest_cache"}
 BUILT = (".pyc", ".so", ".pyd")
@@ -114,19 +115,22 @@ def check_contents(wheel, archive):
     if module not in names:
         fail(f"{wheel.name} lacks the extension {module}: {sorted(names)}")
     shipped = {"stubs/tolvan-stubs/__init__.pyi": "tolvan-stubs/__init__.pyi"}
-    shipped.update({path: path for path in tree_files("tolvan_sim")})
+    shipped.update({path: path for path in tree_files("tolvan_sim", "tolvan_cli")})
     for source, packaged in shipped.items():
         if packaged not in names:
             fail(f"{wheel.name} lacks {packaged}")
         if archive.read(packaged) != (ROOT / source).read_bytes():
             fail(f"{packaged} in {wheel.name} differs from {source}")
-    if "tolvan_sim = tolvan_sim.plugin" not in dist_info(archive, "entry_points.txt").split("[pytest11]")[-1]:
+    entry_points = dist_info(archive, "entry_points.txt")
+    if "tolvan_sim = tolvan_sim.plugin" not in entry_points.split("[pytest11]")[-1]:
         fail(f"{wheel.name} does not register the pytest plugin tolvan_sim.plugin (entry point pytest11)")
+    if "tolvan = tolvan_cli.main:main" not in entry_points.split("[console_scripts]")[-1].split("[")[0]:
+        fail(f"{wheel.name} does not install the command `tolvan` (console_scripts tolvan_cli.main:main)")
     sim_built = sys.platform != "win32"
     has_sim = any(n.endswith((".data/scripts/tolvan-sim", ".data/scripts/tolvan-sim.exe")) for n in names)
     if sim_built and not has_sim:
         fail(f"{wheel.name} lacks the simulator script tolvan-sim")
-    return "extension, stubs, tolvan_sim and its pytest plugin" + (", simulator" if has_sim else "")
+    return "extension, stubs, tolvan_sim and its pytest plugin, the tolvan command" + (", simulator" if has_sim else "")
 
 
 def check_metadata(wheel, archive):

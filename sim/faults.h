@@ -13,9 +13,12 @@ class FaultInjector {
 public:
     explicit FaultInjector(const Faults& faults) : faults_(faults) {}
 
-    // Queues `reply` for the line as the faults shape it: late, split, behind
-    // noise. False when this reply is to be withheld.
-    bool schedule(const Bytes& reply, Clock::time_point now, Outbox& outbox);
+    // Counts one more reply; true when --drop-every withholds it.
+    bool withhold();
+
+    // Queues a piece of a reply, due at `at`, as the faults shape it: late,
+    // split, and behind noise when it is the `first` piece of its reply.
+    void send(const Bytes& piece, Clock::time_point at, bool first, Outbox& outbox);
 
     // Whether the instrument vanishes when a request arrives after `served`
     // requests have been answered.

@@ -12,8 +12,8 @@ constexpr std::size_t frame_overhead = 7;
 // The length byte counts everything between the start and the end byte.
 constexpr std::size_t smallest_length = frame_overhead - 2;
 // No request carries more than two payload bytes; a larger length byte is
-// noise, and waiting for that many bytes would only delay the next request.
-constexpr std::size_t largest_length = smallest_length + 8;
+// noise, and waiting for that many bytes would swallow the requests behind it.
+constexpr std::size_t largest_length = smallest_length + 2;
 
 bool plausible_length(std::uint8_t length) { return length >= smallest_length && length <= largest_length; }
 

@@ -36,6 +36,9 @@ public:
 
     Outcome handle(const Request& request);
 
+    // Channel n is channels()[n - 1].
+    const std::vector<Channel>& channels() const { return channels_; }
+
 private:
     Channel* channel(std::uint8_t number);
 

@@ -34,9 +34,9 @@ Instrument:
                           255 (default 2,50,32)
 
 Faults:
-  --delay MS              wait MS milliseconds before each reply (default 5);
-                          more than 200 makes replies arrive after the
-                          driver's pause
+  --delay MS              wait MS milliseconds before each reply (default 5,
+                          0 with --relay or --replay); more than 200 makes
+                          replies arrive after the driver's pause
   --split MS              send each reply in two parts, the second half MS
                           milliseconds after the first (default 0: whole)
   --drop-every N          send no reply to every Nth request that would get
@@ -47,15 +47,41 @@ Faults:
                           request arrives, leaving it unanswered, as if the
                           instrument were unplugged (default 0: never)
 
+Real instrument:
+  --relay DEVICE          pass requests through to a real instrument on the
+                          serial device DEVICE (115200 baud, 8N1) and its
+                          bytes back to the client, adding no delay of its
+                          own (--delay 0 unless given); the fault options
+                          apply on top; with --log, a recording for --replay.
+                          If the device vanishes, so does the simulator, as
+                          an unplugged instrument would (exit status 1)
+  --replay FILE           answer from a log FILE that --relay or --log wrote:
+                          each request gets the reply recorded for the same
+                          bytes, with its recorded timing and parts (--delay
+                          0 unless given); a request recorded several times
+                          gets its replies in turn, then the last again; one
+                          never recorded gets no reply ("bad" in the log)
+With --relay or --replay the instrument is the real one, or the recording:
+the options --channels, --wavelengths and --versions are refused.
+
 Other:
   --log FILE              append one line per frame to FILE ("-": standard
-                          error): "rx" a request received, "tx" bytes sent,
-                          "bad" bytes ignored, "drop" a reply withheld,
-                          "lost" bytes no client received (none held the
-                          line, the client stopped reading and the output
-                          queue was full, or the simulator stopped first),
-                          each followed by the bytes in hex and, after "#",
-                          a note
+                          error); see "Log" below
+  --state FILE            keep FILE holding what the instrument holds now, as
+                          JSON: {"format": "tolvan-sim state 1", "channels":
+                          {"1": {"attenuation": 0, "connected": true,
+                          "wavelength_index": 0, "wavelengths": [1310, ...]},
+                          ...}} (attenuation in mdB as a status reply gives
+                          it, null while the channel is disconnected). It is
+                          written before the serial end's path is printed and
+                          replaced whole (through FILE.tmp) after every
+                          request that changes it, before that request's
+                          reply is queued. Not written with --relay or
+                          --replay, which model no instrument
+  --stop-on-stdin-close   stop as on SIGTERM when standard input reaches end
+                          of file: started with a pipe there whose write end
+                          the parent keeps, the simulator ends when its
+                          parent does, however the parent ends
   --help                  show this help and exit
   --version               show the version and exit
 
@@ -69,6 +95,33 @@ it, modulo 256. Replies use the same layout. Commands: 00 03 version,
 wavelength (position), 14 3C set attenuation (0.01 dB steps, low byte first),
 14 34 clear (00 00) or disconnect (FF FF). A disconnected channel reports
 attenuation FF FF until it is set or cleared.
+
+Log (format 1): the first line is "# tolvan-sim log 1"; lines starting with
+"#" are events. Every other line is a frame: its kind, its bytes in hex, its
+time and, after " # ", an optional note:
+  rx 7B 01 05 00 03 7C 7D @1503.120
+  tx 7B 01 08 00 03 02 32 20 25 7D +5.084
+Kinds: "rx" a request received, "tx" bytes sent, "bad" bytes ignored (the
+note says why), "drop" a reply withheld, "lost" bytes no client received (none
+held the line, the client stopped reading and the output queue was full, or
+the simulator stopped first). The time of "rx" and "bad" is "@" and the
+milliseconds since the simulator started; that of the others is "+" and the
+milliseconds since the request logged last. --replay takes each request's
+reply from the "tx" lines after its "rx" line. A file appended to by several
+runs holds one session after another, each from its version line. A log reader that does not keep
+up never holds the simulator up: lines it cannot take are dropped, and a line
+"# N log lines dropped" says so when it catches up or at exit. --replay
+refuses a file it cannot read (cut short, damaged, or of a newer format) with
+its name and line number.
+
+Exit status: 0 after a stop signal or --exit-after; 1 when the log or the
+device cannot be opened, or the device vanished; 2 for a command line or a
+--replay file it cannot accept.
+
+Examples:
+  tolvan-sim --wavelengths 2=1310,1550 --log -
+  tolvan-sim --relay /dev/ttyUSB0 --log session.log
+  tolvan-sim --replay session.log --split 30
 )";
 
 // The reply to a wavelength-list request carries the list's size in its
@@ -127,7 +180,10 @@ std::chrono::milliseconds milliseconds(std::string_view text, const char* what) 
     return std::chrono::milliseconds(number(text, 0, 3'600'000, what));
 }
 
-enum class Key { channels, wavelengths, versions, delay, split, drop_every, noise, exit_after, log, help, version };
+enum class Key {
+    channels, wavelengths, versions, delay, split, drop_every, noise, exit_after, relay, replay, log, state,
+    stop_on_stdin_close, help, version
+};
 
 struct Spelling {
     std::string_view name;
@@ -142,7 +198,10 @@ constexpr Spelling spellings[] = {
     {"--versions", Key::versions, true}, {"--delay", Key::delay, true},
     {"--split", Key::split, true},       {"--drop-every", Key::drop_every, true},
     {"--noise", Key::noise, true},       {"--exit-after", Key::exit_after, true},
-    {"--log", Key::log, true},           {"--help", Key::help, false},
+    {"--relay", Key::relay, true},       {"--replay", Key::replay, true},
+    {"--log", Key::log, true},           {"--state", Key::state, true},
+    {"--stop-on-stdin-close", Key::stop_on_stdin_close, false},
+    {"--help", Key::help, false},
     {"--version", Key::version, false},
 };
 
@@ -162,6 +221,8 @@ Options parse_options(int argc, char** argv) {
     unsigned channel_count = 4;
     std::vector<std::uint16_t> everywhere{1310, 1490, 1550};
     std::map<unsigned, std::vector<std::uint16_t>> per_channel;
+    bool delay_given = false;
+    std::string_view instrument_option;  // one that --relay and --replay have no use for
 
     for (int index = 1; index < argc; ++index) {
         const std::string_view argument = argv[index];
@@ -178,6 +239,9 @@ Options parse_options(int argc, char** argv) {
             fail("option '" + std::string(option.name) + "' needs a value");
         }
 
+        if (option.key == Key::channels || option.key == Key::wavelengths || option.key == Key::versions) {
+            instrument_option = option.name;
+        }
         switch (option.key) {
         case Key::channels: channel_count = number(value, 1, 255, "channel count"); break;
         case Key::wavelengths: {
@@ -192,20 +256,45 @@ Options parse_options(int argc, char** argv) {
             break;
         }
         case Key::versions: options.versions = versions(value); break;
-        case Key::delay: options.faults.delay = milliseconds(value, "delay"); break;
+        case Key::delay:
+            options.faults.delay = milliseconds(value, "delay");
+            delay_given = true;
+            break;
         case Key::split: options.faults.split_gap = milliseconds(value, "split gap"); break;
         case Key::drop_every: options.faults.drop_every = number(value, 0, 1'000'000, "drop interval"); break;
         case Key::noise: options.faults.noise = number(value, 0, 1024, "noise byte count"); break;
         case Key::exit_after: options.faults.exit_after = number(value, 0, 1'000'000'000, "request count"); break;
+        case Key::relay:
+        case Key::replay: {
+            const Mode mode = option.key == Key::relay ? Mode::relay : Mode::replay;
+            if (options.mode != Mode::simulate && options.mode != mode) fail("--relay and --replay exclude each other");
+            if (value.empty()) fail("option '" + std::string(option.name) + "' needs a file name");
+            options.mode = mode;
+            options.source = value;
+            break;
+        }
         case Key::log:
             if (value.empty()) fail("--log needs a file name");
             options.log_path = value;
             break;
+        case Key::state:
+            if (value.empty()) fail("--state needs a file name");
+            options.state_path = value;
+            break;
+        case Key::stop_on_stdin_close: options.stop_on_stdin_close = true; break;
         case Key::help: std::fputs(help_text, stdout); std::exit(0);
         case Key::version: std::printf("tolvan-sim %s\n", TOLVAN_SIM_VERSION); std::exit(0);
         }
     }
 
+    if (options.mode != Mode::simulate) {
+        // The real instrument, or the recording, has its own channels.
+        if (!instrument_option.empty()) {
+            fail(std::string(instrument_option) + " describes the simulated instrument: it has no effect with " +
+                 (options.mode == Mode::relay ? "--relay" : "--replay"));
+        }
+        if (!delay_given) options.faults.delay = std::chrono::milliseconds(0);
+    }
     for (const auto& entry : per_channel) {
         if (entry.first > channel_count) {
             fail("--wavelengths names channel " + std::to_string(entry.first) + " but there are only " +

@@ -1,7 +1,8 @@
-// The frame log: one line per frame that crossed the line or was ignored.
+// The frame log: a version line, then one line per frame that crossed the
+// line or was ignored, each with its time.
 #pragma once
 
-#include <cstdio>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -9,25 +10,47 @@
 
 namespace tolvan_sim {
 
+// The first line of every log; a reader refuses a higher number.
+inline constexpr std::string_view log_version_line = "# tolvan-sim log ";
+inline constexpr unsigned log_version = 1;
+
 class WireLog {
 public:
     // Empty path: no log. "-": standard error. Otherwise the file, appended
-    // to. Throws std::system_error when the file cannot be opened.
+    // to. Throws std::system_error when the file cannot be opened. Writes the
+    // version line.
     explicit WireLog(const std::string& path);
+    // Writes what it can of what waits, and the count of dropped lines.
     ~WireLog();
     WireLog(const WireLog&) = delete;
     WireLog& operator=(const WireLog&) = delete;
 
-    // "<direction> <hex bytes>[ # note]"
-    void frame(std::string_view direction, const Bytes& bytes, std::string_view note = {});
+    // "<kind> <hex bytes> <time>[ # note]". The time of a request ("rx") or
+    // of ignored bytes ("bad") is "@" and the milliseconds since the log
+    // began; that of anything sent or withheld is "+" and the milliseconds
+    // since the last request.
+    void frame(std::string_view kind, const Bytes& bytes, std::string_view note = {});
     // "# <text>": events that are not frames.
     void comment(std::string_view text);
 
-private:
-    void write_line(const std::string& line);
+    // Writes what waits as far as the reader takes it now; never waits. Call
+    // it often: a reader that caught up is told how many lines it missed.
+    void flush();
 
-    std::FILE* file_ = nullptr;
+private:
+    void write_line(std::string line);
+    void write_pending();
+    // Writes what the sink takes now; how much it took; -1 when it is gone.
+    long write_some(const char* data, std::size_t count);
+
+    enum class Sink { none, plain, socket, polled };
+    Sink sink_ = Sink::none;
+    int fd_ = -1;
     bool owned_ = false;
+    std::string pending_;       // whole lines the reader has not taken yet
+    unsigned long dropped_ = 0; // lines dropped since the last report
+    Clock::time_point began_ = Clock::now();
+    Clock::time_point last_request_ = began_;
 };
 
 }  // namespace tolvan_sim

@@ -1,27 +1,36 @@
 """The simulated instrument `tolvan-sim`, for tests of scripts that use the tolvan driver.
 
-    from tolvan_sim import SimulatedInstrument
+    from tolvan_sim import Command, SimulatedInstrument
 
     with SimulatedInstrument("--channels", "2") as sim:
         tl = TOLVAN(sim.port)
+        ...
+    assert Command("set_attenuation", 2, 1230) in sim.commands()
 
-pytest finds the fixtures `tolvan_sim` and `make_tolvan_sim` on its own (see
-tolvan_sim.plugin). The simulator itself is built on Linux and macOS only.
+pytest finds the fixtures `tolvan_sim`, `make_tolvan_sim` and `tolvan_driver` on
+its own (see tolvan_sim.plugin). `TOLVANSpec` gives mocks of the driver that
+check every call. The simulator itself is built on Linux and macOS only.
 """
 
 from typing import TYPE_CHECKING
 
-__all__ = ["SimulatedInstrument", "SimulatorError", "SimulatorNotFound", "find_simulator"]
+__all__ = ["Command", "Refused", "SimulatedInstrument", "SimulatorError", "SimulatorNotFound", "TOLVANSpec",
+           "find_simulator"]
 
 if TYPE_CHECKING:
+    from tolvan_sim.doubles import TOLVANSpec
+    from tolvan_sim.frames import Command, Refused
     from tolvan_sim.instrument import SimulatedInstrument, SimulatorError, SimulatorNotFound, find_simulator
+
+# Where each name lives: pytest imports the plugin, and with it this package, in every
+# test session of an environment where tolvan is installed, so nothing is imported
+# until used.
+_HOMES = {"Command": "frames", "Refused": "frames", "TOLVANSpec": "doubles"}
 
 
 def __getattr__(name: str) -> object:
-    # pytest imports the plugin, and with it this package, in every test session of an
-    # environment where tolvan is installed: the instrument's imports wait until used.
     if name in __all__:
-        from tolvan_sim import instrument
+        import importlib
 
-        return getattr(instrument, name)
+        return getattr(importlib.import_module(f"tolvan_sim.{_HOMES.get(name, 'instrument')}"), name)
     raise AttributeError(f"module 'tolvan_sim' has no attribute {name!r}")

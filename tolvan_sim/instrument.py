@@ -1,7 +1,8 @@
-"""Starting and stopping the simulated instrument `tolvan-sim`, and reading its frame log."""
+"""Starting and stopping the simulated instrument `tolvan-sim`, and reading its frame log and state."""
 
 from __future__ import annotations
 
+import json
 import os
 import select
 import shlex
@@ -11,8 +12,12 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
+import time
 import weakref
 from pathlib import Path
+from typing import IO, NoReturn, TypedDict
+
+from tolvan_sim.frames import Command, Refused, decode
 
 PROGRAM = "tolvan-sim"
 # The simulator serves a pseudo-terminal, so it is built on Linux and macOS only.
@@ -20,10 +25,21 @@ SUPPORTED = sys.platform != "win32"
 # How long the simulator may take to print its port, and to exit once asked to.
 START_TIMEOUT = 10.0
 STOP_TIMEOUT = 5.0
+# The format of the file that `tolvan-sim --state` keeps, as the file names it.
+STATE_FORMAT = "tolvan-sim state 1"
+
+
+class ChannelState(TypedDict):
+    """What one channel holds, as state() reports it."""
+
+    attenuation: int | None  # mdB; None while disconnected
+    connected: bool
+    wavelength_index: int
+    wavelengths: list[int]
 
 
 class SimulatorError(RuntimeError):
-    """tolvan-sim did not start (it refused its options, or reported no port)."""
+    """tolvan-sim did not start (it could not run, refused its options, or reported no port in time)."""
 
 
 class SimulatorNotFound(SimulatorError):
@@ -46,8 +62,11 @@ def find_simulator() -> str | None:
     return shutil.which(PROGRAM)
 
 
-def _end(process: subprocess.Popen[str], sig: int) -> int:
-    """Stops the process with `sig` if it still runs (killing it if it lingers); its exit status."""
+def _end(process: subprocess.Popen[bytes], sig: int, private: str | None = None) -> int:
+    """Stops the process with `sig` if it still runs (killing it if it lingers); its exit status.
+
+    Closes the pipes to it, and removes `private`, the folder of its own log and state.
+    """
     if process.poll() is None:
         process.send_signal(sig)
         try:
@@ -55,9 +74,25 @@ def _end(process: subprocess.Popen[str], sig: int) -> int:
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
-    if process.stdout is not None:
-        process.stdout.close()
+    for pipe in (process.stdin, process.stdout):
+        if pipe is not None:
+            pipe.close()
+    if private is not None:
+        shutil.rmtree(private, ignore_errors=True)
     return process.returncode
+
+
+def _log_option(options: tuple[str, ...]) -> str | None:
+    """The value of a --log among the simulator's options (the last one, as the simulator takes it)."""
+    found = None
+    for index, option in enumerate(options):
+        if option == "--log" and index + 1 < len(options):
+            found = options[index + 1]
+        elif option.startswith("--log="):
+            found = option.removeprefix("--log=")
+        elif option == "--state" or option.startswith("--state="):
+            raise SimulatorError("tolvan_sim keeps the simulator's --state file itself: read it with state()")
+    return found
 
 
 class SimulatedInstrument:
@@ -68,12 +103,17 @@ class SimulatedInstrument:
 
     The simulator starts when the object is made and stops (SIGTERM) when the
     `with` block ends, when `stop()` is called, or at the latest when the object
-    is collected or the interpreter exits. `log`, a file path, makes it append one
-    line per frame there (its `--log` option); `log()`, `notes()` and `received()`
-    read that file back.
+    is collected or the interpreter exits; should this process end without that
+    (killed, os._exit), the simulator ends with it. `commands()`, `refused()`
+    and `state()` say what the instrument received and holds, also after it
+    stopped. `log`, a file path, makes the simulator append one line per frame
+    there (its `--log` option), to keep; without it the log is kept in a private
+    folder that goes when the simulator stops. `log()`, `notes()` and
+    `received()` read the log's lines.
 
     Raises SimulatorNotFound when there is no tolvan-sim, and SimulatorError when it
-    refuses its options (the message holds the simulator's own) or reports no port.
+    cannot start, refuses its options (the message holds the simulator's own) or
+    reports no port within START_TIMEOUT seconds.
     """
 
     port: str
@@ -82,7 +122,14 @@ class SimulatedInstrument:
     def __init__(self, *options: str | int | os.PathLike[str], log: str | os.PathLike[str] | None = None,
                  program: str | None = None) -> None:
         self.options = tuple(str(option) if isinstance(option, int) else os.fspath(option) for option in options)
-        self.log_path = None if log is None else Path(log)
+        from_options = _log_option(self.options)
+        if log is not None and from_options is not None:
+            raise SimulatorError("the frame log is given twice, as log= and as --log: give one")
+        chosen = log if log is not None else from_options
+        if chosen is not None and os.fspath(chosen) == "-":
+            raise SimulatorError("log='-' sends the frame log to standard error, where commands() and received() "
+                                 "cannot read it: give a file path, or no log (commands() works without one)")
+        self.log_path = None if chosen is None else Path(chosen)
         found = program or find_simulator()
         if found is None:
             raise SimulatorNotFound(
@@ -90,47 +137,78 @@ class SimulatedInstrument:
                 f"{PROGRAM} was not found in {sysconfig.get_path('scripts')} nor on PATH: it is installed "
                 f"with the tolvan package on Linux and macOS (pip install tolvan)")
         self.program = found
-        command = [found, *self.options]
-        if self.log_path is not None:
-            command += ["--log", str(self.log_path)]
+        self._private = tempfile.mkdtemp(prefix="tolvan-sim-")
+        # Read back from where the simulator wrote it, whatever the working directory is then.
+        self._log_file = (self.log_path or Path(self._private, "wire.log")).absolute()
+        self._state_file = Path(self._private, "state.json")
+        self._final: tuple[list[str], str | None] | None = None
+        # The simulator's standard input is a pipe whose write end only this process
+        # holds: when this process ends, however it ends, the simulator stops.
+        command = [found, *self.options, "--state", str(self._state_file), "--stop-on-stdin-close"]
+        if from_options is None:
+            command += ["--log", str(self._log_file)]
+        deadline = time.monotonic() + START_TIMEOUT
         # Standard error goes to a file, which never fills up as a pipe would, and is
         # read back only to explain a failed start.
         with tempfile.TemporaryFile("w+") as errors:
             try:
-                self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                                stderr=errors, text=True)
-            except FileNotFoundError as error:
-                raise SimulatorNotFound(f"cannot start {found}: {error.strerror}") from None
-            self._finalizer = weakref.finalize(self, _end, self.process, signal.SIGTERM)
-            first_line = self._first_line()
-            if not first_line.startswith("/"):
-                try:
-                    status: int | None = self.process.wait(timeout=1.0)
-                except subprocess.TimeoutExpired:
-                    status = None
-                self.stop()
-                errors.seek(0)
-                said = errors.read().strip() or first_line.strip()
-                invocation = shlex.join([PROGRAM, *self.options])
-                if status is None:
-                    raise SimulatorError(f"{invocation} reported no port within {START_TIMEOUT:g} s: {said!r}")
-                raise SimulatorError(f"{invocation} did not start (exit status {status}): {said}")
+                self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errors)
+            except OSError as error:
+                shutil.rmtree(self._private, ignore_errors=True)
+                kind = SimulatorNotFound if isinstance(error, FileNotFoundError) else SimulatorError
+                raise kind(f"cannot start {found}: {error.strerror}") from None
+            self._finalizer = weakref.finalize(self, _end, self.process, signal.SIGTERM, self._private)
+            first_line = self._first_line(deadline)
+            if not (first_line.startswith("/") and first_line.endswith("\n")):
+                self._fail_to_start(first_line, errors, deadline)
         self.port = first_line.strip()
 
-    def _first_line(self) -> str:
+    def _first_line(self, deadline: float) -> str:
+        """What the simulator printed up to its first line's end, or until `deadline` or its exit."""
         stdout = self.process.stdout
         assert stdout is not None
-        ready, _, _ = select.select([stdout], [], [], START_TIMEOUT)
-        return stdout.readline() if ready else ""
+        printed = b""
+        while b"\n" not in printed:
+            remaining = deadline - time.monotonic()
+            ready, _, _ = select.select([stdout], [], [], max(remaining, 0))
+            chunk = os.read(stdout.fileno(), 4096) if ready else b""
+            if not chunk:
+                break
+            printed += chunk
+        line, newline, _ = printed.partition(b"\n")
+        return (line + newline).decode(errors="replace")
+
+    def _fail_to_start(self, first_line: str, errors: IO[str], deadline: float) -> NoReturn:
+        # A simulator that ends at once (a refused option) is given a moment to say
+        # its exit status; one still silent at the deadline is killed.
+        try:
+            status: int | None = self.process.wait(timeout=min(1.0, max(deadline - time.monotonic(), 0)))
+        except subprocess.TimeoutExpired:
+            status = None
+        self.stop(signal.SIGKILL)
+        errors.seek(0)
+        said = errors.read().strip() or first_line.strip()
+        invocation = shlex.join([PROGRAM, *self.options])
+        if status is None:
+            raise SimulatorError(f"{invocation} reported no port within {START_TIMEOUT:g} s: {said!r}")
+        raise SimulatorError(f"{invocation} did not start (exit status {status}): {said}")
 
     @property
     def running(self) -> bool:
         return self.process.poll() is None
 
     def stop(self, sig: int = signal.SIGTERM) -> int:
-        """Stops the simulator (if it still runs) with `sig`; returns its exit status (0: a clean stop)."""
-        self._finalizer.detach()
-        return _end(self.process, sig)
+        """Stops the simulator (if it still runs) with `sig`; returns its exit status (0: a clean stop).
+
+        What it logged and holds stays readable through commands(), refused(),
+        state() and the log methods.
+        """
+        first = self._finalizer.detach() is not None
+        status = _end(self.process, sig)
+        if first:
+            self._final = ([] if self.log_path else self._read_log(), self._read_state())
+            shutil.rmtree(self._private, ignore_errors=True)
+        return status
 
     def __enter__(self) -> SimulatedInstrument:
         return self
@@ -142,12 +220,72 @@ class SimulatedInstrument:
         state = "running" if self.running else f"stopped ({self.process.returncode})"
         return f"<SimulatedInstrument {shlex.join(self.options)!r} on {getattr(self, 'port', '?')} {state}>"
 
+    # -- what the instrument holds ------------------------------------------------------
+
+    def _read_state(self) -> str | None:
+        try:
+            return self._state_file.read_text()
+        except FileNotFoundError:
+            return None
+
+    def _published_state(self) -> dict[int, ChannelState] | None:
+        """The state the simulator published; None when it models no instrument (--relay, --replay)."""
+        text = self._final[1] if self._final is not None else self._read_state()
+        if text is None:
+            return None
+        try:
+            published = json.loads(text)
+        except ValueError:
+            published = None
+        if not isinstance(published, dict) or published.get("format") != STATE_FORMAT:
+            raise SimulatorError(f"{self.program} published no state this package reads "
+                                 f"(expected {STATE_FORMAT!r}): is it older than tolvan_sim?")
+        return {int(channel): held for channel, held in published["channels"].items()}
+
+    def state(self) -> dict[int, ChannelState]:
+        """What the instrument holds now, by channel number: for each a dict
+
+            {"attenuation": 1230, "connected": True, "wavelength_index": 0, "wavelengths": [1310, 1490, 1550]}
+
+        in the units read_current_status and read_optical_length report: attenuation
+        in mdB (None while the channel is disconnected), the selected wavelength's
+        position in the list, the list in nm. Read from the simulator itself, which
+        brings it up to date before it answers a request. A simulator that relays to
+        a real instrument or replays a recording holds no state: SimulatorError.
+        """
+        held = self._published_state()
+        if held is None:
+            raise SimulatorError("with --relay or --replay the simulator models no instrument: the state is the "
+                                 "device's, or the recording's, and only the frames tell it")
+        return held
+
     # -- the frame log -------------------------------------------------------------------
 
+    def _read_log(self) -> list[str]:
+        try:
+            return self._log_file.read_text().splitlines()
+        except FileNotFoundError:
+            return []
+
     def _log_lines(self) -> list[str]:
-        if self.log_path is None:
-            raise SimulatorError("this simulator was started without log=PATH: it keeps no frame log")
-        return self.log_path.read_text().splitlines()
+        if self._final is not None and self.log_path is None:
+            return self._final[0]
+        return self._read_log()
+
+    def _entries(self, kind: str) -> list[tuple[bytes, str]]:
+        """Each frame line of one kind, oldest first: its bytes and its note ("" when it has none).
+
+        The one place that reads the line format: "KIND HEX BYTES TIME[ # NOTE]", where
+        TIME is "@ms" or "+ms"; lines starting with "#" are events, not frames.
+        """
+        found = []
+        for line in self._log_lines():
+            head, _, note = line.partition(" # ")
+            words = head.split()
+            if words and words[0] == kind:
+                hex_words = words[1:-1] if words[-1][:1] in ("@", "+") else words[1:]
+                found.append((bytes.fromhex(" ".join(hex_words)), note))
+        return found
 
     def log(self, kind: str) -> list[bytes]:
         """The frames of the log lines of one kind, oldest first.
@@ -155,18 +293,36 @@ class SimulatedInstrument:
         Kinds: "rx" a request received, "tx" bytes sent, "bad" bytes ignored,
         "drop" a reply withheld, "lost" bytes no client received.
         """
-        found = []
-        for line in self._log_lines():
-            words = line.split(" # ")[0].split()
-            if words and words[0] == kind:
-                found.append(bytes.fromhex(" ".join(words[1:])))
-        return found
+        return [raw for raw, _ in self._entries(kind)]
 
     def notes(self, kind: str) -> list[str]:
         """The notes (after " # ") of the log lines of one kind, such as why a frame was ignored."""
-        return [line.split(" # ", 1)[1] for line in self._log_lines()
-                if line.split(" ", 1)[0] == kind and " # " in line]
+        return [note for _, note in self._entries(kind) if note]
 
     def received(self) -> list[bytes]:
         """The requests the instrument took, oldest first."""
         return self.log("rx")
+
+    def commands(self) -> list[Command]:
+        """The requests the instrument took, oldest first, each as the driver call that sends it.
+
+            assert Command("set_attenuation", 2, 1230) in sim.commands()   # set_attenuation(1234, 2)
+
+        See Command for the values; refused requests are in refused() instead. With
+        --relay or --replay, which model no instrument and so know no wavelength
+        list, set_optical_length's value is None.
+        """
+        lists: dict[int, list[int]] | None = None
+
+        def wavelengths(channel: int) -> list[int]:
+            nonlocal lists
+            if lists is None:
+                held = self._published_state() or {}
+                lists = {number: channel["wavelengths"] for number, channel in held.items()}
+            return lists.get(channel, [])
+
+        return [decode(frame, wavelengths) for frame in self.log("rx")]
+
+    def refused(self) -> list[Refused]:
+        """The bytes the instrument refused or ignored, oldest first, each with the reason its log gives."""
+        return [Refused(frame, reason) for frame, reason in self._entries("bad")]

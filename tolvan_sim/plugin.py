@@ -9,6 +9,10 @@ any test in an environment where tolvan is installed can ask for them:
     def test_two_channels(make_tolvan_sim):          # options of the test's choosing
         sim = make_tolvan_sim("--channels", "2", "--wavelengths", "2=1310,1550")
 
+    def test_my_script(tolvan_driver, tolvan_sim):   # a TOLVAN opened on that same simulator
+        my_script(tolvan_driver)
+        assert tolvan_sim.state()[1]["attenuation"] == 1230
+
 pytest imports this module at start-up in every such environment, used or
 not: it imports nothing beyond pytest until a test asks for a fixture.
 """
@@ -21,6 +25,7 @@ from typing import TYPE_CHECKING, Any
 import pytest
 
 if TYPE_CHECKING:
+    from tolvan import TOLVAN
     from tolvan_sim.instrument import SimulatedInstrument
 
 
@@ -51,3 +56,19 @@ def make_tolvan_sim() -> Iterator[Callable[..., SimulatedInstrument]]:
 def tolvan_sim(make_tolvan_sim: Callable[..., SimulatedInstrument]) -> SimulatedInstrument:
     """A running tolvan-sim with its default options; `.port` is its serial end."""
     return make_tolvan_sim()
+
+
+@pytest.fixture
+def tolvan_driver(tolvan_sim: SimulatedInstrument) -> Iterator[TOLVAN]:
+    """A TOLVAN opened on `tolvan_sim` (the same simulator, when the test asks for both), closed after the test.
+
+    For other simulator options, start one with make_tolvan_sim and open a TOLVAN on its port.
+    """
+    from tolvan import TOLVAN
+
+    driver = TOLVAN(tolvan_sim.port)
+    if not driver.open():
+        pytest.fail(f"TOLVAN({tolvan_sim.port!r}).open() failed on the simulator (its printed line says why)",
+                    pytrace=False)
+    yield driver
+    driver.close()

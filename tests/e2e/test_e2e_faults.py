@@ -145,11 +145,12 @@ class TestRefusedRequests:
         tl.ser.write(request(1, (0x14, 0x3A), 7))
         assert tl.read_current_status(1) == {"dev_work_mode": 0, "optical_length_index": 0, "attenuation": 1200}
 
-    def test_garbage_before_a_request(self, sim, tl):
-        tl.ser.write(frame("00 55 7D") + VERSION)
+    @pytest.mark.parametrize("garbage", ["00 55 7D", "7B 01 09"], ids=["no-start", "longer-than-any-request"])
+    def test_garbage_before_a_request(self, sim, tl, garbage):
+        tl.ser.write(frame(garbage) + VERSION)
         time.sleep(PAUSE)
         assert tl.ser.read(tl.ser.in_waiting) == frame("7B 01 08 00 03 02 32 20 25 7D")
-        assert sim.log("bad") == [frame("00 55 7D")]
+        assert sim.log("bad") == [frame(garbage)]
 
     def test_unfinished_frame_is_given_up(self, sim, tl):
         tl.ser.write(frame("7B 01 05 00"))
@@ -170,7 +171,7 @@ class TestRefusedRequests:
 VANISHING_SESSION = r"""
 import json, sys, time, serial, tolvan
 tl = tolvan.TOLVAN(sys.argv[1])
-outcomes = [tl.open(), repr(tl.read_device_version()), tl.set_attenuation(1100, 2)]
+outcomes = [tl.open(), repr(tl.read_current_status(9)), repr(tl.read_device_version()), tl.set_attenuation(1100, 2)]
 for call in (lambda: tl.read_current_status(2), tl.read_device_version, tl.close_full_screen):
     began = time.monotonic()
     try:
@@ -186,20 +187,22 @@ print(json.dumps(outcomes))
 def test_instrument_vanishing_mid_session(start_simulator):
     # In a child interpreter: whatever the driver does with a port that
     # disappears under it, it must not take the interpreter down.
+    # A refused request (no channel 9) is not one of the two it answers.
     sim = start_simulator("--exit-after", "2")
     child = subprocess.run([sys.executable, "-c", VANISHING_SESSION, sim.port],
                            capture_output=True, text=True, timeout=60)
     assert child.returncode == 0, child.stderr
     outcomes = json.loads(child.stdout)
-    assert outcomes[:3] == [True, repr({"module_version": 2, "hard_version": 50, "soft_version": 32}), True]
+    assert outcomes[:4] == [True, "None", repr({"module_version": 2, "hard_version": 50, "soft_version": 32}), True]
     # The third request reached the instrument, which went away without a
     # reply: asking the port what has arrived fails (pyserial passes the
     # system's error on as it is), and later writes fail in pyserial.
-    third, fourth, fifth = outcomes[3::2]
+    third, fourth, fifth = outcomes[4::2]
     assert third == ["OSError", True, False]
     assert fourth == ["SerialException", True, True]
     assert fifth == ["SerialException", True, True]
-    assert all(took < PAUSE + MARGIN for took in outcomes[4::2])
+    assert all(took < PAUSE + MARGIN for took in outcomes[5::2])
     assert sim.process.wait(timeout=5) == 0
     assert len(sim.received()) == 3
     assert len(sim.log("tx")) == 2
+    assert sim.notes("bad") == ["no such channel"]

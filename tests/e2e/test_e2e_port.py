@@ -119,7 +119,7 @@ class TestLifetime:
 
     def test_port_path_is_the_first_line(self, sim):
         assert re.fullmatch(r"/dev/\S+", sim.port)
-        assert sim.log_path.read_text().splitlines()[0] == f"# serving on {sim.port}"
+        assert sim.log_path.read_text().splitlines()[:2] == ["# tolvan-sim log 1", f"# serving on {sim.port}"]
 
 
 def run_simulator(*args):
@@ -129,7 +129,8 @@ def run_simulator(*args):
 @pytest.mark.skipif(SIMULATOR is None, reason="needs the simulator tolvan-sim")
 class TestCommandLine:
     OPTIONS = {"--channels", "--wavelengths", "--versions", "--delay", "--split", "--drop-every", "--noise",
-               "--exit-after", "--log", "--help", "--version"}
+               "--exit-after", "--relay", "--replay", "--log", "--state", "--stop-on-stdin-close", "--help",
+               "--version"}
 
     def test_help_documents_every_option(self):
         result = run_simulator("--help")

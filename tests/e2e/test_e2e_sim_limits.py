@@ -1,13 +1,16 @@
 """The simulator at its limits: a flood of start bytes, a client that stops
-reading, wavelength lists as long as a reply can carry, replies nobody is there
-to receive, and the edges of its command line."""
+reading, a log reader that stalls, wavelength lists as long as a reply can
+carry, replies nobody is there to receive, and the edges of its command line."""
 
 import importlib.metadata
+import os
+import select
 import signal
 import subprocess
 import time
 
 import pytest
+import serial
 
 from .support import SIMULATOR, frame
 
@@ -32,7 +35,7 @@ def test_flood_of_start_bytes_then_a_request(sim, tl):
     # Every flood byte is logged as ignored, a run of them to a line, not a
     # line each. (Counted from the text, " XX" a byte: parsing 6 MB of hex
     # would be slow in the sanitizer build.)
-    ignored = [(len(line.split(" # ")[0]) - len("bad")) // 3
+    ignored = [(len(line.split(" # ")[0].rsplit(" @", 1)[0]) - len("bad")) // 3
                for line in sim.log_path.read_text().splitlines() if line.startswith("bad ")]
     assert sum(ignored) == len(piece) * pieces
     assert len(ignored) < sum(ignored) // 100
@@ -79,10 +82,72 @@ def test_reply_with_nobody_on_the_line_is_lost(start_simulator, connect):
     assert sim.notes("lost") == ["no client on the line"]
 
 
-def test_longest_wavelength_list_is_served_whole(start_simulator, connect):
+def test_longest_wavelength_list_is_served_whole_again_and_again(start_simulator, connect):
     wavelengths = [1200 + 3 * i for i in range(124)]
-    sim = start_simulator("--wavelengths", "2=" + ",".join(map(str, wavelengths)))
-    assert connect(sim.port).read_optical_length(2) == wavelengths
+    # A later list for every channel replaces the per-channel ones before it;
+    # a value may follow "=".
+    sim = start_simulator("--wavelengths", "3=1310", "--wavelengths=1490,1550",
+                          "--wavelengths", "2=" + ",".join(map(str, wavelengths)))
+    tl = connect(sim.port)
+    assert tl.read_optical_length(2) == wavelengths
+    assert tl.read_optical_length(3) == [1490, 1550]
+    # A client that reads what it asked for is never short of room: replies
+    # that went out free their place in the output queue, many times its size.
+    reply = sim.log("tx")[0]
+    batch, batches = 32, 20
+    assert len(reply) == 256 and batch * batches * len(reply) > 2 * 64 * 1024
+    tl.ser.timeout = 2
+    for _ in range(batches):
+        tl.ser.write(sim.received()[0] * batch)
+        assert tl.ser.read(len(reply) * batch) == reply * batch
+    assert sim.log("lost") == []
+
+
+@pytest.mark.parametrize("reader, sig", [("stderr", signal.SIGTERM), ("fifo", signal.SIGINT)])
+def test_log_reader_that_stalls_holds_nothing_up(tmp_path, reader, sig):
+    # A standard-error pipe nobody reads, or a FIFO whose reader sleeps: the
+    # simulator goes on answering, drops the lines the reader cannot take,
+    # tells how many once it catches up, and stops at once when asked.
+    if reader == "fifo":
+        os.mkfifo(tmp_path / "log")
+        log = os.open(tmp_path / "log", os.O_RDONLY | os.O_NONBLOCK)
+        sim = subprocess.Popen([SIMULATOR, "--log", tmp_path / "log"], stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True)
+    else:
+        sim = subprocess.Popen([SIMULATOR, "--log", "-"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True)
+        log = sim.stderr.fileno()
+    try:
+        with serial.Serial(sim.stdout.readline().strip(), timeout=2) as line:
+            def flood(requests=3000, batch=100):
+                for _ in range(requests // batch):
+                    line.write(STATUS * batch)
+                    assert line.read(len(STATUS_REPLY) * batch) == STATUS_REPLY * batch
+
+            flood()
+            text, deadline = b"", time.monotonic() + 5
+            while b" log lines dropped" not in text and time.monotonic() < deadline:
+                if select.select([log], [], [], 0.1)[0]:
+                    text += os.read(log, 1 << 16)
+            lines = text.decode().splitlines()
+            assert lines[0] == "# tolvan-sim log 1"
+            dropped = [line for line in lines if line.endswith(" log lines dropped: the log's reader did not keep up")]
+            assert len(dropped) == 1
+            # Every line is either there or counted: two comments, a request and a reply each.
+            assert len(lines) - 1 + int(dropped[0].split()[1]) == 2 + 2 * 3000
+            flood()
+            began = time.monotonic()
+            sim.send_signal(sig)
+            assert sim.wait(timeout=5) == 0 and time.monotonic() - began < 1
+    finally:
+        if sim.poll() is None:
+            sim.kill()
+            sim.wait()
+        sim.stdout.close()
+        if reader == "fifo":
+            os.close(log)
+        else:
+            sim.stderr.close()
 
 
 def test_hangup_stops_it_like_the_other_stop_signals(sim):
@@ -109,8 +174,14 @@ class TestCommandLineEdges:
         (["-xy"], "unknown option '-xy'"),
         (["--help=1"], "option '--help' takes no value"),
         (["--version=2"], "option '--version' takes no value"),
+        (["--relay", "/dev/null", "--channels", "2"],
+         "--channels describes the simulated instrument: it has no effect with --relay"),
+        (["--wavelengths=1310", "--replay", "x.log"], "--wavelengths describes the simulated instrument"),
+        (["--replay", "x.log", "--relay", "/dev/null"], "--relay and --replay exclude each other"),
+        (["--replay="], "option '--replay' needs a file name"),
     ], ids=["125-wavelengths", "200-on-one-channel", "abbreviation", "abbreviation-with-value", "short-options",
-            "help-with-value", "version-with-value"])
+            "help-with-value", "version-with-value", "relay-with-channels", "replay-with-wavelengths", "both",
+            "replay-without-file"])
     def test_refused(self, args, message):
         result = command_line(*args)
         assert (result.returncode, result.stdout) == (2, "")

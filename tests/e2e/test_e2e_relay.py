@@ -1,0 +1,133 @@
+"""A real instrument's session recorded through `tolvan-sim --relay` and played
+back with `--replay`. A second simulator stands in for the real instrument."""
+
+import subprocess
+
+import pytest
+
+from .support import SIMULATOR
+from tolvan import TOLVAN
+
+pytestmark = pytest.mark.skipif(SIMULATOR is None, reason="needs the simulator tolvan-sim")
+
+# How closely a replay keeps the recorded timing of each piece of a reply.
+TIMING = 20.0
+
+
+def session(port):
+    """A user's script: what each call returned."""
+    tl = TOLVAN(port)
+    assert tl.open() is True
+    try:
+        return [tl.read_device_version(), tl.read_current_status(2), tl.set_optical_length(1550, 2),
+                tl.set_attenuation(1500, 2), tl.read_current_status(2)]
+    finally:
+        tl.close()
+
+
+def exchanges(log):
+    """Each request in a frame log with the pieces sent after it: (request, [(ms, bytes), ...])."""
+    found = []
+    for line in log.read_text().splitlines():
+        kind, *words = line.split(" # ")[0].split()
+        if kind == "rx":
+            found.append((bytes.fromhex(" ".join(words[:-1])), []))
+        elif kind == "tx":
+            found[-1][1].append((float(words[-1].removeprefix("+")), bytes.fromhex(" ".join(words[:-1]))))
+    return found
+
+
+def test_recorded_session_replays_alike(make_tolvan_sim, tmp_path):
+    device = make_tolvan_sim("--versions", "9,8,7", "--wavelengths", "2=1310,1550", "--delay", "40", "--split", "30",
+                             log=tmp_path / "device.log")
+    recording = tmp_path / "session.log"
+    relay = make_tolvan_sim("--relay", device.port, log=recording)
+    live = session(relay.port)
+    # The device's own replies came through, not a simulation of the relay's.
+    assert live[0] == {"module_version": 9, "hard_version": 8, "soft_version": 7}
+    assert live[2:] == [True, True, {"dev_work_mode": 0, "optical_length_index": 1, "attenuation": 1500}]
+    assert relay.stop() == 0
+
+    replay = make_tolvan_sim("--replay", recording, log=tmp_path / "replay.log")
+    assert session(replay.port) == live
+    # Status of channel 2 was recorded twice: its last reply again; channel 3 never.
+    tl = TOLVAN(replay.port)
+    assert tl.open() is True
+    assert tl.read_current_status(2) == live[-1]
+    assert tl.read_current_status(3) is None
+    tl.close()
+    assert replay.notes("bad") == ["no reply recorded for this request"]
+
+    recorded, replayed = exchanges(recording), exchanges(tmp_path / "replay.log")
+    # What the relay adds to the device's timing: typically well under a millisecond.
+    added = sorted(relayed - sent for (_, pieces), (_, device_pieces) in zip(recorded, exchanges(device.log_path))
+                   for (relayed, _), (sent, _) in zip(pieces, device_pieces))
+    assert added[len(added) // 2] < 5, added
+    assert [request for request, _ in replayed[:len(recorded)]] == [request for request, _ in recorded]
+    for (_, before), (_, after) in zip(recorded, replayed):
+        # The device's delay and split, in two pieces, then as recorded.
+        assert [piece for _, piece in before] == [piece for _, piece in after] and len(before) == 2
+        assert 40 <= before[0][0] < 40 + TIMING and 70 <= before[1][0] < 70 + TIMING
+        assert all(abs(then - now) < TIMING for (then, _), (now, _) in zip(before, after)), (before, after)
+
+
+def test_device_that_vanishes_mid_session(make_tolvan_sim, connect, tmp_path):
+    device = make_tolvan_sim()
+    relay = make_tolvan_sim("--relay", device.port, "--drop-every", "2", log=tmp_path / "relay.log")
+    tl = connect(relay.port)
+    assert tl.read_device_version() == {"module_version": 2, "hard_version": 50, "soft_version": 32}
+    assert tl.read_device_version() is None  # the relay's own fault, on top of the device
+    device.stop()
+    assert relay.process.wait(timeout=5) == 1
+    # As when the instrument is unplugged: the port fails under the driver.
+    with pytest.raises(OSError):
+        tl.read_device_version()
+    assert relay.log_path.read_text().splitlines()[-1].startswith(f"# device {device.port} vanished: ")
+    assert len(relay.log("drop")) == 1
+
+
+def run(*args):
+    return subprocess.run([SIMULATOR, *args], capture_output=True, text=True, timeout=10)
+
+
+@pytest.mark.parametrize("make, reason", [
+    (lambda path: None, "No such file or directory"),
+    (lambda path: path.write_text("not a serial line"), "as a serial line: Inappropriate ioctl for device"),
+], ids=["missing", "not-a-tty"])
+def test_device_that_cannot_be_opened(tmp_path, make, reason):
+    device = tmp_path / "ttyUSB9"
+    make(device)
+    result = run("--relay", str(device))
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr.startswith("tolvan-sim: cannot ") and str(device) in result.stderr and reason in result.stderr
+
+
+GOOD = ("# tolvan-sim log 1\n# serving on /dev/pts/9\n"
+        "rx 7B 01 05 00 03 7C 7D @10.250\ntx 7B 01 08 00 03 09 08 07 59 7D +5.084 # part 1 of 1\n")
+
+
+@pytest.mark.parametrize("text, line, reason", [
+    (GOOD[:-1], 4, "cut short: the last line does not end"),
+    (GOOD.replace("7C 7D @", "7C 7G @"), 3, "'7G' is not a byte in two hex digits"),
+    (GOOD.replace(" +5.084", ""), 4, "no time at the end of the frame"),
+    (GOOD.replace("+5.084", "+5,084"), 4, "bad time '+5,084'"),
+    (GOOD.replace("tx ", "xx "), 4, "unknown kind of line 'xx'"),
+    (GOOD.replace("\nrx", "\n\nrx"), 3, "neither a frame nor a comment"),
+    (GOOD.replace("log 1", "log 2"), 1, "written in log format 2, newer than this tolvan-sim reads (1)"),
+    (GOOD + GOOD.replace("log 1", "log 3"), 5, "written in log format 3"),
+    (GOOD.split("\n", 1)[1], 1, "not a tolvan-sim log"),
+    ("", 1, "empty file"),
+], ids=["truncated", "hex", "no-time", "bad-time", "kind", "blank-line", "newer", "newer-later", "no-version",
+        "empty"])
+def test_replay_refuses_a_file_it_cannot_read(tmp_path, text, line, reason):
+    recording = tmp_path / "session.log"
+    recording.write_text(text)
+    result = run("--replay", str(recording))
+    assert (result.returncode, result.stdout) == (2, ""), result.stderr
+    assert result.stderr.startswith(f"tolvan-sim: {recording}:{line}: {reason}")
+
+
+def test_replay_of_a_file_that_is_not_there(tmp_path):
+    result = run("--replay", str(tmp_path / "none.log"))
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr == f"tolvan-sim: cannot read {tmp_path / 'none.log'}: No such file or directory\n"

@@ -1,0 +1,261 @@
+"""The `tolvan` command line: options, the port, exit statuses; each command word runs from a module of its own.
+
+Only argparse and tolvan_cli.values are imported to parse the command line (and
+so for --help); the driver, pyserial and json come with the command that needs them.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+
+TYPE_CHECKING = False  # typing itself is not imported: it would cost `tolvan --help` 2 ms
+if TYPE_CHECKING:
+    from typing import TextIO
+
+OK, FAILED, USAGE, PORT, INTERRUPTED = 0, 1, 2, 3, 130
+
+PROG = "tolvan"
+
+DESCRIPTION = """\
+Find, read, set and sweep a programmable optical attenuator on a serial port.
+
+The port comes from -p/--port, else from the environment variable TOLVAN_PORT;
+--sim instead starts a simulated instrument for this one invocation (Linux, macOS).
+"""
+
+EPILOG = """\
+examples:
+  tolvan ports --probe                      which serial port is the attenuator?
+  export TOLVAN_PORT=/dev/ttyUSB0           (or COM3; or give -p PORT each time)
+  tolvan info                               version, and each channel's state
+  tolvan set 3.5 --ch 2                     3.5 dB on channel 2 (also 3.5dB, 3500mdB)
+  tolvan wavelength 1550 --ch 2
+  tolvan sweep --from 0 --to 10 --step 0.5 --dwell 1 --csv sweep.csv
+  tolvan --sim --json status                try any command on the simulator
+
+exit status:
+  0    done
+  1    the instrument did not answer, or refused (the message names the command;
+       see Troubleshooting in the README, and try --trace)
+  2    usage error: an option, or a value the instrument cannot take
+  3    the port could not be opened (missing, held by another program, no permission)
+  130  interrupted (Ctrl-C): port closed, and a line says where the attenuation was left
+       (SIGTERM, SIGHUP: the same clean-up, status 128 + the signal number)
+
+`tolvan COMMAND --help` describes each command. With --json, standard output holds
+one JSON document (an "error" key on failure; nothing on a usage error).
+"""
+
+# Each command word: (module, one-line help, description and examples).
+COMMANDS = {
+    "ports": ("ports", "list the serial ports; with --probe, find the attenuator", """\
+Lists the serial ports pyserial finds (or the PORTs given), each with its description
+and whether another program holds it (lsof). With --probe, asks each free port for its
+version: those that answer are the attenuator. Without --probe nothing is written to
+any port, and a held port is never probed. With --sim or -p, that port is added.
+
+  tolvan ports
+  tolvan ports --probe
+  tolvan ports --probe /dev/ttyUSB0 /dev/ttyUSB1
+"""),
+    "info": ("info", "version, and each channel's wavelengths and attenuation", """\
+The instrument's version and, per channel, its supported wavelengths, the selected one,
+the attenuation and whether it is connected. Exits 1 when any channel did not answer
+(after showing what the others said).
+
+  tolvan info
+  tolvan info --channels 1,3
+"""),
+    "status": ("status", "one channel's wavelength, attenuation, connection", """\
+One channel's selected wavelength, attenuation and whether it is connected (a channel
+the instrument reports at 655.35 dB is disconnected).
+
+  tolvan status --ch 2
+"""),
+    "set": ("set", "set a channel's attenuation", """\
+Sets a channel's attenuation. The instrument's step is 0.01 dB: 0 to 655.34 dB.
+
+  tolvan set 3.5
+  tolvan set 3.25dB --ch 2
+  tolvan set 12000mdB --ch 3
+"""),
+    "clear": ("clear", "clear a channel's attenuation", "Clears a channel's attenuation (the driver's clear_attenuation).\n\n  tolvan clear --ch 2\n"),
+    "disconnect": ("disconnect", "disconnect a channel", """\
+Disconnects a channel (the driver's dis_connection); it then reads as disconnected
+until its attenuation is set or cleared.
+
+  tolvan disconnect --ch 2
+"""),
+    "wavelength": ("wavelength", "select one of a channel's wavelengths", """\
+Selects one of the channel's supported wavelengths (`tolvan info` lists them).
+
+  tolvan wavelength 1550 --ch 2
+"""),
+    "sweep": ("sweep", "step the attenuation over a range, reading each step back", """\
+Steps a channel's attenuation from A to B dB (either direction; B included when the
+steps land on it, else the last step is the last one before it), reads each step back
+and waits the dwell. A progress bar on standard error when it is a terminal.
+--csv writes one row per step as it goes: time_s,set_db,read_db,ok (time since the
+sweep began; read_db empty when there was no reply; ok: true when the read-back equals
+the value set). --plot draws read against set (needs matplotlib: the extra tolvan[plot]).
+Exits 1 when any step failed. Ctrl-C stops it with the CSV complete up to the last step.
+
+  tolvan sweep --from 0 --to 10 --step 0.5
+  tolvan sweep --from 20 --to 0 --step 2.5 --dwell 5 --ch 2 --csv down.csv --plot down.png
+"""),
+}
+
+
+class Formatter(argparse.RawDescriptionHelpFormatter):
+    """argparse's help layout, with the terminal's width read without importing shutil (and its
+    compression modules), which argparse would do for every option it is given."""
+
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: int | None = None) -> None:
+        if width is None:
+            import os
+
+            columns = os.environ.get("COLUMNS", "")
+            if columns.isdigit():
+                width = int(columns)
+            else:
+                try:
+                    width = os.get_terminal_size(sys.__stdout__.fileno() if sys.__stdout__ else -1).columns
+                except (OSError, ValueError):  # not a terminal, or no standard output
+                    width = 80
+            width = max(width, 40) - 2
+        super().__init__(prog, indent_increment, max_help_position, width)
+
+
+def add_global_options(parser: argparse.ArgumentParser, after_word: bool) -> None:
+    """The options of every command, valid before the command word and after it."""
+    default = argparse.SUPPRESS if after_word else None
+    flag = argparse.SUPPRESS if after_word else False
+    group = parser.add_argument_group("global options") if after_word else parser
+    group.add_argument("-p", "--port", default=default, metavar="PORT",
+                       help="the serial port, such as /dev/ttyUSB0 or COM3 (default: $TOLVAN_PORT)")
+    group.add_argument("--sim", action="store_true", default=flag,
+                       help="start a simulated instrument for this invocation and use it (Linux, macOS)")
+    group.add_argument("--sim-options", default=default, metavar="OPTIONS",
+                       help='--sim, with tolvan-sim options as one string: --sim-options="--delay 250"')
+    group.add_argument("--json", action="store_true", default=flag,
+                       help="print one JSON document on standard output instead of text")
+    group.add_argument("--trace", action="store_true", default=flag,
+                       help="write every frame sent and received, in hex with its time, on standard error")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from tolvan_cli import values
+
+    raw = Formatter
+    parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG, formatter_class=raw)
+    add_global_options(parser, after_word=False)
+    words = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands")
+    sub = {}
+    for word, (_, summary, description) in COMMANDS.items():
+        sub[word] = words.add_parser(word, help=summary, description=description, formatter_class=raw)
+        add_global_options(sub[word], after_word=True)
+
+    def add_channel(word: str) -> None:
+        sub[word].add_argument("--ch", "--channel", dest="ch", type=values.channel, default=1, metavar="N",
+                               help="channel, 1 to 255 (default 1)")
+
+    sub["ports"].add_argument("ports", nargs="*", metavar="PORT", help="ports to look at (default: every port pyserial lists)")
+    sub["ports"].add_argument("--probe", action="store_true", help="ask each free port for its version")
+    sub["info"].add_argument("--channels", type=values.channel_list, default=[1, 2, 3, 4], metavar="LIST",
+                             help="channels, such as 1-4 (the default) or 1,3")
+    sub["set"].add_argument("value", type=values.mdb, metavar="VALUE", help="attenuation: 3.5, 3.5dB or 3500mdB")
+    sub["wavelength"].add_argument("nm", type=values.wavelength, metavar="NM", help="wavelength in nm, such as 1550")
+    sweep = sub["sweep"]
+    sweep.add_argument("--from", dest="start", type=values.mdb, required=True, metavar="A", help="first attenuation, dB")
+    sweep.add_argument("--to", dest="stop", type=values.mdb, required=True, metavar="B", help="last attenuation, dB")
+    sweep.add_argument("--step", type=values.positive_mdb, required=True, metavar="S", help="step, dB (0.01 or more)")
+    sweep.add_argument("--dwell", type=values.seconds, default=0.0, metavar="SECONDS",
+                       help="wait after each step (default 0)")
+    sweep.add_argument("--csv", metavar="FILE", help="write time_s,set_db,read_db,ok per step to FILE")
+    sweep.add_argument("--plot", metavar="FILE", help="draw read against set into FILE (.png or .svg)")
+    for word in ("status", "set", "clear", "disconnect", "wavelength", "sweep"):
+        add_channel(word)
+    return parser
+
+
+def check_port_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    import os
+
+    if args.sim_options is not None:
+        args.sim = True
+    if args.sim and args.port is not None:
+        parser.error("give either -p/--port or --sim, not both")
+    if args.sim and sys.platform == "win32":
+        parser.error("--sim needs the simulator tolvan-sim, which is built on Linux and macOS only: give -p PORT")
+    if args.command != "ports" and not (args.sim or args.port or os.environ.get("TOLVAN_PORT")):
+        parser.error("no port: give -p PORT (such as -p /dev/ttyUSB0 or -p COM3), set the environment variable "
+                     "TOLVAN_PORT, or try the simulator with --sim (`tolvan ports --probe` finds the instrument)")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.error("give a command word, such as `tolvan info` (tolvan --help lists them)")
+    check_port_options(parser, args)
+
+    # The driver prints its few lines with print(): they go to standard error, so that
+    # standard output holds only what the command writes there (with --json, one document).
+    out = sys.stdout
+    sys.stdout = sys.stderr
+    try:
+        return run(args, out)
+    finally:
+        sys.stdout = out
+
+
+def run(args: argparse.Namespace, out: TextIO) -> int:
+    import importlib
+
+    from tolvan_cli.session import Failed, PortError, Session, Terminated, UsageError
+
+    session = Session(args, out)
+    error = None
+    status = OK
+    try:
+        try:
+            importlib.import_module(f"tolvan_cli.{COMMANDS[args.command][0]}").run(session)
+        finally:
+            session.close()
+        if session.problems:
+            status, error = FAILED, session.no_reply(*session.problems)
+    except UsageError as usage:
+        print(f"{PROG} {args.command}: error: {usage}", file=sys.stderr)
+        return USAGE  # nothing on standard output, as for argparse's own usage errors
+    except Failed as failure:
+        status, error = FAILED, str(failure)
+    except PortError as port_error:
+        status, error = PORT, str(port_error)
+    except BrokenPipeError:  # the reader of standard output went away (`tolvan info | head -1`)
+        import os
+
+        os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())  # so that nothing fails again at exit
+        return FAILED
+    except OSError as broken:  # pyserial's SerialException is an OSError too
+        status, error = FAILED, (f"the port failed: {type(broken).__name__}: {broken} (was the adapter unplugged? "
+                                 f"see Troubleshooting in the tolvan README); {session.where_left()}")
+    except Exception as bug:  # a fault of this program: its traceback, and still one document with --json
+        import traceback
+
+        traceback.print_exc()
+        status, error = FAILED, f"unexpected {type(bug).__name__}: {bug}; {session.where_left()}"
+    except (KeyboardInterrupt, Terminated) as stop:
+        status = INTERRUPTED if isinstance(stop, KeyboardInterrupt) else 128 + stop.args[0]
+        error = f"interrupted; port closed; {session.where_left()}"
+    if error is not None:
+        print(f"{PROG} {args.command}: {error}", file=sys.stderr, flush=True)
+    if args.json:
+        import json
+
+        doc = session.doc
+        if error is not None:
+            doc = {"error": error, args.command: doc} if isinstance(doc, list) else {**doc, "error": error}
+        print(json.dumps(doc), file=out, flush=True)
+    return status

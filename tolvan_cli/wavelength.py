@@ -1,0 +1,24 @@
+"""tolvan wavelength NM [--ch N]: select one of a channel's supported wavelengths."""
+
+from __future__ import annotations
+
+from tolvan_cli.session import Failed, Session, UsageError
+
+
+def run(session: Session) -> None:
+    ch, nm = session.args.ch, session.args.nm
+    tl = session.driver()
+    session.doc = {"channel": ch, "wavelength_nm": nm, "ok": False}
+    try:
+        # The driver reads the channel's list, then selects the position of NM in it.
+        session.doc["ok"] = tl.set_optical_length(nm, ch)
+    except ValueError:
+        supported = tl.read_optical_length(ch)
+        raise UsageError(f"channel {ch} does not support {nm} nm; it supports "
+                         f"{', '.join(map(str, supported or [])) or 'none (the list did not come a second time)'}") from None
+    except RuntimeError:
+        raise Failed(f"channel {ch} listed no wavelengths: no reply to read_optical_length(ch={ch}), or an empty "
+                     f"list, on {tl.port}; see Troubleshooting in the tolvan README") from None
+    if not session.doc["ok"]:
+        raise Failed(session.no_reply(f"set_optical_length({nm}, ch={ch})"))
+    session.say(f"channel {ch}: wavelength {nm} nm selected")
