@@ -80,7 +80,6 @@ finish_build() {
         echo "test: the $2 build failed (log above: build/test-logs/$2-build.log)"
         exit 1
     fi
-    grep -h '^debug: ' "$LOGS/$2-build.log" || true
 }
 
 # Memory safety: the extension and the simulator rebuilt with AddressSanitizer and
