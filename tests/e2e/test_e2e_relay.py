@@ -67,7 +67,8 @@ def test_recorded_session_replays_alike(make_tolvan_sim, tmp_path):
     for (_, before), (_, after) in zip(recorded, replayed):
         # The device's delay and split, in two pieces, then as recorded.
         assert [piece for _, piece in before] == [piece for _, piece in after] and len(before) == 2
-        assert 40 <= before[0][0] < 40 + TIMING and 70 <= before[1][0] < 70 + TIMING
+        # The device's clock and the relay's differ by the moment the request's last byte crossed.
+        assert 38 <= before[0][0] < 40 + TIMING and 68 <= before[1][0] < 70 + TIMING
         assert all(abs(then - now) < TIMING for (then, _), (now, _) in zip(before, after)), (before, after)
 
 
