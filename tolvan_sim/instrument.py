@@ -135,7 +135,7 @@ class SimulatedInstrument:
             raise SimulatorNotFound(
                 f"{PROGRAM} is not built on Windows (it needs pseudo-terminals)" if not SUPPORTED else
                 f"{PROGRAM} was not found in {sysconfig.get_path('scripts')} nor on PATH: it is installed "
-                f"with the tolvan package on Linux and macOS (pip install tolvan)")
+                f"with the tolvan package on Linux and macOS (pip install . in a checkout, or its wheel)")
         self.program = found
         self._private = tempfile.mkdtemp(prefix="tolvan-sim-")
         # Read back from where the simulator wrote it, whatever the working directory is then.

@@ -123,7 +123,7 @@ def test_where_the_simulator_is_looked_for(monkeypatch, tmp_path):
     monkeypatch.setenv("PATH", str(tmp_path))
     assert find_simulator() is None
     with pytest.raises(SimulatorNotFound, match=f"^tolvan-sim was not found in {tmp_path} nor on PATH: .*"
-                                                r"\(pip install tolvan\)$"):
+                                                r"\(pip install \. in a checkout, or its wheel\)$"):
         SimulatedInstrument()
     with pytest.raises(SimulatorNotFound, match="^cannot start .*/absent: No such file or directory$"):
         SimulatedInstrument(program=str(tmp_path / "absent"))
