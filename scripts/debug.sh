@@ -36,7 +36,7 @@ if ! command -v "$PYTHON" >/dev/null 2>&1; then
     sudo=()
     if [ "$(id -u)" != 0 ]; then sudo=(sudo); fi
     "${sudo[@]}" apt-get update -qq
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.11-dbg libpython3.11-dbg python3.11-dev >/dev/null
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.11-dbg libpython3.11-dbg python3.11-dev python3.11-venv >/dev/null
 fi
 if [ "$("$PYTHON" -c 'import sys; print(hasattr(sys, "gettotalrefcount"))')" != True ]; then
     echo "debug: $PYTHON is not a debug build of CPython (no sys.gettotalrefcount)" >&2
