@@ -38,6 +38,21 @@ def _terminated(signum: int, frame: object) -> None:
     raise Terminated(signum)
 
 
+class Recorder:
+    """Passes what is written on to `stream`, keeping a copy."""
+
+    def __init__(self, stream: Any) -> None:
+        self.stream = stream
+        self.lines: list[str] = []
+
+    def write(self, text: str) -> int:
+        self.lines.append(text)
+        return int(self.stream.write(text))
+
+    def flush(self) -> None:
+        self.stream.flush()
+
+
 class Session:
     def __init__(self, args: Any, out: Any) -> None:
         self.args = args
@@ -109,12 +124,19 @@ class Session:
         from tolvan import TOLVAN
 
         tl = TOLVAN(port)
+        said = Recorder(sys.stdout)  # the driver's own lines, which say why a port did not open
+        sys.stdout = said
         try:
             opened = tl.open()
         except Exception as error:  # pyserial's ValueError for a name it cannot take, and the like
             raise PortError(f"cannot open {port}: {type(error).__name__}: {error}") from None
+        finally:
+            sys.stdout = said.stream
         if not opened:
-            raise PortError(f"cannot open {port} (the line above says why). If another program holds it, "
+            # With --json the document must stand on its own: it quotes the driver's words.
+            why = " ".join("".join(said.lines).split())
+            why = f"the driver said: {why}" if self.json or not why else "the line above says why"
+            raise PortError(f"cannot open {port} ({why}). If another program holds it, "
                             f"`tolvan ports {port}` names it; if the name is wrong, `tolvan ports` lists the "
                             f"serial ports; for permissions and the rest, see Troubleshooting in the tolvan README")
         if keep:

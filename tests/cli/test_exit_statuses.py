@@ -73,7 +73,9 @@ def test_a_port_that_cannot_be_opened_exits_3(tolvan, instrument, tmp_path):
     missing = tolvan("-p", tmp_path / "ttyUSB9", "--json", "info")
     assert missing.status == 3, missing
     assert "Cannot open serial port" in missing.err and "No such file or directory" in missing.err  # the driver's line
+    # The document stands on its own: it quotes the driver's line, which went to standard error.
     assert set(missing.doc) == {"error"} and "tolvan ports" in missing.doc["error"]
+    assert "No such file or directory" in missing.doc["error"] and "line above" not in missing.doc["error"]
 
     sim = instrument()
     with serial.Serial(sim.port):  # another program holds the port
