@@ -66,7 +66,8 @@ def run(session: Session) -> None:
     bar = progress_bar(session, len(plan), ch)
     began = time.monotonic()
     for value in plan:
-        set_ok = session.apply(ch, db_text(value), tl.set_attenuation, value, ch)
+        set_ok = session.apply(ch, f"setting {db_text(value)}", f"attenuation left at {db_text(value)}",
+                               tl.set_attenuation, value, ch)
         status = tl.read_current_status(ch)
         read = None if status is None else status["attenuation"]
         ok = set_ok and read == value
