@@ -184,7 +184,13 @@ def check_port_options(parser: argparse.ArgumentParser, args: argparse.Namespace
     import os
 
     if args.sim_options is not None:
+        import shlex
+
         args.sim = True
+        try:
+            shlex.split(args.sim_options)
+        except ValueError as error:  # an unclosed quotation mark
+            parser.error(f"--sim-options {args.sim_options!r}: {error}: quote it as in --sim-options=\"--delay 250\"")
     if args.sim and args.port is not None:
         parser.error("give either -p/--port or --sim, not both")
     if args.sim and sys.platform == "win32":

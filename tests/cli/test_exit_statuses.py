@@ -21,6 +21,7 @@ USAGE = [
     (["wavelength", "0"], "not a wavelength"),
     (["status"], "give -p PORT (such as -p /dev/ttyUSB0 or -p COM3), set the environment variable TOLVAN_PORT, or try the simulator with --sim"),
     (["-p", "COM3", "--sim", "status"], "either -p/--port or --sim"),
+    (["--sim-options", "--delay '250", "status"], "No closing quotation"),
     ([], "give a command word"),
 ]
 
