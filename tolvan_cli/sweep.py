@@ -30,8 +30,9 @@ def prepare(args: Any, session: Session) -> TextIO | None:
         if not os.access(os.path.dirname(os.path.abspath(args.plot)), os.W_OK):
             raise UsageError(f"--plot {args.plot}: cannot write in {os.path.dirname(os.path.abspath(args.plot))}")
         if importlib.util.find_spec("matplotlib") is None:
-            raise UsageError("--plot needs matplotlib, which is not installed: pip install matplotlib "
-                             "(or install tolvan with its extra `plot`: pip install 'tolvan[plot]')")
+            raise UsageError(f"--plot needs matplotlib, which is not installed where tolvan runs: "
+                             f"{sys.executable} -m pip install matplotlib (or, in tolvan's source tree, "
+                             f"pip install '.[plot]'); nothing was sent")
     if args.csv is None:
         return None
     try:
