@@ -47,6 +47,12 @@ exit status:
 one JSON document (an "error" key on failure; nothing on a usage error).
 """
 
+# Under each command's own --help.
+COMMAND_EPILOG = """\
+exit status: 0 done; 1 the instrument did not answer or refused; 2 usage error;
+3 the port could not be opened; 130 Ctrl-C (`tolvan --help` says more about each).
+"""
+
 # Each command word: (module, one-line help, description and examples).
 COMMANDS = {
     "ports": ("ports", "list the serial ports; with --probe, find the attenuator", """\
@@ -127,6 +133,12 @@ class Formatter(argparse.RawDescriptionHelpFormatter):
             width = max(width, 40) - 2
         super().__init__(prog, indent_increment, max_help_position, width)
 
+    def _split_lines(self, text: str, width: int) -> list[str]:
+        import textwrap
+
+        # Never between the dashes of an option, such as --sim-options.
+        return textwrap.wrap(" ".join(text.split()), width, break_on_hyphens=False)
+
 
 def add_global_options(parser: argparse.ArgumentParser, after_word: bool) -> None:
     """The options of every command, valid before the command word and after it."""
@@ -154,7 +166,8 @@ def build_parser() -> argparse.ArgumentParser:
     words = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands")
     sub = {}
     for word, (_, summary, description) in COMMANDS.items():
-        sub[word] = words.add_parser(word, help=summary, description=description, formatter_class=raw)
+        sub[word] = words.add_parser(word, help=summary, description=description, epilog=COMMAND_EPILOG,
+                                     formatter_class=raw)
         add_global_options(sub[word], after_word=True)
 
     def add_channel(word: str) -> None:
