@@ -256,6 +256,9 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         import os
 
         os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())  # so that nothing fails again at exit
+        if session.left:  # a sweep cut short: say where it stopped
+            print(f"{PROG} {args.command}: stopped, standard output was closed; port closed; {session.where_left()}",
+                  file=sys.stderr, flush=True)
         return FAILED
     except OSError as broken:  # pyserial's SerialException is an OSError too
         status, error = FAILED, (f"the port failed: {type(broken).__name__}: {broken} (was the adapter unplugged? "
