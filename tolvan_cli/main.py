@@ -214,6 +214,14 @@ def check_port_options(parser: argparse.ArgumentParser, args: argparse.Namespace
 
 
 def main(argv: list[str] | None = None) -> int:
+    try:
+        return start(argv)
+    except KeyboardInterrupt:  # Ctrl-C while the command line was read, before the command began
+        print(f"{PROG}: interrupted; nothing was sent to the instrument", file=sys.stderr)
+        return INTERRUPTED
+
+
+def start(argv: list[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
