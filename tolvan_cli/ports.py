@@ -96,7 +96,8 @@ def run(session: Session) -> None:
             found = "no answer" if version is None else (
                 f"attenuator, version {version['module_version']}.{version['hard_version']}.{version['soft_version']}")
         else:
-            found = "not probed: held" if args.probe and holding else ""
+            found = "" if not args.probe else "not probed: no such device" if missing else (
+                "not probed: held" if holding else "not probed: who holds it is unknown")
         state = "unknown (no lsof)" if holding is None else "by " + ", ".join(holding) if holding else "free"
         table.append((name, description or "-", state, found))
     if names:

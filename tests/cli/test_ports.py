@@ -35,3 +35,4 @@ def test_probe_finds_the_instruments_and_never_touches_a_held_port(tolvan, instr
     assert busy.received() == []
     assert re.search(rf"{re.escape(busy.port)} +- +by \S+ \(pid {os.getpid()}\) +not probed: held", shown.out), shown
     assert re.search(rf"{re.escape(second.port)} +- +free +attenuator, version 7\.8\.9", shown.out), shown
+    assert re.search(rf"{re.escape(missing)} +no such device +free +not probed: no such device", shown.out), shown
