@@ -135,7 +135,7 @@ class Session:
         if not opened:
             # With --json the document must stand on its own: it quotes the driver's words.
             why = " ".join("".join(said.lines).split())
-            why = f"the driver said: {why}" if self.json or not why else "the line above says why"
+            why = f"the driver said: {why}" if self.json or not why else "see the driver's message above"
             raise PortError(f"cannot open {port} ({why}). If another program holds it, "
                             f"`tolvan ports {port}` names it; if the name is wrong, `tolvan ports` lists the "
                             f"serial ports; for permissions and the rest, see Troubleshooting in the tolvan README")
