@@ -18,8 +18,8 @@ def grid(start: int, stop: int, step: int) -> list[int]:
     return [start + direction * step * i for i in range(abs(stop - start) // step + 1)]
 
 
-def prepare(args: Any, session: Session) -> TextIO | None:
-    """What can go wrong before anything is sent: the plot's format and matplotlib, the CSV file."""
+def check_plot(args: Any) -> None:
+    """The plot's format, folder and matplotlib, checked before the port is opened."""
     if args.plot is not None:
         import importlib.util
 
@@ -33,6 +33,9 @@ def prepare(args: Any, session: Session) -> TextIO | None:
             raise UsageError(f"--plot needs matplotlib, which is not installed where tolvan runs: "
                              f"{sys.executable} -m pip install matplotlib (or, in tolvan's source tree, "
                              f"pip install '.[plot]'); nothing was sent")
+
+
+def open_csv(args: Any, session: Session) -> TextIO | None:
     if args.csv is None:
         return None
     try:
@@ -59,8 +62,9 @@ def run(session: Session) -> None:
     args = session.args
     ch, dwell = args.ch, args.dwell
     plan = grid(args.start, args.stop, args.step)
-    csv = prepare(args, session)
+    check_plot(args)
     tl = session.driver()
+    csv = open_csv(args, session)  # once the port is open: a port that fails leaves an older FILE as it was
     steps: list[dict[str, Any]] = []
     session.doc = {"channel": ch, "steps": steps}
     session.say(f"{'time_s':>8}  {'set':>10}  {'read':>10}  ok")

@@ -80,9 +80,11 @@ def test_a_port_that_cannot_be_opened_exits_3(tolvan, instrument, tmp_path):
     assert "No such file or directory" in missing.doc["error"] and "line above" not in missing.doc["error"]
 
     sim = instrument()
+    (tmp_path / "last.csv").write_text("the last sweep's rows\n")
     with serial.Serial(sim.port):  # another program holds the port
-        held = tolvan("-p", sim.port, "set", "1")
+        held = tolvan("-p", sim.port, "sweep", "--from", "1", "--to", "2", "--step", "1", "--csv", "last.csv")
     assert (held.status, held.out) == (3, ""), held
+    assert (tmp_path / "last.csv").read_text() == "the last sweep's rows\n"  # kept: the sweep never began
     assert "serial port already opened!" in held.err and f"tolvan ports {sim.port}" in held.err
     assert sim.received() == []
 
