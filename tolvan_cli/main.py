@@ -103,8 +103,9 @@ Steps a channel's attenuation from A to B dB (either direction; B included when 
 steps land on it, else the last step is the last one before it), reads each step back
 and waits the dwell. A progress bar on standard error when it is a terminal.
 --csv writes one row per step as it goes: time_s,set_db,read_db,ok (time since the
-sweep began; read_db empty when there was no reply; ok: true when the read-back equals
-the value set). --plot draws read against set (needs matplotlib: pip install matplotlib).
+sweep began; read_db empty when there was no reply; ok: true when the set was acknowledged
+and the read-back equals it). --plot draws read against set (needs matplotlib:
+pip install matplotlib).
 Exits 1 when any step failed. Ctrl-C stops it with the CSV complete up to the last step.
 
   tolvan sweep --from 0 --to 10 --step 0.5
