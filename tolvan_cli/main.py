@@ -279,7 +279,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         status, error = FAILED, f"unexpected {type(bug).__name__}: {bug}; {session.where_left()}"
     except (KeyboardInterrupt, Terminated) as stop:
         status = INTERRUPTED if isinstance(stop, KeyboardInterrupt) else 128 + stop.args[0]
-        error = f"interrupted; port closed; {session.where_left()}"
+        error = f"interrupted; {'port closed; ' if session.opened else ''}{session.where_left()}"
     if error is not None:
         print(f"{PROG} {args.command}: {error}", file=sys.stderr, flush=True)
     if args.json:
