@@ -59,7 +59,7 @@ COMMANDS = {
 Lists the serial ports pyserial finds (or the PORTs given), each with its description
 and whether another program holds it (lsof). With --probe, asks each free port for its
 version: those that answer are the attenuator. Without --probe nothing is written to
-any port, and a held port is never probed. With --sim or -p, that port is added.
+any port, and a held port is never probed. The port of --sim, -p or TOLVAN_PORT is added.
 
   tolvan ports
   tolvan ports --probe

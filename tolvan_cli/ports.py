@@ -76,10 +76,10 @@ def run(session: Session) -> None:
     args = session.args
     listed = {info.device: info for info in list_ports.comports()}
     names = list(args.ports) or sorted(listed)
-    if args.port and args.port not in names:
-        names.append(args.port)
     if args.sim:
         names.append(session.simulator_port())
+    elif (port := args.port or os.environ.get("TOLVAN_PORT")) and port not in names:
+        names.append(port)  # the port the other commands would use
     held_by = holders(names)
     session.doc = rows = []
     table = [("port", "description", "held", "instrument" if args.probe else "")]

@@ -20,6 +20,8 @@ def test_probe_finds_the_instruments_and_never_touches_a_held_port(tolvan, instr
         probed = tolvan("--json", "ports", "--probe", *ports)
         shown = tolvan("ports", "--probe", *ports)
     assert listed.status == probed.status == shown.status == 0, (listed, probed, shown)
+    configured = tolvan("--json", "ports", first.port, env={"TOLVAN_PORT": missing})  # listed as -p is
+    assert configured.doc == [listed.doc[0], listed.doc[3]], configured
     held = {"port": busy.port, "description": None, "held": True, "instrument": None}
     assert listed.doc == [
         {"port": first.port, "description": None, "held": False, "instrument": None},
