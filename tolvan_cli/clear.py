@@ -8,4 +8,4 @@ from tolvan_cli.session import Session
 def run(session: Session) -> None:
     ch = session.args.ch
     tl = session.driver()
-    session.action(ch, f"clear_attenuation(ch={ch})", "cleared", "attenuation cleared", tl.clear_attenuation, ch)
+    session.action(ch, f"clear_attenuation(ch={ch})", "clearing it", "attenuation cleared", tl.clear_attenuation, ch)

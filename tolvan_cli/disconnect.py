@@ -8,4 +8,4 @@ from tolvan_cli.session import Session
 def run(session: Session) -> None:
     ch = session.args.ch
     tl = session.driver()
-    session.action(ch, f"dis_connection(ch={ch})", "disconnected", "disconnected", tl.dis_connection, ch)
+    session.action(ch, f"dis_connection(ch={ch})", "disconnecting it", "disconnected", tl.dis_connection, ch)

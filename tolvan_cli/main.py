@@ -47,13 +47,19 @@ exit status:
 one JSON document (an "error" key on failure; nothing on a usage error).
 """
 
+# Under each command's own --help.
+COMMAND_EPILOG = """\
+exit status: 0 done; 1 the instrument did not answer or refused; 2 usage error;
+3 the port could not be opened; 130 Ctrl-C (`tolvan --help` says more about each).
+"""
+
 # Each command word: (module, one-line help, description and examples).
 COMMANDS = {
     "ports": ("ports", "list the serial ports; with --probe, find the attenuator", """\
 Lists the serial ports pyserial finds (or the PORTs given), each with its description
 and whether another program holds it (lsof). With --probe, asks each free port for its
 version: those that answer are the attenuator. Without --probe nothing is written to
-any port, and a held port is never probed. With --sim or -p, that port is added.
+any port, and a held port is never probed. The port of --sim, -p or TOLVAN_PORT is added.
 
   tolvan ports
   tolvan ports --probe
@@ -97,8 +103,9 @@ Steps a channel's attenuation from A to B dB (either direction; B included when 
 steps land on it, else the last step is the last one before it), reads each step back
 and waits the dwell. A progress bar on standard error when it is a terminal.
 --csv writes one row per step as it goes: time_s,set_db,read_db,ok (time since the
-sweep began; read_db empty when there was no reply; ok: true when the read-back equals
-the value set). --plot draws read against set (needs matplotlib: the extra tolvan[plot]).
+sweep began; read_db empty when there was no reply; ok: true when the set was acknowledged
+and the read-back equals it). --plot draws read against set (needs matplotlib:
+pip install matplotlib).
 Exits 1 when any step failed. Ctrl-C stops it with the CSV complete up to the last step.
 
   tolvan sweep --from 0 --to 10 --step 0.5
@@ -127,6 +134,12 @@ class Formatter(argparse.RawDescriptionHelpFormatter):
             width = max(width, 40) - 2
         super().__init__(prog, indent_increment, max_help_position, width)
 
+    def _split_lines(self, text: str, width: int) -> list[str]:
+        import textwrap
+
+        # Never between the dashes of an option, such as --sim-options.
+        return textwrap.wrap(" ".join(text.split()), width, break_on_hyphens=False)
+
 
 def add_global_options(parser: argparse.ArgumentParser, after_word: bool) -> None:
     """The options of every command, valid before the command word and after it."""
@@ -154,7 +167,8 @@ def build_parser() -> argparse.ArgumentParser:
     words = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands")
     sub = {}
     for word, (_, summary, description) in COMMANDS.items():
-        sub[word] = words.add_parser(word, help=summary, description=description, formatter_class=raw)
+        sub[word] = words.add_parser(word, help=summary, description=description, epilog=COMMAND_EPILOG,
+                                     formatter_class=raw)
         add_global_options(sub[word], after_word=True)
 
     def add_channel(word: str) -> None:
@@ -184,7 +198,13 @@ def check_port_options(parser: argparse.ArgumentParser, args: argparse.Namespace
     import os
 
     if args.sim_options is not None:
+        import shlex
+
         args.sim = True
+        try:
+            shlex.split(args.sim_options)
+        except ValueError as error:  # an unclosed quotation mark
+            parser.error(f"--sim-options {args.sim_options!r}: {error}: quote it as in --sim-options=\"--delay 250\"")
     if args.sim and args.port is not None:
         parser.error("give either -p/--port or --sim, not both")
     if args.sim and sys.platform == "win32":
@@ -195,6 +215,14 @@ def check_port_options(parser: argparse.ArgumentParser, args: argparse.Namespace
 
 
 def main(argv: list[str] | None = None) -> int:
+    try:
+        return start(argv)
+    except KeyboardInterrupt:  # Ctrl-C while the command line was read, before the command began
+        print(f"{PROG}: interrupted; nothing was sent to the instrument", file=sys.stderr)
+        return INTERRUPTED
+
+
+def start(argv: list[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
@@ -237,6 +265,9 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         import os
 
         os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())  # so that nothing fails again at exit
+        if session.left:  # a sweep cut short: say where it stopped
+            print(f"{PROG} {args.command}: stopped, standard output was closed; port closed; {session.where_left()}",
+                  file=sys.stderr, flush=True)
         return FAILED
     except OSError as broken:  # pyserial's SerialException is an OSError too
         status, error = FAILED, (f"the port failed: {type(broken).__name__}: {broken} (was the adapter unplugged? "
@@ -248,7 +279,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         status, error = FAILED, f"unexpected {type(bug).__name__}: {bug}; {session.where_left()}"
     except (KeyboardInterrupt, Terminated) as stop:
         status = INTERRUPTED if isinstance(stop, KeyboardInterrupt) else 128 + stop.args[0]
-        error = f"interrupted; port closed; {session.where_left()}"
+        error = f"interrupted; {'port closed; ' if session.opened else ''}{session.where_left()}"
     if error is not None:
         print(f"{PROG} {args.command}: {error}", file=sys.stderr, flush=True)
     if args.json:

@@ -16,10 +16,15 @@ def draw(path: str, ch: int, steps: list[dict[str, Any]]) -> None:
     values = [step["set_db"] for step in steps]
     if values:
         axes.plot([min(values), max(values)], [min(values), max(values)], "--", color="grey", label="ideal")
-    for ok, style, label in ((True, "o", "read back"), (False, "x", "read back, not as set")):
+    # A failed step: no reply to its set (its read-back may still equal it), or a read-back that differs.
+    for ok, style, label in ((True, "o", "read back"), (False, "x", "read back, step failed")):
         shown = [(step["set_db"], step["read_db"]) for step in steps if step["read_db"] is not None and step["ok"] is ok]
         if shown:
             axes.plot([s for s, _ in shown], [r for _, r in shown], style, label=label, color=None if ok else "red")
+    unread = [step["set_db"] for step in steps if step["read_db"] is None]
+    if unread:  # no value to draw: a tick on the bottom edge at the value set
+        axes.plot(unread, [0.0] * len(unread), "|", color="red", markersize=16, clip_on=False,
+                  transform=axes.get_xaxis_transform(), label="no read-back")
     axes.set_xlabel("set attenuation (dB)")
     axes.set_ylabel("read attenuation (dB)")
     axes.set_title(f"tolvan sweep, channel {ch}")

@@ -76,10 +76,10 @@ def run(session: Session) -> None:
     args = session.args
     listed = {info.device: info for info in list_ports.comports()}
     names = list(args.ports) or sorted(listed)
-    if args.port and args.port not in names:
-        names.append(args.port)
     if args.sim:
         names.append(session.simulator_port())
+    elif (port := args.port or os.environ.get("TOLVAN_PORT")) and port not in names:
+        names.append(port)  # the port the other commands would use
     held_by = holders(names)
     session.doc = rows = []
     table = [("port", "description", "held", "instrument" if args.probe else "")]
@@ -96,7 +96,8 @@ def run(session: Session) -> None:
             found = "no answer" if version is None else (
                 f"attenuator, version {version['module_version']}.{version['hard_version']}.{version['soft_version']}")
         else:
-            found = "not probed: held" if args.probe and holding else ""
+            found = "" if not args.probe else "not probed: no such device" if missing else (
+                "not probed: held" if holding else "not probed: who holds it is unknown")
         state = "unknown (no lsof)" if holding is None else "by " + ", ".join(holding) if holding else "free"
         table.append((name, description or "-", state, found))
     if names:

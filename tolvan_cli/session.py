@@ -38,6 +38,21 @@ def _terminated(signum: int, frame: object) -> None:
     raise Terminated(signum)
 
 
+class Recorder:
+    """Passes what is written on to `stream`, keeping a copy."""
+
+    def __init__(self, stream: Any) -> None:
+        self.stream = stream
+        self.lines: list[str] = []
+
+    def write(self, text: str) -> int:
+        self.lines.append(text)
+        return int(self.stream.write(text))
+
+    def flush(self) -> None:
+        self.stream.flush()
+
+
 class Session:
     def __init__(self, args: Any, out: Any) -> None:
         self.args = args
@@ -109,12 +124,19 @@ class Session:
         from tolvan import TOLVAN
 
         tl = TOLVAN(port)
+        said = Recorder(sys.stdout)  # the driver's own lines, which say why a port did not open
+        sys.stdout = said
         try:
             opened = tl.open()
         except Exception as error:  # pyserial's ValueError for a name it cannot take, and the like
             raise PortError(f"cannot open {port}: {type(error).__name__}: {error}") from None
+        finally:
+            sys.stdout = said.stream
         if not opened:
-            raise PortError(f"cannot open {port} (the line above says why). If another program holds it, "
+            # With --json the document must stand on its own: it quotes the driver's words.
+            why = " ".join("".join(said.lines).split())
+            why = f"the driver said: {why}" if self.json or not why else "see the driver's message above"
+            raise PortError(f"cannot open {port} ({why}). If another program holds it, "
                             f"`tolvan ports {port}` names it; if the name is wrong, `tolvan ports` lists the "
                             f"serial ports; for permissions and the rest, see Troubleshooting in the tolvan README")
         if keep:
@@ -141,18 +163,20 @@ class Session:
 
     # -- commands that change a channel ------------------------------------------------------
 
-    def apply(self, ch: int, what: str, call: Any, *args: Any) -> bool:
-        """Runs a command that sets channel `ch` to `what`, keeping track of what the channel holds."""
-        self.left[ch] = f"unknown (interrupted while setting {what})"
+    def apply(self, ch: int, doing: str, left: str, call: Any, *args: Any) -> bool:
+        """Runs a command that changes channel `ch` (`doing`: "setting 2.00 dB"), keeping track of
+        what the channel holds (`left`: "attenuation left at 2.00 dB", once the command is done)."""
+        self.left[ch] = f"attenuation unknown (stopped while {doing})"
         ok = bool(call(*args))
-        self.left[ch] = what if ok else f"unknown (no reply while setting {what})"
+        self.left[ch] = left if ok else f"attenuation unknown (no reply while {doing})"
         return ok
 
-    def action(self, ch: int, call: str, what: str, done: str, method: Any, *args: Any) -> None:
-        """One setting command with the result {"channel", "ok"} (and more already in the document)."""
+    def action(self, ch: int, call: str, doing: str, done: str, method: Any, *args: Any) -> None:
+        """One setting command with the result {"channel", "ok"} (and more already in the document);
+        `done` says what the channel holds afterwards."""
         self.doc.setdefault("channel", ch)
         self.doc["ok"] = False
-        self.doc["ok"] = self.apply(ch, what, method, *args)
+        self.doc["ok"] = self.apply(ch, doing, done, method, *args)
         if not self.doc["ok"]:
             raise Failed(self.no_reply(call))
         self.say(f"channel {ch}: {done}")
@@ -162,5 +186,4 @@ class Session:
             return "nothing was sent to the instrument"
         if not self.left:
             return "this command changes no attenuation"
-        return "; ".join(f"channel {ch} attenuation {what if what.startswith('unknown') else 'left at ' + what}"
-                         for ch, what in sorted(self.left.items()))
+        return "; ".join(f"channel {ch} {state}" for ch, state in sorted(self.left.items()))

@@ -40,5 +40,6 @@ def run(session: Session) -> None:
     ch = session.args.ch
     state = read_channel(session, session.driver(), ch)
     session.doc = {key: value for key, value in state.items() if key != "wavelengths_nm"}
-    if not session.problems:
-        session.say(f"channel {ch}: " + ", ".join(shown for shown in describe(state) if shown != "-"))
+    shown = [part for part in describe(state) if part != "-"]
+    if shown:  # what did come, as `info` shows it (the status is 1 when a reply was missing)
+        session.say(f"channel {ch}: " + ", ".join(shown))

@@ -18,8 +18,8 @@ def grid(start: int, stop: int, step: int) -> list[int]:
     return [start + direction * step * i for i in range(abs(stop - start) // step + 1)]
 
 
-def prepare(args: Any, session: Session) -> TextIO | None:
-    """What can go wrong before anything is sent: the plot's format and matplotlib, the CSV file."""
+def check_plot(args: Any) -> None:
+    """The plot's format, folder and matplotlib, checked before the port is opened."""
     if args.plot is not None:
         import importlib.util
 
@@ -30,8 +30,12 @@ def prepare(args: Any, session: Session) -> TextIO | None:
         if not os.access(os.path.dirname(os.path.abspath(args.plot)), os.W_OK):
             raise UsageError(f"--plot {args.plot}: cannot write in {os.path.dirname(os.path.abspath(args.plot))}")
         if importlib.util.find_spec("matplotlib") is None:
-            raise UsageError("--plot needs matplotlib, which is not installed: pip install matplotlib "
-                             "(or install tolvan with its extra `plot`: pip install 'tolvan[plot]')")
+            raise UsageError(f"--plot needs matplotlib, which is not installed where tolvan runs: "
+                             f"{sys.executable} -m pip install matplotlib (or, in tolvan's source tree, "
+                             f"pip install '.[plot]'); nothing was sent")
+
+
+def open_csv(args: Any, session: Session) -> TextIO | None:
     if args.csv is None:
         return None
     try:
@@ -58,15 +62,17 @@ def run(session: Session) -> None:
     args = session.args
     ch, dwell = args.ch, args.dwell
     plan = grid(args.start, args.stop, args.step)
-    csv = prepare(args, session)
+    check_plot(args)
     tl = session.driver()
+    csv = open_csv(args, session)  # once the port is open: a port that fails leaves an older FILE as it was
     steps: list[dict[str, Any]] = []
     session.doc = {"channel": ch, "steps": steps}
     session.say(f"{'time_s':>8}  {'set':>10}  {'read':>10}  ok")
     bar = progress_bar(session, len(plan), ch)
     began = time.monotonic()
     for value in plan:
-        set_ok = session.apply(ch, db_text(value), tl.set_attenuation, value, ch)
+        set_ok = session.apply(ch, f"setting {db_text(value)}", f"attenuation left at {db_text(value)}",
+                               tl.set_attenuation, value, ch)
         status = tl.read_current_status(ch)
         read = None if status is None else status["attenuation"]
         ok = set_ok and read == value

@@ -40,9 +40,14 @@ def mdb(text: str) -> int:
 
 
 def positive_mdb(text: str) -> int:
-    value = mdb(text)
+    """A sweep's step: 0.01 to 655.34 dB (its direction comes from --from and --to)."""
+    try:
+        value = mdb(text)
+    except argparse.ArgumentTypeError:
+        value = 0
     if value == 0:
-        raise argparse.ArgumentTypeError(f"a step must be above 0 dB, not {text!r}")
+        raise argparse.ArgumentTypeError(f"not a step: {text!r} (accepted: 0.01 to 655.34 dB in steps of 0.01 dB; "
+                                         f"the sweep runs downwards when --to is below --from)")
     return value
 
 

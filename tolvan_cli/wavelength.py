@@ -13,9 +13,10 @@ def run(session: Session) -> None:
         # The driver reads the channel's list, then selects the position of NM in it.
         session.doc["ok"] = tl.set_optical_length(nm, ch)
     except ValueError:
-        supported = tl.read_optical_length(ch)
-        raise UsageError(f"channel {ch} does not support {nm} nm; it supports "
-                         f"{', '.join(map(str, supported or [])) or 'none (the list did not come a second time)'}") from None
+        supported = tl.read_optical_length(ch)  # asked again, to name them
+        listed = (f"it supports {', '.join(map(str, supported))}" if supported else
+                  f"`tolvan info --channels {ch}` lists those it supports (no reply when asked again)")
+        raise UsageError(f"channel {ch} does not support {nm} nm; {listed}") from None
     except RuntimeError:
         raise Failed(f"channel {ch} listed no wavelengths: no reply to read_optical_length(ch={ch}), or an empty "
                      f"list, on {tl.port}; see Troubleshooting in the tolvan README") from None

@@ -79,6 +79,8 @@ def test_commands_change_the_instrument_as_status_and_info_then_show(tolvan, ins
 def test_help_imports_neither_the_driver_nor_pyserial_nor_json(tolvan):
     run = tolvan("--help")
     assert run.status == 0 and "exit status:" in run.out and "tolvan ports --probe" in run.out, run
+    word = tolvan("sweep", "--help")  # each command's own help: its examples, and the exit statuses
+    assert word.status == 0 and "exit status:" in word.out and "tolvan sweep --from" in word.out, word
     done = subprocess.run(command("--help"), env=environment(PYTHONPROFILEIMPORTTIME="1"),
                           capture_output=True, text=True, timeout=60)
     imported = {line.rsplit("|", 1)[-1].strip() for line in done.stderr.splitlines() if line.startswith("import time:")}

@@ -14,13 +14,15 @@ USAGE = [
     (["set", "65535mdB"], "finer than the instrument's step"),
     (["set", "-1"], "negative attenuation"),
     (["set", "3.5 volts"], ACCEPTED),
-    (["sweep", "--from", "0", "--to", "1", "--step", "0"], "a step must be above 0 dB"),
+    (["sweep", "--from", "0", "--to", "1", "--step", "0"], "not a step: '0' (accepted: 0.01 to"),
+    (["sweep", "--from", "1", "--to", "0", "--step", "-0.5"], "runs downwards when --to is below --from"),
     (["sweep", "--from", "0", "--to", "1"], "--step"),
     (["info", "--channels", "4-1"], "runs backwards"),
     (["status", "--ch", "256"], "1 to 255"),
     (["wavelength", "0"], "not a wavelength"),
     (["status"], "give -p PORT (such as -p /dev/ttyUSB0 or -p COM3), set the environment variable TOLVAN_PORT, or try the simulator with --sim"),
     (["-p", "COM3", "--sim", "status"], "either -p/--port or --sim"),
+    (["--sim-options", "--delay '250", "status"], "No closing quotation"),
     ([], "give a command word"),
 ]
 
@@ -73,12 +75,16 @@ def test_a_port_that_cannot_be_opened_exits_3(tolvan, instrument, tmp_path):
     missing = tolvan("-p", tmp_path / "ttyUSB9", "--json", "info")
     assert missing.status == 3, missing
     assert "Cannot open serial port" in missing.err and "No such file or directory" in missing.err  # the driver's line
+    # The document stands on its own: it quotes the driver's line, which went to standard error.
     assert set(missing.doc) == {"error"} and "tolvan ports" in missing.doc["error"]
+    assert "No such file or directory" in missing.doc["error"] and "line above" not in missing.doc["error"]
 
     sim = instrument()
+    (tmp_path / "last.csv").write_text("the last sweep's rows\n")
     with serial.Serial(sim.port):  # another program holds the port
-        held = tolvan("-p", sim.port, "set", "1")
+        held = tolvan("-p", sim.port, "sweep", "--from", "1", "--to", "2", "--step", "1", "--csv", "last.csv")
     assert (held.status, held.out) == (3, ""), held
+    assert (tmp_path / "last.csv").read_text() == "the last sweep's rows\n"  # kept: the sweep never began
     assert "serial port already opened!" in held.err and f"tolvan ports {sim.port}" in held.err
     assert sim.received() == []
 

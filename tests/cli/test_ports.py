@@ -20,6 +20,8 @@ def test_probe_finds_the_instruments_and_never_touches_a_held_port(tolvan, instr
         probed = tolvan("--json", "ports", "--probe", *ports)
         shown = tolvan("ports", "--probe", *ports)
     assert listed.status == probed.status == shown.status == 0, (listed, probed, shown)
+    configured = tolvan("--json", "ports", first.port, env={"TOLVAN_PORT": missing})  # listed as -p is
+    assert configured.doc == [listed.doc[0], listed.doc[3]], configured
     held = {"port": busy.port, "description": None, "held": True, "instrument": None}
     assert listed.doc == [
         {"port": first.port, "description": None, "held": False, "instrument": None},
@@ -35,3 +37,4 @@ def test_probe_finds_the_instruments_and_never_touches_a_held_port(tolvan, instr
     assert busy.received() == []
     assert re.search(rf"{re.escape(busy.port)} +- +by \S+ \(pid {os.getpid()}\) +not probed: held", shown.out), shown
     assert re.search(rf"{re.escape(second.port)} +- +free +attenuator, version 7\.8\.9", shown.out), shown
+    assert re.search(rf"{re.escape(missing)} +no such device +free +not probed: no such device", shown.out), shown

@@ -70,7 +70,7 @@ def test_ctrl_c_closes_the_port_keeps_the_csv_and_says_where_it_was_left(instrum
     if dwell != "0":  # interrupted in the dwell of the last row's step
         assert f"channel 1 attenuation left at {last} dB" in err
     else:  # while setting the next step or reading it back
-        left = re.search(r"channel 1 attenuation (left at|unknown \(interrupted while setting) ([\d.]+) dB", err)
+        left = re.search(r"channel 1 attenuation (left at|unknown \(stopped while setting) ([\d.]+) dB", err)
         assert left and left[2] in (last, after), err
     if port:
         reopened = TOLVAN(port)  # closed: free for the next program
