@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the fast suite (every test but the end-to-end ones) under valgrind's
+# Runs the fast suite (every test but the end-to-end ones, tests/e2e and tests/cli) under valgrind's
 # memcheck, the Python processes the tests start included, and fails on any
 # invalid read or write, any use of an uninitialised value, or any definitely
 # lost block allocated in the module.
@@ -42,7 +42,7 @@ status=0
         --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
         --num-callers=40 --track-origins=yes \
         --xml=yes --xml-file="$LOGS/memcheck.%p.xml" --log-file="$LOGS/memcheck.%p.log" \
-        "$VENV/bin/python" -m pytest -q -p no:cacheprovider --ignore=e2e "$@"
+        "$VENV/bin/python" -m pytest -q -p no:cacheprovider --ignore=e2e --ignore=cli "$@"
 ) || status=$?
 
 "$VENV/bin/python" scripts/valgrind_report.py "$LOGS"/memcheck.*.xml || status=1
