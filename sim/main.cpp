@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "options.h"
+#include "private_dir.h"
 #include "pty.h"
 #include "recording.h"
 #include "relay.h"
@@ -15,7 +16,33 @@
 #include "stop_signals.h"
 #include "wire_log.h"
 
+namespace {
+
 using namespace tolvan_sim;
+
+// Opens the log, the device and the pseudo-terminal, prints its path and
+// serves until told to stop; the exit status. Everything is closed on return.
+int serve(const Options& options, Recording* recording) {
+    install_stop_handlers();
+    if (options.stop_on_stdin_close) stop_when_stdin_closes();
+    WireLog log(options.log_path);
+    std::optional<SerialDevice> device;
+    std::optional<Relay> relay;
+    if (options.mode == Mode::relay) relay.emplace(device.emplace(options.source), log);
+    PseudoTerminal line;
+    // A relay or a replay models no instrument: it has no state to publish.
+    StateFile state(options.mode == Mode::simulate ? options.state_path : std::string());
+    state.publish(options.channels);
+    // Logged first: whoever reads the path may look at the log at once.
+    log.comment("serving on " + line.path());
+    if (device) log.comment("relaying to " + device->path());
+    if (recording) log.comment("replaying " + options.source);
+    std::printf("%s\n", line.path().c_str());
+    std::fflush(stdout);
+    return Server(options, line, log, state, recording, relay ? &*relay : nullptr).run();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     const Options options = parse_options(argc, argv);
@@ -26,26 +53,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tolvan-sim: %s\n", error.what());
         return 2;
     }
+    int status = 1;
     try {
-        install_stop_handlers();
-        if (options.stop_on_stdin_close) stop_when_stdin_closes();
-        WireLog log(options.log_path);
-        std::optional<SerialDevice> device;
-        std::optional<Relay> relay;
-        if (options.mode == Mode::relay) relay.emplace(device.emplace(options.source), log);
-        PseudoTerminal line;
-        // A relay or a replay models no instrument: it has no state to publish.
-        StateFile state(options.mode == Mode::simulate ? options.state_path : std::string());
-        state.publish(options.channels);
-        // Logged first: whoever reads the path may look at the log at once.
-        log.comment("serving on " + line.path());
-        if (device) log.comment("relaying to " + device->path());
-        if (recording) log.comment("replaying " + options.source);
-        std::printf("%s\n", line.path().c_str());
-        std::fflush(stdout);
-        return Server(options, line, log, state, recording ? &*recording : nullptr, relay ? &*relay : nullptr).run();
+        status = serve(options, recording ? &*recording : nullptr);
     } catch (const std::system_error& error) {
         std::fprintf(stderr, "tolvan-sim: %s\n", error.what());
-        return 1;
     }
+    // The parent is gone: nobody will read the log and the state it asked for.
+    if (stdin_ended() && !options.private_dir.empty()) {
+        remove_private_dir(options.private_dir, {options.log_path, options.state_path, options.state_path + ".tmp"});
+    }
+    return status;
 }

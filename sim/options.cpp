@@ -82,6 +82,12 @@ Other:
                           of file: started with a pipe there whose write end
                           the parent keeps, the simulator ends when its
                           parent does, however the parent ends
+  --private-dir DIR       with --stop-on-stdin-close: DIR is a folder the
+                          parent made for this simulator's --log and --state
+                          files; when standard input ends (the parent is
+                          gone, nobody will read them), the simulator removes
+                          those files and then DIR, if nothing else is there.
+                          Stopped by a signal, it leaves them to the parent
   --help                  show this help and exit
   --version               show the version and exit
 
@@ -182,7 +188,7 @@ std::chrono::milliseconds milliseconds(std::string_view text, const char* what) 
 
 enum class Key {
     channels, wavelengths, versions, delay, split, drop_every, noise, exit_after, relay, replay, log, state,
-    stop_on_stdin_close, help, version
+    stop_on_stdin_close, private_dir, help, version
 };
 
 struct Spelling {
@@ -201,6 +207,7 @@ constexpr Spelling spellings[] = {
     {"--relay", Key::relay, true},       {"--replay", Key::replay, true},
     {"--log", Key::log, true},           {"--state", Key::state, true},
     {"--stop-on-stdin-close", Key::stop_on_stdin_close, false},
+    {"--private-dir", Key::private_dir, true},
     {"--help", Key::help, false},
     {"--version", Key::version, false},
 };
@@ -282,11 +289,18 @@ Options parse_options(int argc, char** argv) {
             options.state_path = value;
             break;
         case Key::stop_on_stdin_close: options.stop_on_stdin_close = true; break;
+        case Key::private_dir:
+            if (value.empty()) fail("--private-dir needs a folder name");
+            options.private_dir = value;
+            break;
         case Key::help: std::fputs(help_text, stdout); std::exit(0);
         case Key::version: std::printf("tolvan-sim %s\n", TOLVAN_SIM_VERSION); std::exit(0);
         }
     }
 
+    if (!options.private_dir.empty() && !options.stop_on_stdin_close) {
+        fail("--private-dir is removed when standard input ends: it needs --stop-on-stdin-close");
+    }
     if (options.mode != Mode::simulate) {
         // The real instrument, or the recording, has its own channels.
         if (!instrument_option.empty()) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <system_error>
 #include <thread>
@@ -15,6 +16,7 @@ namespace tolvan_sim {
 namespace {
 
 volatile sig_atomic_t requested = 0;
+std::atomic<bool> input_ended{false};
 
 void on_stop_signal(int) { requested = 1; }
 
@@ -36,6 +38,8 @@ void install_stop_handlers() {
 
 bool stop_requested() { return requested != 0; }
 
+bool stdin_ended() { return input_ended; }
+
 void stop_when_stdin_closes() {
     // The thread blocks every signal, so that they keep reaching the main
     // thread and interrupt what that waits for; it starts with the mask of
@@ -52,6 +56,7 @@ void stop_when_stdin_closes() {
                 const ssize_t got = ::read(STDIN_FILENO, discarded.data(), discarded.size());
                 if (got == 0 || (got < 0 && errno != EINTR)) break;
             }
+            input_ended = true;
             // The signal interrupts the main thread's wait; should it fail, the
             // flag is seen after that wait, within a few milliseconds.
             if (::kill(::getpid(), SIGTERM) != 0) requested = 1;

@@ -16,4 +16,8 @@ bool stop_requested();
 // exactly as SIGTERM does. Throws std::system_error if it cannot.
 void stop_when_stdin_closes();
 
+// Whether standard input has ended (after stop_when_stdin_closes()): the
+// parent that held its other end is gone.
+bool stdin_ended();
+
 }  // namespace tolvan_sim

@@ -143,8 +143,10 @@ class SimulatedInstrument:
         self._state_file = Path(self._private, "state.json")
         self._final: tuple[list[str], str | None] | None = None
         # The simulator's standard input is a pipe whose write end only this process
-        # holds: when this process ends, however it ends, the simulator stops.
-        command = [found, *self.options, "--state", str(self._state_file), "--stop-on-stdin-close"]
+        # holds: when this process ends, however it ends, the simulator stops, and
+        # removes the private folder that this process can no longer remove.
+        command = [found, *self.options, "--state", str(self._state_file), "--stop-on-stdin-close",
+                   "--private-dir", self._private]
         if from_options is None:
             command += ["--log", str(self._log_file)]
         deadline = time.monotonic() + START_TIMEOUT

@@ -185,7 +185,7 @@ def test_running_is_false_once_the_simulator_died():
 ORPHANED = """
 import os, signal, sys, time
 from tolvan_sim import SimulatedInstrument
-sim = SimulatedInstrument()
+sim = SimulatedInstrument(log=sys.argv[2])
 print(sim.process.pid, flush=True)
 if sys.argv[1] == "os._exit":
     os._exit(0)
@@ -195,15 +195,19 @@ time.sleep(60)
 
 @pytest.mark.parametrize("ending", ["os._exit", "SIGKILL", "SIGTERM"])
 def test_the_simulator_ends_with_the_process_that_started_it(ending, tmp_path):
-    # The private folder of its log stays behind: in tmp_path.
-    parent = subprocess.Popen([sys.executable, "-c", ORPHANED, ending], stdout=subprocess.PIPE, text=True,
-                              env={**os.environ, "TMPDIR": str(tmp_path)})
+    (tmp_path / "tmp").mkdir()
+    kept = tmp_path / "kept.log"
+    parent = subprocess.Popen([sys.executable, "-c", ORPHANED, ending, kept], stdout=subprocess.PIPE, text=True,
+                              env={**os.environ, "TMPDIR": str(tmp_path / "tmp")})
     pid = int(parent.stdout.readline())
     try:
         if ending != "os._exit":
             parent.send_signal(getattr(signal, ending))
         parent.wait(timeout=10)
         assert wait_until(lambda: gone(pid)), f"tolvan-sim {pid} outlived the process that started it"
+        # Its private folder, made in the parent's TMPDIR, goes with it; the log asked for stays.
+        assert wait_until(lambda: not any((tmp_path / "tmp").iterdir())), list((tmp_path / "tmp").iterdir())
+        assert kept.read_text().startswith("# tolvan-sim log 1\n")
     finally:
         parent.stdout.close()
         if not gone(pid):
