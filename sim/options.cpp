@@ -43,9 +43,10 @@ Faults:
                           one (default 0: never)
   --noise N               send N noise bytes (0x00) ahead of each reply
                           (default 0)
-  --exit-after N          answer N requests, then exit as soon as the next
-                          request arrives, leaving it unanswered, as if the
-                          instrument were unplugged (default 0: never)
+  --exit-after N          answer N requests (refused ones do not count), then
+                          exit as soon as the next request arrives, leaving
+                          it unanswered, as if the instrument were unplugged
+                          (default 0: never)
 
 Real instrument:
   --relay DEVICE          pass requests through to a real instrument on the
@@ -113,16 +114,17 @@ held the line, the client stopped reading and the output queue was full, or
 the simulator stopped first). The time of "rx" and "bad" is "@" and the
 milliseconds since the simulator started; that of the others is "+" and the
 milliseconds since the request logged last. --replay takes each request's
-reply from the "tx" lines after its "rx" line. A file appended to by several
-runs holds one session after another, each from its version line. A log reader that does not keep
-up never holds the simulator up: lines it cannot take are dropped, and a line
-"# N log lines dropped" says so when it catches up or at exit. --replay
-refuses a file it cannot read (cut short, damaged, or of a newer format) with
-its name and line number.
+reply from the "tx" lines after its "rx" line; it takes blank lines and
+Windows line ends too, and refuses a file it cannot read (cut short, damaged,
+or of a newer format) with its name and line number. A file appended to by
+several runs holds one session after another, each from its version line. A
+log reader that does not keep up never holds the simulator up: lines it
+cannot take are dropped, and a line "# N log lines dropped" says so when it
+catches up or at exit.
 
 Exit status: 0 after a stop signal or --exit-after; 1 when the log or the
-device cannot be opened, or the device vanished; 2 for a command line or a
---replay file it cannot accept.
+device cannot be opened, the --state file cannot be written, or the device
+vanished; 2 for a command line or a --replay file it cannot accept.
 
 Examples:
   tolvan-sim --wavelengths 2=1310,1550 --log -
