@@ -1,6 +1,7 @@
 // tolvan-sim: a simulated attenuator on a pseudo-terminal. Prints the serial
 // end's path, then serves requests until SIGTERM, SIGINT or SIGHUP: as the
 // simulated instrument, as a relay to a real one, or replaying a recording.
+#include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <system_error>
@@ -37,8 +38,10 @@ int serve(const Options& options, Recording* recording) {
     log.comment("serving on " + line.path());
     if (device) log.comment("relaying to " + device->path());
     if (recording) log.comment("replaying " + options.source);
-    std::printf("%s\n", line.path().c_str());
-    std::fflush(stdout);
+    // A parent that cannot read the path could never use nor stop the simulator.
+    if (std::printf("%s\n", line.path().c_str()) < 0 || std::fflush(stdout) != 0) {
+        throw std::system_error(errno, std::generic_category(), "cannot print the serial end's path");
+    }
     return Server(options, line, log, state, recording, relay ? &*relay : nullptr).run();
 }
 

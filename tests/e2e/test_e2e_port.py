@@ -167,6 +167,15 @@ class TestCommandLine:
         assert result.returncode == 1
         assert "cannot open log" in result.stderr
 
+    def test_a_parent_that_cannot_read_the_path_is_not_left_a_simulator(self):
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            result = subprocess.run([SIMULATOR], stdout=writer, stderr=subprocess.PIPE, text=True, timeout=10)
+        finally:
+            os.close(writer)
+        assert (result.returncode, result.stderr) == (1, "tolvan-sim: cannot print the serial end's path: Broken pipe\n")
+
 
 @pytest.mark.skipif(not HAVE_PTYS, reason="the simulator is built where there are pseudo-terminals")
 def test_simulator_installed_with_the_package():
