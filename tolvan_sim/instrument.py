@@ -141,6 +141,12 @@ class SimulatedInstrument:
         # Read back from where the simulator wrote it, whatever the working directory is then.
         self._log_file = (self.log_path or Path(self._private, "wire.log")).absolute()
         self._state_file = Path(self._private, "state.json")
+        # The simulator appends to a log: one kept in a file may hold earlier sessions,
+        # and this one's lines start where the file ends now.
+        try:
+            self._log_start = self._log_file.stat().st_size
+        except FileNotFoundError:
+            self._log_start = 0
         self._final: tuple[list[str], str | None] | None = None
         # The simulator's standard input is a pipe whose write end only this process
         # holds: when this process ends, however it ends, the simulator stops, and
@@ -264,8 +270,11 @@ class SimulatedInstrument:
     # -- the frame log -------------------------------------------------------------------
 
     def _read_log(self) -> list[str]:
+        """This simulator's lines of its log."""
         try:
-            return self._log_file.read_text().splitlines()
+            with self._log_file.open("rb") as log:
+                log.seek(self._log_start)
+                return log.read().decode(errors="replace").splitlines()
         except FileNotFoundError:
             return []
 

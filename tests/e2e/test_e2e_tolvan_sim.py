@@ -61,7 +61,9 @@ def program(tmp_path, body, name="fake-sim"):
 
 
 def test_serves_in_the_block_and_stops_cleanly_after_it(tmp_path):
-    # Options as a user writes them: ints and paths beside strings; the log given as the option.
+    # Options as a user writes them: ints and paths beside strings; the log given as the option,
+    # a file that an earlier session wrote to.
+    (tmp_path / "wire.log").write_text("# tolvan-sim log 1\nrx 7B 01 05 07 2E 4A 7D @1.000\n")
     with SimulatedInstrument("--versions", "3,4,5", "--channels", 2, "--log", tmp_path / "wire.log") as sim:
         assert stat.S_ISCHR(os.stat(sim.port).st_mode)
         tl = TOLVAN(sim.port)
