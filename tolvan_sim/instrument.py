@@ -82,16 +82,25 @@ def _end(process: subprocess.Popen[bytes], sig: int, private: str | None = None)
     return process.returncode
 
 
+# Options that SimulatedInstrument gives the simulator itself.
+_OWN_OPTIONS = ("--state", "--private-dir")
+
+
 def _log_option(options: tuple[str, ...]) -> str | None:
-    """The value of a --log among the simulator's options (the last one, as the simulator takes it)."""
+    """The value of a --log among the simulator's options (the last one, as the simulator takes it).
+
+    Raises SimulatorError for an option that SimulatedInstrument gives itself.
+    """
     found = None
     for index, option in enumerate(options):
+        name = option.partition("=")[0]
         if option == "--log" and index + 1 < len(options):
             found = options[index + 1]
-        elif option.startswith("--log="):
+        elif name == "--log":
             found = option.removeprefix("--log=")
-        elif option == "--state" or option.startswith("--state="):
-            raise SimulatorError("tolvan_sim keeps the simulator's --state file itself: read it with state()")
+        elif name in _OWN_OPTIONS:
+            raise SimulatorError(f"tolvan_sim gives the simulator its {name} itself: read what it holds with "
+                                 f"state(), and keep the frame log with log=")
     return found
 
 
@@ -323,13 +332,12 @@ class SimulatedInstrument:
         --relay or --replay, which model no instrument and so know no wavelength
         list, set_optical_length's value is None.
         """
-        lists: dict[int, list[int]] | None = None
+        lists: dict[int, list[int]] | None = None  # read from the state when first needed
 
         def wavelengths(channel: int) -> list[int]:
             nonlocal lists
             if lists is None:
-                held = self._published_state() or {}
-                lists = {number: channel["wavelengths"] for number, channel in held.items()}
+                lists = {number: held["wavelengths"] for number, held in (self._published_state() or {}).items()}
             return lists.get(channel, [])
 
         return [decode(frame, wavelengths) for frame in self.log("rx")]

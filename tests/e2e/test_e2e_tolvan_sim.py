@@ -146,7 +146,8 @@ START_FAILURES = {
     "log to standard error": (lambda tmp: {"log": "-"}, r"^log='-' sends the frame log to standard error"),
     "the log option to standard error": (lambda tmp: {"options": ["--log=-"]}, "^log='-' sends"),
     "two logs": (lambda tmp: {"log": tmp / "a.log", "options": ["--log", tmp / "b.log"]}, "given twice"),
-    "a state file": (lambda tmp: {"options": ["--state", tmp / "s.json"]}, "keeps the simulator's --state"),
+    "a state file": (lambda tmp: {"options": ["--state", tmp / "s.json"]}, "gives the simulator its --state itself"),
+    "a private folder": (lambda tmp: {"options": [f"--private-dir={tmp}"]}, "its --private-dir itself"),
     "an unwritable log": (lambda tmp: {"log": tmp / "missing" / "wire.log"},
                           "did not start \\(exit status 1\\): tolvan-sim: cannot open log"),
 }
