@@ -2,6 +2,7 @@
 // end's path, then serves requests until SIGTERM, SIGINT or SIGHUP: as the
 // simulated instrument, as a relay to a real one, or replaying a recording.
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <system_error>
@@ -62,8 +63,8 @@ int main(int argc, char** argv) {
     } catch (const std::system_error& error) {
         std::fprintf(stderr, "tolvan-sim: %s\n", error.what());
     }
-    // The parent is gone: nobody will read the log and the state it asked for.
-    if (stdin_ended() && !options.private_dir.empty()) {
+    // Stopped, and the parent is gone: nobody will read the log and the state it asked for.
+    if (!options.private_dir.empty() && stop_requested() && parent_gone(std::chrono::milliseconds(100))) {
         remove_private_dir(options.private_dir, {options.log_path, options.state_path, options.state_path + ".tmp"});
     }
     return status;

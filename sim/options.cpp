@@ -82,13 +82,16 @@ Other:
   --stop-on-stdin-close   stop as on SIGTERM when standard input reaches end
                           of file: started with a pipe there whose write end
                           the parent keeps, the simulator ends when its
-                          parent does, however the parent ends
+                          parent does, however the parent ends; lines
+                          written there are read and otherwise ignored
   --private-dir DIR       with --stop-on-stdin-close: DIR is a folder the
-                          parent made for this simulator's --log and --state
-                          files; when standard input ends (the parent is
-                          gone, nobody will read them), the simulator removes
-                          those files and then DIR, if nothing else is there.
-                          Stopped by a signal, it leaves them to the parent
+                          parent made for the --log and --state files. When
+                          the parent has gone, nobody will read them: they
+                          are removed, and DIR if nothing else is there.
+                          Gone: standard input ended, before a stop signal or
+                          within 0.1 s after it (a signal to the process
+                          group), and the parent did not first write a line
+                          there to say that it stops the simulator itself
   --help                  show this help and exit
   --version               show the version and exit
 

@@ -68,6 +68,15 @@ def _end(process: subprocess.Popen[bytes], sig: int, private: str | None = None)
     Closes the pipes to it, and removes `private`, the folder of its own log and state.
     """
     if process.poll() is None:
+        # A line first says that this process stops it and reads what it leaves: a
+        # simulator stopped by a signal without one, whose parent then goes (a signal
+        # to the whole process group), removes its private folder itself.
+        try:
+            assert process.stdin is not None
+            process.stdin.write(b"stop\n")
+            process.stdin.flush()
+        except OSError:
+            pass  # it has just ended
         process.send_signal(sig)
         try:
             process.wait(timeout=STOP_TIMEOUT)
@@ -159,7 +168,7 @@ class SimulatedInstrument:
         self._final: tuple[list[str], str | None] | None = None
         # The simulator's standard input is a pipe whose write end only this process
         # holds: when this process ends, however it ends, the simulator stops, and
-        # removes the private folder that this process can no longer remove.
+        # removes the private folder that this process can no longer remove (see _end).
         command = [found, *self.options, "--state", str(self._state_file), "--stop-on-stdin-close",
                    "--private-dir", self._private]
         if from_options is None:
