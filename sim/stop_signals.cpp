@@ -19,7 +19,7 @@ volatile sig_atomic_t requested = 0;
 
 // What standard input has said, read by the watching thread or, at exit, by
 // the main thread; guarded by input_mutex.
-std::mutex input_mutex;
+std::timed_mutex input_mutex;
 bool input_ended = false;
 bool stop_announced = false;
 
@@ -74,7 +74,7 @@ void stop_when_stdin_closes() {
                 // may have read what woke this one.
                 pollfd input{STDIN_FILENO, POLLIN, 0};
                 if (poll(&input, 1, -1) < 0 && errno == EINTR) continue;
-                const std::lock_guard lock(input_mutex);
+                const std::lock_guard<std::timed_mutex> lock(input_mutex);
                 read_input(0);
                 if (input_ended) break;
             }
@@ -93,8 +93,11 @@ void stop_when_stdin_closes() {
 
 bool parent_gone(std::chrono::milliseconds grace) {
     using Clock = std::chrono::steady_clock;
-    const std::lock_guard lock(input_mutex);
     const Clock::time_point deadline = Clock::now() + grace;
+    // Should the thread be held in a read (an input that poll cannot watch,
+    // as a terminal on some systems), the files stay: nothing waits for ever.
+    std::unique_lock<std::timed_mutex> lock(input_mutex, deadline);
+    if (!lock.owns_lock()) return false;
     while (!input_ended && !stop_announced) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) break;
