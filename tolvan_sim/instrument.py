@@ -71,12 +71,11 @@ def _end(process: subprocess.Popen[bytes], sig: int, private: str | None = None)
         # A line first says that this process stops it and reads what it leaves: a
         # simulator stopped by a signal without one, whose parent then goes (a signal
         # to the whole process group), removes its private folder itself.
-        try:
-            assert process.stdin is not None
-            process.stdin.write(b"stop\n")
-            process.stdin.flush()
-        except OSError:
-            pass  # it has just ended
+        if process.stdin is not None:
+            try:
+                os.write(process.stdin.fileno(), b"stop\n")
+            except OSError:
+                pass  # it has just ended
         process.send_signal(sig)
         try:
             process.wait(timeout=STOP_TIMEOUT)
