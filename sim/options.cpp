@@ -126,8 +126,9 @@ cannot take are dropped, and a line "# N log lines dropped" says so when it
 catches up or at exit.
 
 Exit status: 0 after a stop signal or --exit-after; 1 when the log or the
-device cannot be opened, the --state file cannot be written, or the device
-vanished; 2 for a command line or a --replay file it cannot accept.
+device cannot be opened, the --state file cannot be written, the serial end's
+path cannot be printed (nobody reads standard output), or the device vanished;
+2 for a command line or a --replay file it cannot accept.
 
 Examples:
   tolvan-sim --wavelengths 2=1310,1550 --log -
