@@ -162,6 +162,11 @@ Recording::Recording(const std::string& path) {
             current->push_back({after, std::move(bytes)});
         }
     }
+    // A replay of it would answer nothing: most likely the wrong file.
+    if (requests_.empty()) {
+        reader.fail("no request recorded (no \"rx\" line): nothing to replay; was the script run against "
+                    "the relay's port?");
+    }
 }
 
 const Reply* Recording::next(const Bytes& request) {

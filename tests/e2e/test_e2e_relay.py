@@ -118,8 +118,9 @@ GOOD = ("# tolvan-sim log 1\n# serving on /dev/pts/9\n"
     (GOOD + GOOD.replace("log 1", "log 3"), 5, "written in log format 3"),
     (GOOD.split("\n", 1)[1], 1, "not a tolvan-sim log"),
     ("", 1, "empty file"),
+    (GOOD.split("rx")[0], 2, "no request recorded"),
 ], ids=["truncated", "hex", "no-time", "bad-time", "kind", "two-blanks", "newer", "newer-later", "no-version",
-        "empty"])
+        "empty", "no-request"])
 def test_replay_refuses_a_file_it_cannot_read(tmp_path, text, line, reason):
     recording = tmp_path / "session.log"
     recording.write_text(text)
