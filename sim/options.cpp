@@ -119,11 +119,11 @@ milliseconds since the simulator started; that of the others is "+" and the
 milliseconds since the request logged last. --replay takes each request's
 reply from the "tx" lines after its "rx" line; it takes blank lines and
 Windows line ends too, and refuses a file it cannot read (cut short, damaged,
-of a newer format, or without a request) with its name and line number. A file appended to by
-several runs holds one session after another, each from its version line. A
-log reader that does not keep up never holds the simulator up: lines it
-cannot take are dropped, and a line "# N log lines dropped" says so when it
-catches up or at exit.
+of a newer format, or without a request) with its name and line number. A file
+appended to by several runs holds one session after another, each from its
+version line. A log reader that does not keep up never holds the simulator up:
+lines it cannot take are dropped, and a line "# N log lines dropped" says so
+when it catches up or at exit.
 
 Exit status: 0 after a stop signal or --exit-after; 1 when the log or the
 device cannot be opened, the --state file cannot be written, the serial end's
