@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -75,8 +76,13 @@ void Server::wait(milliseconds span, bool for_room) {
     if (relay_) {
         watched[1] = {relay_->device().fd(), static_cast<short>(POLLIN | (relay_->sending() ? POLLOUT : 0)), 0};
     }
-    // A failed poll (a signal) is a wait cut short: the loop looks again.
     const int ready = poll(watched, relay_ ? 2 : 1, static_cast<int>(span.count()));
+    if (ready < 0) {
+        // A signal cut the wait short: the loop looks again. Any other failure
+        // must not make the loop spin.
+        if (errno != EINTR) pause_for(span);
+        return;
+    }
     const short line_events = watched[0].revents;
     const bool hung_up = ready > 0 && (line_events & POLLHUP) && !(line_events & POLLIN);
     if (!hung_up) {
