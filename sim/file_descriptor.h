@@ -18,6 +18,14 @@ public:
     int get() const { return descriptor_; }
     bool valid() const { return descriptor_ >= 0; }
 
+    // Closes it now; false (errno set) when the system reports that what was
+    // written may not have reached the file.
+    bool close() {
+        const int descriptor = descriptor_;
+        descriptor_ = -1;
+        return descriptor < 0 || ::close(descriptor) == 0;
+    }
+
 private:
     int descriptor_;
 };

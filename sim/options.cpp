@@ -43,9 +43,10 @@ Faults:
                           one (default 0: never)
   --noise N               send N noise bytes (0x00) ahead of each reply
                           (default 0)
-  --exit-after N          answer N requests, then exit as soon as the next
-                          request arrives, leaving it unanswered, as if the
-                          instrument were unplugged (default 0: never)
+  --exit-after N          answer N requests (refused ones do not count), then
+                          exit as soon as the next request arrives, leaving
+                          it unanswered, as if the instrument were unplugged
+                          (default 0: never)
 
 Real instrument:
   --relay DEVICE          pass requests through to a real instrument on the
@@ -81,7 +82,16 @@ Other:
   --stop-on-stdin-close   stop as on SIGTERM when standard input reaches end
                           of file: started with a pipe there whose write end
                           the parent keeps, the simulator ends when its
-                          parent does, however the parent ends
+                          parent does, however the parent ends; lines
+                          written there are read and otherwise ignored
+  --private-dir DIR       with --stop-on-stdin-close: DIR is a folder the
+                          parent made for the --log and --state files. When
+                          the parent has gone, nobody will read them: they
+                          are removed, and DIR if nothing else is there.
+                          Gone: standard input ended, before a stop signal or
+                          within 0.1 s after it (a signal to the process
+                          group), and the parent did not first write a line
+                          there to say that it stops the simulator itself
   --help                  show this help and exit
   --version               show the version and exit
 
@@ -107,16 +117,18 @@ held the line, the client stopped reading and the output queue was full, or
 the simulator stopped first). The time of "rx" and "bad" is "@" and the
 milliseconds since the simulator started; that of the others is "+" and the
 milliseconds since the request logged last. --replay takes each request's
-reply from the "tx" lines after its "rx" line. A file appended to by several
-runs holds one session after another, each from its version line. A log reader that does not keep
-up never holds the simulator up: lines it cannot take are dropped, and a line
-"# N log lines dropped" says so when it catches up or at exit. --replay
-refuses a file it cannot read (cut short, damaged, or of a newer format) with
-its name and line number.
+reply from the "tx" lines after its "rx" line; it takes blank lines and
+Windows line ends too, and refuses a file it cannot read (cut short, damaged,
+of a newer format, or without a request) with its name and line number. A file
+appended to by several runs holds one session after another, each from its
+version line. A log reader that does not keep up never holds the simulator up:
+lines it cannot take are dropped, and a line "# N log lines dropped" says so
+when it catches up or at exit.
 
 Exit status: 0 after a stop signal or --exit-after; 1 when the log or the
-device cannot be opened, or the device vanished; 2 for a command line or a
---replay file it cannot accept.
+device cannot be opened, the --state file cannot be written, the serial end's
+path cannot be printed (nobody reads standard output), or the device vanished;
+2 for a command line or a --replay file it cannot accept.
 
 Examples:
   tolvan-sim --wavelengths 2=1310,1550 --log -
@@ -182,7 +194,7 @@ std::chrono::milliseconds milliseconds(std::string_view text, const char* what) 
 
 enum class Key {
     channels, wavelengths, versions, delay, split, drop_every, noise, exit_after, relay, replay, log, state,
-    stop_on_stdin_close, help, version
+    stop_on_stdin_close, private_dir, help, version
 };
 
 struct Spelling {
@@ -201,6 +213,7 @@ constexpr Spelling spellings[] = {
     {"--relay", Key::relay, true},       {"--replay", Key::replay, true},
     {"--log", Key::log, true},           {"--state", Key::state, true},
     {"--stop-on-stdin-close", Key::stop_on_stdin_close, false},
+    {"--private-dir", Key::private_dir, true},
     {"--help", Key::help, false},
     {"--version", Key::version, false},
 };
@@ -282,11 +295,18 @@ Options parse_options(int argc, char** argv) {
             options.state_path = value;
             break;
         case Key::stop_on_stdin_close: options.stop_on_stdin_close = true; break;
+        case Key::private_dir:
+            if (value.empty()) fail("--private-dir needs a folder name");
+            options.private_dir = value;
+            break;
         case Key::help: std::fputs(help_text, stdout); std::exit(0);
         case Key::version: std::printf("tolvan-sim %s\n", TOLVAN_SIM_VERSION); std::exit(0);
         }
     }
 
+    if (!options.private_dir.empty() && !options.stop_on_stdin_close) {
+        fail("--private-dir is removed when standard input ends: it needs --stop-on-stdin-close");
+    }
     if (options.mode != Mode::simulate) {
         // The real instrument, or the recording, has its own channels.
         if (!instrument_option.empty()) {

@@ -34,6 +34,7 @@ struct Options {
     std::string source;  // the device (relay) or the log (replay)
     std::string state_path;  // empty: the state is not published
     bool stop_on_stdin_close = false;
+    std::string private_dir;  // removed with the log and state in it when standard input ends
 };
 
 // Parses argv. Prints the help and exits 0 for --help; prints a message and

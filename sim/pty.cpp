@@ -20,8 +20,7 @@ namespace {
 void configure_raw(termios& settings) {
     cfmakeraw(&settings);
     settings.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&settings, B115200);
-    cfsetospeed(&settings, B115200);
+    if (cfsetispeed(&settings, B115200) != 0 || cfsetospeed(&settings, B115200) != 0) raise_errno("cfsetspeed");
 }
 
 bool is_raw(const termios& settings) {
@@ -57,10 +56,9 @@ void PseudoTerminal::make_raw() {
     // Elsewhere, open the serial end just long enough to set it.
     const FileDescriptor serial_end(open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
     if (!serial_end.valid()) raise_errno("open serial end");
-    if (tcgetattr(serial_end.get(), &settings) == 0) {
-        configure_raw(settings);
-        tcsetattr(serial_end.get(), TCSANOW, &settings);
-    }
+    if (tcgetattr(serial_end.get(), &settings) != 0) raise_errno("tcgetattr on the serial end");
+    configure_raw(settings);
+    if (tcsetattr(serial_end.get(), TCSANOW, &settings) != 0) raise_errno("tcsetattr on the serial end");
 }
 
 void PseudoTerminal::keep_raw() {

@@ -127,8 +127,12 @@ Recording::Recording(const std::string& path) {
         const std::size_t end = text.find('\n', begin);
         if (!first) reader.next_line();
         if (end == std::string::npos) reader.fail("cut short: the last line does not end");
-        const std::string_view line(text.data() + begin, end - begin);
+        std::string_view line(text.data() + begin, end - begin);
         begin = end + 1;
+        // A log edited by hand, or checked out on Windows, may hold blank
+        // lines and carriage returns before each line's end.
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        if (!first && line.find_first_not_of(' ') == std::string_view::npos) continue;
 
         if (first && !line.starts_with(log_version_line)) {
             reader.fail("not a tolvan-sim log: its first line is not '" + std::string(log_version_line) +
@@ -157,6 +161,11 @@ Recording::Recording(const std::string& path) {
             // Sent before any request: nothing asked for it, nothing to replay.
             current->push_back({after, std::move(bytes)});
         }
+    }
+    // A replay of it would answer nothing: most likely the wrong file.
+    if (requests_.empty()) {
+        reader.fail("no request recorded (no \"rx\" line): nothing to replay; was the script run against "
+                    "the relay's port?");
     }
 }
 

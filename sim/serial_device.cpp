@@ -41,7 +41,7 @@ SerialDevice::SerialDevice(const std::string& path)
         raise_errno("cannot set " + path + " to 115200 baud, 8N1");
     }
     // Bytes the device sent before anyone asked belong to no request.
-    tcflush(fd(), TCIOFLUSH);
+    if (tcflush(fd(), TCIOFLUSH) != 0) raise_errno("cannot flush " + path);
 }
 
 SerialDevice::Read SerialDevice::read(std::uint8_t* buffer, std::size_t capacity, std::size_t& count,

@@ -77,6 +77,7 @@ void StateFile::publish(const std::vector<Channel>& channels) {
         FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (!file.valid()) fail("cannot write state " + temporary);
         write_all(file.get(), state_json(channels), temporary);
+        if (!file.close()) fail("cannot write state " + temporary);
     }
     if (std::rename(temporary.c_str(), path_.c_str()) != 0) {
         const int reason = errno;

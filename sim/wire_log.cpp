@@ -78,8 +78,14 @@ WireLog::WireLog(const std::string& path) {
         if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot open log " + path);
         owned_ = true;
         sink_ = Sink::plain;
-        const int flags = fcntl(fd_, F_GETFL);
-        if (fstat(fd_, &info) == 0 && !S_ISREG(info.st_mode) && flags >= 0) fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+        // A FIFO or a terminal must not make a write wait.
+        if (fstat(fd_, &info) != 0) throw std::system_error(errno, std::generic_category(), "cannot use log " + path);
+        if (!S_ISREG(info.st_mode)) {
+            const int flags = fcntl(fd_, F_GETFL);
+            if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_NONBLOCK) != 0) {
+                throw std::system_error(errno, std::generic_category(), "cannot make log " + path + " non-blocking");
+            }
+        }
     }
     write_line(std::string(log_version_line) + std::to_string(log_version));
 }

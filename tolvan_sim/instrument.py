@@ -68,6 +68,14 @@ def _end(process: subprocess.Popen[bytes], sig: int, private: str | None = None)
     Closes the pipes to it, and removes `private`, the folder of its own log and state.
     """
     if process.poll() is None:
+        # A line first says that this process stops it and reads what it leaves: a
+        # simulator stopped by a signal without one, whose parent then goes (a signal
+        # to the whole process group), removes its private folder itself.
+        if process.stdin is not None:
+            try:
+                os.write(process.stdin.fileno(), b"stop\n")
+            except OSError:
+                pass  # it has just ended
         process.send_signal(sig)
         try:
             process.wait(timeout=STOP_TIMEOUT)
@@ -82,16 +90,25 @@ def _end(process: subprocess.Popen[bytes], sig: int, private: str | None = None)
     return process.returncode
 
 
+# Options that SimulatedInstrument gives the simulator itself.
+_OWN_OPTIONS = ("--state", "--private-dir")
+
+
 def _log_option(options: tuple[str, ...]) -> str | None:
-    """The value of a --log among the simulator's options (the last one, as the simulator takes it)."""
+    """The value of a --log among the simulator's options (the last one, as the simulator takes it).
+
+    Raises SimulatorError for an option that SimulatedInstrument gives itself.
+    """
     found = None
     for index, option in enumerate(options):
+        name = option.partition("=")[0]
         if option == "--log" and index + 1 < len(options):
             found = options[index + 1]
-        elif option.startswith("--log="):
+        elif name == "--log":
             found = option.removeprefix("--log=")
-        elif option == "--state" or option.startswith("--state="):
-            raise SimulatorError("tolvan_sim keeps the simulator's --state file itself: read it with state()")
+        elif name in _OWN_OPTIONS:
+            raise SimulatorError(f"tolvan_sim gives the simulator its {name} itself: read what it holds with "
+                                 f"state(), and keep the frame log with log=")
     return found
 
 
@@ -141,10 +158,18 @@ class SimulatedInstrument:
         # Read back from where the simulator wrote it, whatever the working directory is then.
         self._log_file = (self.log_path or Path(self._private, "wire.log")).absolute()
         self._state_file = Path(self._private, "state.json")
+        # The simulator appends to a log: one kept in a file may hold earlier sessions,
+        # and this one's lines start where the file ends now.
+        try:
+            self._log_start = self._log_file.stat().st_size
+        except FileNotFoundError:
+            self._log_start = 0
         self._final: tuple[list[str], str | None] | None = None
         # The simulator's standard input is a pipe whose write end only this process
-        # holds: when this process ends, however it ends, the simulator stops.
-        command = [found, *self.options, "--state", str(self._state_file), "--stop-on-stdin-close"]
+        # holds: when this process ends, however it ends, the simulator stops, and
+        # removes the private folder that this process can no longer remove (see _end).
+        command = [found, *self.options, "--state", str(self._state_file), "--stop-on-stdin-close",
+                   "--private-dir", self._private]
         if from_options is None:
             command += ["--log", str(self._log_file)]
         deadline = time.monotonic() + START_TIMEOUT
@@ -262,8 +287,11 @@ class SimulatedInstrument:
     # -- the frame log -------------------------------------------------------------------
 
     def _read_log(self) -> list[str]:
+        """This simulator's lines of its log."""
         try:
-            return self._log_file.read_text().splitlines()
+            with self._log_file.open("rb") as log:
+                log.seek(self._log_start)
+                return log.read().decode(errors="replace").splitlines()
         except FileNotFoundError:
             return []
 
@@ -312,13 +340,12 @@ class SimulatedInstrument:
         --relay or --replay, which model no instrument and so know no wavelength
         list, set_optical_length's value is None.
         """
-        lists: dict[int, list[int]] | None = None
+        lists: dict[int, list[int]] | None = None  # read from the state when first needed
 
         def wavelengths(channel: int) -> list[int]:
             nonlocal lists
             if lists is None:
-                held = self._published_state() or {}
-                lists = {number: channel["wavelengths"] for number, channel in held.items()}
+                lists = {number: held["wavelengths"] for number, held in (self._published_state() or {}).items()}
             return lists.get(channel, [])
 
         return [decode(frame, wavelengths) for frame in self.log("rx")]

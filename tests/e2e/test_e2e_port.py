@@ -10,6 +10,7 @@ import subprocess
 import sys
 import sysconfig
 import time
+from pathlib import Path
 
 import pytest
 
@@ -129,14 +130,19 @@ def run_simulator(*args):
 @pytest.mark.skipif(SIMULATOR is None, reason="needs the simulator tolvan-sim")
 class TestCommandLine:
     OPTIONS = {"--channels", "--wavelengths", "--versions", "--delay", "--split", "--drop-every", "--noise",
-               "--exit-after", "--relay", "--replay", "--log", "--state", "--stop-on-stdin-close", "--help",
-               "--version"}
+               "--exit-after", "--relay", "--replay", "--log", "--state", "--stop-on-stdin-close",
+               "--private-dir", "--help", "--version"}
 
-    def test_help_documents_every_option(self):
+    def test_help_and_the_readme_document_every_option(self):
         result = run_simulator("--help")
         assert result.returncode == 0 and result.stderr == ""
         documented = set(re.findall(r"^  (--[a-z-]+)", result.stdout, re.MULTILINE))
         assert documented == self.OPTIONS
+        assert max(map(len, result.stdout.splitlines())) <= 79
+        readme = Path(__file__).resolve().parents[2] / "README.md"
+        if readme.exists():  # the options table of its Simulator section
+            table = readme.read_text(encoding="utf-8").split("\n## Simulator\n", 1)[1].split("\n### ", 1)[0]
+            assert set(re.findall(r"^\| `(--[a-z-]+)", table, re.MULTILINE)) == self.OPTIONS
 
     @pytest.mark.parametrize("args, message", [
         (["--bogus"], "unknown option '--bogus'"),
@@ -160,6 +166,15 @@ class TestCommandLine:
         result = run_simulator("--log", str(tmp_path / "missing" / "wire.log"))
         assert result.returncode == 1
         assert "cannot open log" in result.stderr
+
+    def test_a_parent_that_cannot_read_the_path_is_not_left_a_simulator(self):
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            result = subprocess.run([SIMULATOR], stdout=writer, stderr=subprocess.PIPE, text=True, timeout=10)
+        finally:
+            os.close(writer)
+        assert (result.returncode, result.stderr) == (1, "tolvan-sim: cannot print the serial end's path: Broken pipe\n")
 
 
 @pytest.mark.skipif(not HAVE_PTYS, reason="the simulator is built where there are pseudo-terminals")

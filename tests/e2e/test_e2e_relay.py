@@ -113,19 +113,29 @@ GOOD = ("# tolvan-sim log 1\n# serving on /dev/pts/9\n"
     (GOOD.replace(" +5.084", ""), 4, "no time at the end of the frame"),
     (GOOD.replace("+5.084", "+5,084"), 4, "bad time '+5,084'"),
     (GOOD.replace("tx ", "xx "), 4, "unknown kind of line 'xx'"),
-    (GOOD.replace("\nrx", "\n\nrx"), 3, "neither a frame nor a comment"),
+    (GOOD.replace("\nrx", "\nrx  7B"), 3, "neither a frame nor a comment"),
     (GOOD.replace("log 1", "log 2"), 1, "written in log format 2, newer than this tolvan-sim reads (1)"),
     (GOOD + GOOD.replace("log 1", "log 3"), 5, "written in log format 3"),
     (GOOD.split("\n", 1)[1], 1, "not a tolvan-sim log"),
     ("", 1, "empty file"),
-], ids=["truncated", "hex", "no-time", "bad-time", "kind", "blank-line", "newer", "newer-later", "no-version",
-        "empty"])
+    (GOOD.split("rx")[0], 2, "no request recorded"),
+], ids=["truncated", "hex", "no-time", "bad-time", "kind", "two-blanks", "newer", "newer-later", "no-version",
+        "empty", "no-request"])
 def test_replay_refuses_a_file_it_cannot_read(tmp_path, text, line, reason):
     recording = tmp_path / "session.log"
     recording.write_text(text)
     result = run("--replay", str(recording))
     assert (result.returncode, result.stdout) == (2, ""), result.stderr
     assert result.stderr.startswith(f"tolvan-sim: {recording}:{line}: {reason}")
+
+
+def test_replay_of_a_file_edited_by_hand(make_tolvan_sim, connect, tmp_path):
+    # Blank lines, and Windows' line ends (a recording checked out with core.autocrlf).
+    recording = tmp_path / "session.log"
+    recording.write_bytes(b"# tolvan-sim log 1\r\n\r\nrx 7B 01 05 00 03 7C 7D @1.0\r\n  \r\n"
+                          b"tx 7B 01 08 00 03 09 08 07 61 7D +5.0 # edited\r\n\r\n")
+    tl = connect(make_tolvan_sim("--replay", recording).port)
+    assert tl.read_device_version() == {"module_version": 9, "hard_version": 8, "soft_version": 7}
 
 
 def test_replay_of_a_file_that_is_not_there(tmp_path):

@@ -61,7 +61,9 @@ def program(tmp_path, body, name="fake-sim"):
 
 
 def test_serves_in_the_block_and_stops_cleanly_after_it(tmp_path):
-    # Options as a user writes them: ints and paths beside strings; the log given as the option.
+    # Options as a user writes them: ints and paths beside strings; the log given as the option,
+    # a file that an earlier session wrote to.
+    (tmp_path / "wire.log").write_text("# tolvan-sim log 1\nrx 7B 01 05 07 2E 4A 7D @1.000\n")
     with SimulatedInstrument("--versions", "3,4,5", "--channels", 2, "--log", tmp_path / "wire.log") as sim:
         assert stat.S_ISCHR(os.stat(sim.port).st_mode)
         tl = TOLVAN(sim.port)
@@ -83,8 +85,11 @@ def test_serves_in_the_block_and_stops_cleanly_after_it(tmp_path):
 
 def test_an_error_in_the_block_still_stops_it():
     with pytest.raises(KeyError), SimulatedInstrument() as sim:
+        began = time.monotonic()
         raise KeyError("in the block")
     assert not sim.running
+    # Told that its parent stops it, it does not wait to see whether the parent is going (0.1 s).
+    assert time.monotonic() - began < 0.1
 
 
 def test_one_nobody_stops_ends_with_the_interpreter():
@@ -144,7 +149,8 @@ START_FAILURES = {
     "log to standard error": (lambda tmp: {"log": "-"}, r"^log='-' sends the frame log to standard error"),
     "the log option to standard error": (lambda tmp: {"options": ["--log=-"]}, "^log='-' sends"),
     "two logs": (lambda tmp: {"log": tmp / "a.log", "options": ["--log", tmp / "b.log"]}, "given twice"),
-    "a state file": (lambda tmp: {"options": ["--state", tmp / "s.json"]}, "keeps the simulator's --state"),
+    "a state file": (lambda tmp: {"options": ["--state", tmp / "s.json"]}, "gives the simulator its --state itself"),
+    "a private folder": (lambda tmp: {"options": [f"--private-dir={tmp}"]}, "its --private-dir itself"),
     "an unwritable log": (lambda tmp: {"log": tmp / "missing" / "wire.log"},
                           "did not start \\(exit status 1\\): tolvan-sim: cannot open log"),
 }
@@ -185,7 +191,7 @@ def test_running_is_false_once_the_simulator_died():
 ORPHANED = """
 import os, signal, sys, time
 from tolvan_sim import SimulatedInstrument
-sim = SimulatedInstrument()
+sim = SimulatedInstrument(log=sys.argv[2])
 print(sim.process.pid, flush=True)
 if sys.argv[1] == "os._exit":
     os._exit(0)
@@ -193,17 +199,23 @@ time.sleep(60)
 """
 
 
-@pytest.mark.parametrize("ending", ["os._exit", "SIGKILL", "SIGTERM"])
+@pytest.mark.parametrize("ending", ["os._exit", "SIGKILL", "SIGTERM", "SIGTERM to its process group"])
 def test_the_simulator_ends_with_the_process_that_started_it(ending, tmp_path):
-    # The private folder of its log stays behind: in tmp_path.
-    parent = subprocess.Popen([sys.executable, "-c", ORPHANED, ending], stdout=subprocess.PIPE, text=True,
-                              env={**os.environ, "TMPDIR": str(tmp_path)})
+    (tmp_path / "tmp").mkdir()
+    kept = tmp_path / "kept.log"
+    parent = subprocess.Popen([sys.executable, "-c", ORPHANED, ending, kept], stdout=subprocess.PIPE, text=True,
+                              env={**os.environ, "TMPDIR": str(tmp_path / "tmp")}, start_new_session=True)
     pid = int(parent.stdout.readline())
     try:
-        if ending != "os._exit":
+        if ending == "SIGTERM to its process group":  # as timeout(1) and CI runners stop a job
+            os.killpg(parent.pid, signal.SIGTERM)
+        elif ending != "os._exit":
             parent.send_signal(getattr(signal, ending))
         parent.wait(timeout=10)
         assert wait_until(lambda: gone(pid)), f"tolvan-sim {pid} outlived the process that started it"
+        # Its private folder, made in the parent's TMPDIR, goes with it; the log asked for stays.
+        assert wait_until(lambda: not any((tmp_path / "tmp").iterdir())), list((tmp_path / "tmp").iterdir())
+        assert kept.read_text().startswith("# tolvan-sim log 1\n")
     finally:
         parent.stdout.close()
         if not gone(pid):
