@@ -17,7 +17,7 @@ ensure_venv
 fingerprint="$("$VENV/bin/python" - <<'PY'
 import hashlib, pathlib
 digest = hashlib.sha256()
-for folder in ("src", "sim", "stubs", "tolvan_sim"):
+for folder in ("src", "sim", "stubs", "tolvan_sim", "tolvan_cli"):
     for path in sorted(pathlib.Path(folder).rglob("*")):
         if path.is_file() and "__pycache__" not in path.parts:
             digest.update(str(path).encode() + b"\0" + path.read_bytes())
@@ -27,7 +27,7 @@ print(digest.hexdigest())
 PY
 )"
 stamp="$VENV/.tolvan-demo-sources"
-if [ "$(cat "$stamp" 2>/dev/null)" = "$fingerprint" ] && "$VENV/bin/python" -c "import tolvan, tolvan_sim" 2>/dev/null; then
+if [ "$(cat "$stamp" 2>/dev/null)" = "$fingerprint" ] && "$VENV/bin/python" -c "import tolvan, tolvan_sim, tolvan_cli" 2>/dev/null; then
     echo "demo: tolvan in $VENV is up to date with the sources"
 else
     echo "demo: building and installing tolvan into $VENV (a minute the first time)"
