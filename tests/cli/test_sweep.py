@@ -32,6 +32,28 @@ def test_csv_rows_as_the_instrument_answered(tolvan, instrument, tmp_path):
     times = [float(row[0]) for row in table]
     assert times == sorted(times) and times[0] >= 0.4  # a set and a read-back of 0.2 s each
     assert "0.40 dB           -  no  (no status reply)" in run.out, run
+    assert "step/s" not in run.err, run  # no progress bar where standard error is not a terminal
+
+
+def test_progress_bar_on_a_terminal(instrument, tmp_path):
+    import fcntl, pty, struct, termios  # POSIX only, as the simulator
+
+    primary, secondary = pty.openpty()
+    fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a terminal 100 columns wide
+    process = subprocess.Popen(command("-p", instrument().port, "sweep", "--from", "0", "--to", "0.1", "--step", "0.1"),
+                               cwd=tmp_path, env=environment(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=secondary)
+    os.close(secondary)
+    shown = b""
+    with open(primary, "rb", buffering=0) as terminal:
+        try:  # read as it comes, until the command's end closes the terminal (EOF, or EIO on Linux)
+            while chunk := terminal.read(4096):
+                shown += chunk
+        except OSError:
+            pass
+    out, _ = process.communicate(timeout=60)
+    assert process.returncode == 0 and b"2 of 2 steps" in out, out
+    assert b"channel 1:" in shown and b"0/2 [" in shown and b"step/s" in shown, shown
 
 
 def test_plot_or_how_to_get_it(tolvan, instrument, tmp_path):
