@@ -22,6 +22,9 @@ def test_probe_finds_the_instruments_and_never_touches_a_held_port(tolvan, instr
     assert listed.status == probed.status == shown.status == 0, (listed, probed, shown)
     configured = tolvan("--json", "ports", first.port, env={"TOLVAN_PORT": missing})  # listed as -p is
     assert configured.doc == [listed.doc[0], listed.doc[3]], configured
+    simulated = tolvan("--sim", "--json", "ports", "--probe", missing)  # the simulator's port is listed, and answers
+    assert simulated.doc[0] == listed.doc[3] and len(simulated.doc) == 2, simulated
+    assert simulated.doc[1]["instrument"] == {"module_version": 2, "hard_version": 50, "soft_version": 32}, simulated
     held = {"port": busy.port, "description": None, "held": True, "instrument": None}
     assert listed.doc == [
         {"port": first.port, "description": None, "held": False, "instrument": None},
