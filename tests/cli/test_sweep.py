@@ -67,8 +67,9 @@ def test_plot_or_how_to_get_it(tolvan, instrument, tmp_path):
         assert "<svg" in (tmp_path / "s.svg").read_text()
 
 
-@pytest.mark.parametrize(("through", "dwell"), [("-p", "0"), ("--sim", "5")])
-def test_ctrl_c_closes_the_port_keeps_the_csv_and_says_where_it_was_left(instrument, tmp_path, through, dwell):
+@pytest.mark.parametrize(("through", "dwell", "sig"), [("-p", "0", signal.SIGINT), ("--sim", "5", signal.SIGINT),
+                                                      ("-p", "0", signal.SIGTERM)])
+def test_ctrl_c_closes_the_port_keeps_the_csv_and_says_where_it_was_left(instrument, tmp_path, through, dwell, sig):
     port = instrument().port if through == "-p" else None
     args = ["-p", port] if port else ["--sim"]
     process = subprocess.Popen(command(*args, "sweep", "--from", "0", "--to", "20", "--step", "0.1", "--csv", "s.csv",
@@ -79,11 +80,11 @@ def test_ctrl_c_closes_the_port_keeps_the_csv_and_says_where_it_was_left(instrum
         while len((tmp_path / "s.csv").read_text().splitlines() if (tmp_path / "s.csv").exists() else []) < 2:
             assert time.monotonic() < deadline and process.poll() is None, process.communicate()
             time.sleep(0.05)
-        process.send_signal(signal.SIGINT)
+        process.send_signal(sig)
         out, err = process.communicate(timeout=30)
     finally:
         process.kill()
-    assert process.returncode == 130, err
+    assert process.returncode == (130 if sig == signal.SIGINT else 128 + sig), err  # 143 for SIGTERM
     table = rows(tmp_path / "s.csv")
     done = [{"set_db": float(row[1]), "read_db": float(row[2]), "ok": True} for row in table]
     doc = __import__("json").loads(out)
