@@ -78,7 +78,7 @@ public:
                     decimals.size() <= 3;
         for (char digit : decimals) {
             good = good && digit >= '0' && digit <= '9';
-            fraction = fraction * 10 + (digit - '0');
+            if (good) fraction = fraction * 10 + (digit - '0');  // three digits at most: no overflow
         }
         if (!good) fail("bad time '" + std::string(word) + "'");
         for (std::size_t i = decimals.size(); i < 3; ++i) fraction *= 10;

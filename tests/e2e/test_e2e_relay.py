@@ -112,6 +112,7 @@ GOOD = ("# tolvan-sim log 1\n# serving on /dev/pts/9\n"
     (GOOD.replace("7C 7D @", "7C 7G @"), 3, "'7G' is not a byte in two hex digits"),
     (GOOD.replace(" +5.084", ""), 4, "no time at the end of the frame"),
     (GOOD.replace("+5.084", "+5,084"), 4, "bad time '+5,084'"),
+    (GOOD.replace("+5.084", "+5.0840000000000000000000"), 4, "bad time '+5.084000"),
     (GOOD.replace("tx ", "xx "), 4, "unknown kind of line 'xx'"),
     (GOOD.replace("\nrx", "\nrx  7B"), 3, "neither a frame nor a comment"),
     (GOOD.replace("log 1", "log 2"), 1, "written in log format 2, newer than this tolvan-sim reads (1)"),
@@ -119,7 +120,7 @@ GOOD = ("# tolvan-sim log 1\n# serving on /dev/pts/9\n"
     (GOOD.split("\n", 1)[1], 1, "not a tolvan-sim log"),
     ("", 1, "empty file"),
     (GOOD.split("rx")[0], 2, "no request recorded"),
-], ids=["truncated", "hex", "no-time", "bad-time", "kind", "two-blanks", "newer", "newer-later", "no-version",
+], ids=["truncated", "hex", "no-time", "bad-time", "long-decimals", "kind", "two-blanks", "newer", "newer-later", "no-version",
         "empty", "no-request"])
 def test_replay_refuses_a_file_it_cannot_read(tmp_path, text, line, reason):
     recording = tmp_path / "session.log"
