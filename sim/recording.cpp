@@ -21,6 +21,25 @@ namespace {
 // The longest time a line may carry: a day, in milliseconds.
 constexpr long long longest_time_ms = 24LL * 3600 * 1000;
 
+// Text from the file, quoted for a message: control bytes (a NUL would cut the
+// message short, an escape would reach the terminal) shown as \xNN, and a
+// long line cut.
+std::string quoted(std::string_view text) {
+    constexpr std::size_t longest = 60;
+    std::string shown = "'";
+    for (const char byte : text.substr(0, longest)) {
+        const auto code = static_cast<unsigned char>(byte);
+        if (code >= 0x20 && code < 0x7f) {
+            shown += byte;
+        } else {
+            static constexpr char digits[] = "0123456789ABCDEF";
+            shown += {'\\', 'x', digits[code >> 4], digits[code & 0xf]};
+        }
+    }
+    shown += text.size() > longest ? "'..." : "'";
+    return shown;
+}
+
 class Reader {
 public:
     Reader(const std::string& path) : path_(path) {}
@@ -39,7 +58,7 @@ public:
         unsigned version = 0;
         const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), version);
         if (number.empty() || error != std::errc() || end != number.data() + number.size()) {
-            fail("bad version line '" + std::string(line) + "'");
+            fail("bad version line " + quoted(line));
         }
         if (version > log_version) {
             fail("written in log format " + std::to_string(version) + ", newer than this tolvan-sim reads (" +
@@ -54,7 +73,7 @@ public:
             unsigned value = 0;
             const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value, 16);
             if (word.size() != 2 || error != std::errc() || end != word.data() + word.size()) {
-                fail("'" + std::string(word) + "' is not a byte in two hex digits");
+                fail(quoted(word) + " is not a byte in two hex digits");
             }
             found.push_back(static_cast<std::uint8_t>(value));
         }
@@ -80,7 +99,7 @@ public:
             good = good && digit >= '0' && digit <= '9';
             if (good) fraction = fraction * 10 + (digit - '0');  // three digits at most: no overflow
         }
-        if (!good) fail("bad time '" + std::string(word) + "'");
+        if (!good) fail("bad time " + quoted(word));
         for (std::size_t i = decimals.size(); i < 3; ++i) fraction *= 10;
         return std::chrono::microseconds(ms * 1000 + fraction);
     }
@@ -145,12 +164,12 @@ Recording::Recording(const std::string& path) {
         }
         const std::size_t note = line.find(" # ");
         std::vector<std::string_view> fields = words(line.substr(0, note));
-        if (fields.size() < 3) reader.fail("neither a frame nor a comment: '" + std::string(line) + "'");
+        if (fields.size() < 3) reader.fail("neither a frame nor a comment: " + quoted(line));
         const std::string_view kind = fields.front();
         const bool request = kind == "rx";
         const bool at_start = request || kind == "bad";
         if (!at_start && kind != "tx" && kind != "drop" && kind != "lost") {
-            reader.fail("unknown kind of line '" + std::string(kind) + "'");
+            reader.fail("unknown kind of line " + quoted(kind));
         }
         const auto after = reader.time(fields.back(), at_start ? '@' : '+');
         Bytes bytes = reader.bytes({fields.begin() + 1, fields.end() - 1});

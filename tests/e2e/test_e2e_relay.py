@@ -114,13 +114,16 @@ GOOD = ("# tolvan-sim log 1\n# serving on /dev/pts/9\n"
     (GOOD.replace("+5.084", "+5,084"), 4, "bad time '+5,084'"),
     (GOOD.replace("+5.084", "+5.0840000000000000000000"), 4, "bad time '+5.084000"),
     (GOOD.replace("tx ", "xx "), 4, "unknown kind of line 'xx'"),
+    (GOOD.replace("tx ", "x" * 100_000 + " "), 4, "unknown kind of line 'xxxxx"),
+    (GOOD.replace("7C 7D @", "7C \0\x1b @"), 3, "'\\x00\\x1B' is not a byte in two hex digits"),
     (GOOD.replace("\nrx", "\nrx  7B"), 3, "neither a frame nor a comment"),
     (GOOD.replace("log 1", "log 2"), 1, "written in log format 2, newer than this tolvan-sim reads (1)"),
     (GOOD + GOOD.replace("log 1", "log 3"), 5, "written in log format 3"),
     (GOOD.split("\n", 1)[1], 1, "not a tolvan-sim log"),
     ("", 1, "empty file"),
     (GOOD.split("rx")[0], 2, "no request recorded"),
-], ids=["truncated", "hex", "no-time", "bad-time", "long-decimals", "kind", "two-blanks", "newer", "newer-later", "no-version",
+], ids=["truncated", "hex", "no-time", "bad-time", "long-decimals", "kind", "long-line",
+        "control-bytes", "two-blanks", "newer", "newer-later", "no-version",
         "empty", "no-request"])
 def test_replay_refuses_a_file_it_cannot_read(tmp_path, text, line, reason):
     recording = tmp_path / "session.log"
@@ -128,6 +131,8 @@ def test_replay_refuses_a_file_it_cannot_read(tmp_path, text, line, reason):
     result = run("--replay", str(recording))
     assert (result.returncode, result.stdout) == (2, ""), result.stderr
     assert result.stderr.startswith(f"tolvan-sim: {recording}:{line}: {reason}")
+    # One short line, whatever the file holds.
+    assert result.stderr.count("\n") == 1 and len(result.stderr) < len(str(recording)) + 250
 
 
 def test_replay_of_a_file_edited_by_hand(make_tolvan_sim, connect, tmp_path):
