@@ -162,8 +162,8 @@ class SimulatedInstrument:
         # and this one's lines start where the file ends now.
         try:
             self._log_start = self._log_file.stat().st_size
-        except FileNotFoundError:
-            self._log_start = 0
+        except OSError:
+            self._log_start = 0  # none yet, or none possible there: the simulator says why
         self._final: tuple[list[str], str | None] | None = None
         # The simulator's standard input is a pipe whose write end only this process
         # holds: when this process ends, however it ends, the simulator stops, and

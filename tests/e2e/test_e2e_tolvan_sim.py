@@ -153,6 +153,8 @@ START_FAILURES = {
     "a private folder": (lambda tmp: {"options": [f"--private-dir={tmp}"]}, "its --private-dir itself"),
     "an unwritable log": (lambda tmp: {"log": tmp / "missing" / "wire.log"},
                           "did not start \\(exit status 1\\): tolvan-sim: cannot open log"),
+    "a log under a file": (lambda tmp: {"log": tmp / "wire.log" / "x.log"},
+                           "did not start \\(exit status 1\\): tolvan-sim: cannot open log"),
 }
 
 
