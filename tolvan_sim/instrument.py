@@ -183,9 +183,15 @@ class SimulatedInstrument:
                 kind = SimulatorNotFound if isinstance(error, FileNotFoundError) else SimulatorError
                 raise kind(f"cannot start {found}: {error.strerror}") from None
             self._finalizer = weakref.finalize(self, _end, self.process, signal.SIGTERM, self._private)
-            first_line = self._first_line(deadline)
-            if not (first_line.startswith("/") and first_line.endswith("\n")):
-                self._fail_to_start(first_line, errors, deadline)
+            try:
+                first_line = self._first_line(deadline)
+                if not (first_line.startswith("/") and first_line.endswith("\n")):
+                    self._fail_to_start(first_line, errors, deadline)
+            except BaseException:
+                # Also when interrupted (Ctrl-C, a test's time-out): the traceback keeps this
+                # object, and would keep the simulator running, for as long as it is kept.
+                self.stop(signal.SIGKILL)
+                raise
         self.port = first_line.strip()
 
     def _first_line(self, deadline: float) -> str:

@@ -173,6 +173,25 @@ def test_every_start_failure_is_a_simulator_error_in_time(case, tmp_path, monkey
     assert not [name for name in os.listdir(tmp_path) if name.startswith("tolvan-sim-")]
 
 
+def test_a_start_interrupted_leaves_nothing_running(tmp_path, monkeypatch):
+    # A test's time-out or Ctrl-C while the simulator starts: its traceback keeps the object.
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(KeyboardInterrupt) as raised:
+            SimulatedInstrument(program=program(tmp_path, f"echo $$ > {tmp_path}/pid; exec sleep 30"))
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert raised.value is not None and wait_until(lambda: gone(int((tmp_path / "pid").read_text())))
+    assert not [name for name in os.listdir(tmp_path) if name.startswith("tolvan-sim-")]
+
+
 def test_stop_kills_a_simulator_that_ignores_sigterm(tmp_path, monkeypatch):
     monkeypatch.setattr(tolvan_sim.instrument, "STOP_TIMEOUT", 0.3)
     sim = SimulatedInstrument(program=program(tmp_path, "trap '' TERM; echo /dev/pts/99; exec sleep 5"))
