@@ -158,6 +158,11 @@ Recording::Recording(const std::string& path) {
                         std::to_string(log_version) + "'");
         }
         if (line.starts_with("#")) {
+            // Replies would go to the wrong requests: where the lines went is unknown.
+            if (line.ends_with(dropped_lines_note)) {
+                reader.fail("lines are missing here (the log's reader did not keep up): record again with "
+                            "--log to a file");
+            }
             // Logs appended to one file hold one session after another.
             if (reader.version_line(line)) current = nullptr;
             continue;

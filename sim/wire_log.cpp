@@ -95,7 +95,7 @@ WireLog::~WireLog() {
     write_pending();
     if (dropped_ != 0) {
         // Past the limit: the last line, if the reader takes it.
-        pending_ += "# " + std::to_string(dropped_) + " log lines dropped: the log's reader did not keep up\n";
+        pending_ += "# " + std::to_string(dropped_) + std::string(dropped_lines_note) + "\n";
         write_pending();
     }
     if (owned_) ::close(fd_);
@@ -131,7 +131,7 @@ void WireLog::flush() {
     if (dropped_ != 0 && pending_.empty()) {
         const unsigned long dropped = dropped_;
         dropped_ = 0;
-        write_line("# " + std::to_string(dropped) + " log lines dropped: the log's reader did not keep up");
+        write_line("# " + std::to_string(dropped) + std::string(dropped_lines_note));
     }
 }
 

@@ -13,6 +13,8 @@ namespace tolvan_sim {
 // The first line of every log; a reader refuses a higher number.
 inline constexpr std::string_view log_version_line = "# tolvan-sim log ";
 inline constexpr unsigned log_version = 1;
+// Ends the event line "# N log lines dropped...": the log misses N lines.
+inline constexpr std::string_view dropped_lines_note = " log lines dropped: the log's reader did not keep up";
 
 class WireLog {
 public:

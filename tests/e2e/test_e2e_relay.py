@@ -122,9 +122,10 @@ GOOD = ("# tolvan-sim log 1\n# serving on /dev/pts/9\n"
     (GOOD.split("\n", 1)[1], 1, "not a tolvan-sim log"),
     ("", 1, "empty file"),
     (GOOD.split("rx")[0], 2, "no request recorded"),
+    (GOOD + "# 3 log lines dropped: the log's reader did not keep up\n", 5, "lines are missing here"),
 ], ids=["truncated", "hex", "no-time", "bad-time", "long-decimals", "kind", "long-line",
         "control-bytes", "two-blanks", "newer", "newer-later", "no-version",
-        "empty", "no-request"])
+        "empty", "no-request", "lines-dropped"])
 def test_replay_refuses_a_file_it_cannot_read(tmp_path, text, line, reason):
     recording = tmp_path / "session.log"
     recording.write_text(text)
