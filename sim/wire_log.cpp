@@ -184,4 +184,22 @@ long WireLog::write_some(const char* data, std::size_t count) {
     return -1;
 }
 
+void report(std::string_view message) {
+    const std::string line = "tolvan-sim: " + std::string(message) + "\n";
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(100);
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd out{STDERR_FILENO, POLLOUT, 0};
+        const int ready = poll(&out, 1, static_cast<int>(std::max<decltype(left)>(left, 0)));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0 || !(out.revents & POLLOUT)) return;
+        // A pipe that reports room takes this much without waiting.
+        const ssize_t put = ::write(STDERR_FILENO, line.data() + done, std::min<std::size_t>(line.size() - done, PIPE_BUF));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return;
+        done += static_cast<std::size_t>(put);
+    }
+}
+
 }  // namespace tolvan_sim

@@ -55,4 +55,9 @@ private:
     Clock::time_point last_request_ = began_;
 };
 
+// Writes "tolvan-sim: <message>" and a line end to standard error, waiting
+// for room at most 100 ms in all: a reader that never reads (a pipe nobody
+// empties, that the log filled) must not keep the simulator from ending.
+void report(std::string_view message);
+
 }  // namespace tolvan_sim

@@ -1,6 +1,7 @@
 """A real instrument's session recorded through `tolvan-sim --relay` and played
 back with `--replay`. A second simulator stands in for the real instrument."""
 
+import os
 import subprocess
 
 import pytest
@@ -85,6 +86,31 @@ def test_device_that_vanishes_mid_session(make_tolvan_sim, connect, tmp_path):
         tl.read_device_version()
     assert relay.log_path.read_text().splitlines()[-1].startswith(f"# device {device.port} vanished: ")
     assert len(relay.log("drop")) == 1
+
+
+def test_device_that_vanishes_while_nobody_reads_standard_error(make_tolvan_sim, connect):
+    # The log (--log -) has filled the pipe: saying that the device vanished must not wait for room.
+    device = make_tolvan_sim()
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, False)
+    try:
+        while os.write(write_end, b"x" * 4096):
+            pass
+    except BlockingIOError:
+        os.set_blocking(write_end, True)  # as a parent's pipe is
+    relay = subprocess.Popen([SIMULATOR, "--relay", device.port, "--log", "-"], stdout=subprocess.PIPE,
+                             stderr=write_end)
+    os.close(write_end)
+    try:
+        tl = connect(relay.stdout.readline().decode().strip())
+        assert tl.read_device_version() == {"module_version": 2, "hard_version": 50, "soft_version": 32}
+        device.stop()
+        assert relay.wait(timeout=3) == 1
+    finally:
+        relay.kill()
+        relay.wait()
+        relay.stdout.close()
+        os.close(read_end)
 
 
 def run(*args):
