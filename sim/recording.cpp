@@ -5,10 +5,12 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "file_descriptor.h"
@@ -20,6 +22,8 @@ namespace {
 
 // The longest time a line may carry: a day, in milliseconds.
 constexpr long long longest_time_ms = 24LL * 3600 * 1000;
+// The largest file replayed: days of requests.
+constexpr std::size_t largest_recording = std::size_t{256} << 20;
 
 // Text from the file, quoted for a message: control bytes (a NUL would cut the
 // message short, an escape would reach the terminal) shown as \xNN, and a
@@ -127,6 +131,15 @@ std::vector<std::string_view> words(std::string_view text) {
 Recording::Recording(const std::string& path) {
     const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.valid()) throw BadRecording("cannot read " + path + ": " + std::strerror(errno));
+    // Read whole: a device that never ends (/dev/zero) would take all memory.
+    const auto too_large = [&path] {
+        return BadRecording("cannot read " + path + ": larger than " + std::to_string(largest_recording >> 20) +
+                            " MiB, more than a recording holds");
+    };
+    struct stat info {};
+    if (fstat(file.get(), &info) == 0 && static_cast<std::uintmax_t>(info.st_size) > largest_recording) {
+        throw too_large();
+    }
     std::string text;
     char block[65536];
     while (true) {
@@ -134,6 +147,7 @@ Recording::Recording(const std::string& path) {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) throw BadRecording("cannot read " + path + ": " + std::strerror(errno));
         if (got == 0) break;
+        if (text.size() + static_cast<std::size_t>(got) > largest_recording) throw too_large();
         text.append(block, static_cast<std::size_t>(got));
     }
     Reader reader(path);

@@ -171,7 +171,15 @@ def test_replay_of_a_file_edited_by_hand(make_tolvan_sim, connect, tmp_path):
     assert tl.read_device_version() == {"module_version": 9, "hard_version": 8, "soft_version": 7}
 
 
-def test_replay_of_a_file_that_is_not_there(tmp_path):
-    result = run("--replay", str(tmp_path / "none.log"))
+@pytest.mark.parametrize("size, reason", [
+    (None, "No such file or directory"),
+    (300 << 20, "larger than 256 MiB, more than a recording holds"),  # sparse: no disk taken
+], ids=["missing", "too-large"])
+def test_replay_of_a_file_it_cannot_take(tmp_path, size, reason):
+    recording = tmp_path / "session.log"
+    if size is not None:
+        with recording.open("wb") as file:
+            file.truncate(size)
+    result = run("--replay", str(recording))
     assert (result.returncode, result.stdout) == (2, "")
-    assert result.stderr == f"tolvan-sim: cannot read {tmp_path / 'none.log'}: No such file or directory\n"
+    assert result.stderr == f"tolvan-sim: cannot read {recording}: {reason}\n"
