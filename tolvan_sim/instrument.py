@@ -175,7 +175,7 @@ class SimulatedInstrument:
         deadline = time.monotonic() + START_TIMEOUT
         # Standard error goes to a file, which never fills up as a pipe would, and is
         # read back only to explain a failed start.
-        with tempfile.TemporaryFile("w+") as errors:
+        with tempfile.TemporaryFile("w+", errors="replace") as errors:  # a file name need not be UTF-8
             try:
                 self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errors)
             except OSError as error:
