@@ -195,7 +195,8 @@ void report(std::string_view message) {
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0 || !(out.revents & POLLOUT)) return;
         // A pipe that reports room takes this much without waiting.
-        const ssize_t put = ::write(STDERR_FILENO, line.data() + done, std::min<std::size_t>(line.size() - done, PIPE_BUF));
+        const std::size_t count = std::min<std::size_t>(line.size() - done, PIPE_BUF);
+        const ssize_t put = ::write(STDERR_FILENO, line.data() + done, count);
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) return;
         done += static_cast<std::size_t>(put);
