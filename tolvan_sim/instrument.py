@@ -168,10 +168,12 @@ class SimulatedInstrument:
         # The simulator's standard input is a pipe whose write end only this process
         # holds: when this process ends, however it ends, the simulator stops, and
         # removes the private folder that this process can no longer remove (see _end).
-        command = [found, *self.options, "--state", str(self._state_file), "--stop-on-stdin-close",
-                   "--private-dir", self._private]
+        # The user's options last: one that lacks its value is then reported as such, rather
+        # than taking one of these as its value.
+        command = [found, "--state", str(self._state_file), "--stop-on-stdin-close", "--private-dir", self._private]
         if from_options is None:
             command += ["--log", str(self._log_file)]
+        command += self.options
         deadline = time.monotonic() + START_TIMEOUT
         # Standard error goes to a file, which never fills up as a pipe would, and is
         # read back only to explain a failed start.

@@ -155,6 +155,8 @@ START_FAILURES = {
                           "did not start \\(exit status 1\\): tolvan-sim: cannot open log"),
     "a log under a file": (lambda tmp: {"log": tmp / "wire.log" / "x.log"},
                            "did not start \\(exit status 1\\): tolvan-sim: cannot open log"),
+    "an option without its value": (lambda tmp: {"options": ["--log"]}, "^tolvan-sim --log did not start "
+                                    "\\(exit status 2\\): tolvan-sim: option '--log' needs a value"),
     "a file name that is not UTF-8": (lambda tmp: {"options": ["--replay", tmp / os.fsdecode(b"\xff.log")]},
                                       "did not start \\(exit status 2\\): tolvan-sim: cannot read .*\ufffd.log"),
 }
