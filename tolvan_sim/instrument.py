@@ -295,13 +295,15 @@ class SimulatedInstrument:
     # -- the frame log -------------------------------------------------------------------
 
     def _read_log(self) -> list[str]:
-        """This simulator's lines of its log."""
+        """This simulator's whole lines of its log."""
         try:
             with self._log_file.open("rb") as log:
                 log.seek(self._log_start)
-                return log.read().decode(errors="replace").splitlines()
+                text = log.read()
         except FileNotFoundError:
             return []
+        # A reader may see a line that the simulator is still writing: it is read once whole.
+        return text[:text.rfind(b"\n") + 1].decode(errors="replace").splitlines()
 
     def _log_lines(self) -> list[str]:
         if self._final is not None and self.log_path is None:

@@ -81,6 +81,10 @@ def test_serves_in_the_block_and_stops_cleanly_after_it(tmp_path):
     assert sim.refused() == [(frame("7B 03 05 14 36 33 7D"), "no such channel")]
     assert sim.notes("bad") == ["no such channel"]
     assert "stopped" in repr(sim)
+    # A line still being written (here: half of one) is read once whole.
+    with (tmp_path / "wire.log").open("a") as log:
+        log.write("rx 7B 01 0")
+    assert sim.received() == [frame("7B 01 05 00 03 7C 7D")]
 
 
 def test_an_error_in_the_block_still_stops_it():
