@@ -163,11 +163,12 @@ def test_replay_refuses_a_file_it_cannot_read(tmp_path, text, line, reason):
 
 
 def test_replay_of_a_file_edited_by_hand(make_tolvan_sim, connect, tmp_path):
-    # Blank lines, and Windows' line ends (a recording checked out with core.autocrlf).
+    # Blank lines, and Windows' line ends (a recording checked out with core.autocrlf); a reply
+    # in two pieces closer than --split's gap, whose halves must not interleave.
     recording = tmp_path / "session.log"
     recording.write_bytes(b"# tolvan-sim log 1\r\n\r\nrx 7B 01 05 00 03 7C 7D @1.0\r\n  \r\n"
-                          b"tx 7B 01 08 00 03 09 08 07 61 7D +5.0 # edited\r\n\r\n")
-    tl = connect(make_tolvan_sim("--replay", recording).port)
+                          b"tx 7B 01 08 00 03 +5.0 # edited\r\ntx 09 08 07 61 7D +6.0\r\n\r\n")
+    tl = connect(make_tolvan_sim("--replay", recording, "--split", "20").port)
     assert tl.read_device_version() == {"module_version": 9, "hard_version": 8, "soft_version": 7}
 
 
