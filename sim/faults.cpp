@@ -14,8 +14,9 @@ bool FaultInjector::withhold() {
 }
 
 void FaultInjector::send(const Bytes& piece, Clock::time_point at, bool first, Outbox& outbox) {
-    // Pieces of one reply closer than the split gap would otherwise interleave.
-    const Clock::time_point due = first ? at + faults_.delay : std::max(at + faults_.delay, last_due_);
+    // Pieces closer than the split gap would otherwise interleave, those of one
+    // reply and those of a reply and the next: an instrument sends one at a time.
+    const Clock::time_point due = std::max(at + faults_.delay, last_due_);
     if (first && faults_.noise != 0) outbox.add(due, Bytes(faults_.noise, 0x00), "noise");
     last_due_ = due;
     if (faults_.split_gap.count() == 0 || piece.size() < 2) {

@@ -18,7 +18,7 @@ public:
 
     // Queues a piece of a reply, due at `at`, as the faults shape it: late,
     // split, and behind noise when it is the `first` piece of its reply. A
-    // later piece never goes out before the end of the one before it.
+    // piece never goes out before the end of the piece queued before it.
     void send(const Bytes& piece, Clock::time_point at, bool first, Outbox& outbox);
 
     // Whether the instrument vanishes when a request arrives after `served`
