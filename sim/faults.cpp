@@ -1,6 +1,7 @@
 // Shaping of replies by the fault options.
 #include "faults.h"
 
+#include <algorithm>
 #include <string>
 
 #include "outbox.h"
@@ -13,12 +14,16 @@ bool FaultInjector::withhold() {
 }
 
 void FaultInjector::send(const Bytes& piece, Clock::time_point at, bool first, Outbox& outbox) {
-    const Clock::time_point due = at + faults_.delay;
+    // Pieces closer than the split gap would otherwise interleave, those of one
+    // reply and those of a reply and the next: an instrument sends one at a time.
+    const Clock::time_point due = std::max(at + faults_.delay, last_due_);
     if (first && faults_.noise != 0) outbox.add(due, Bytes(faults_.noise, 0x00), "noise");
+    last_due_ = due;
     if (faults_.split_gap.count() == 0 || piece.size() < 2) {
         outbox.add(due, piece, {});
         return;
     }
+    last_due_ = due + faults_.split_gap;
     const auto half = static_cast<std::ptrdiff_t>(piece.size() / 2);
     const std::string gap = std::to_string(faults_.split_gap.count());
     outbox.add(due, Bytes(piece.begin(), piece.begin() + half), "part 1 of 2");

@@ -17,7 +17,8 @@ public:
     bool withhold();
 
     // Queues a piece of a reply, due at `at`, as the faults shape it: late,
-    // split, and behind noise when it is the `first` piece of its reply.
+    // split, and behind noise when it is the `first` piece of its reply. A
+    // piece never goes out before the end of the piece queued before it.
     void send(const Bytes& piece, Clock::time_point at, bool first, Outbox& outbox);
 
     // Whether the instrument vanishes when a request arrives after `served`
@@ -27,6 +28,7 @@ public:
 private:
     Faults faults_;
     unsigned replies_ = 0;
+    Clock::time_point last_due_{};  // when the last piece queued goes out, or its split half
 };
 
 }  // namespace tolvan_sim

@@ -54,14 +54,14 @@ int main(int argc, char** argv) {
     try {
         if (options.mode == Mode::replay) recording.emplace(options.source);
     } catch (const BadRecording& error) {
-        std::fprintf(stderr, "tolvan-sim: %s\n", error.what());
+        report(error.what());
         return 2;
     }
     int status = 1;
     try {
         status = serve(options, recording ? &*recording : nullptr);
     } catch (const std::system_error& error) {
-        std::fprintf(stderr, "tolvan-sim: %s\n", error.what());
+        report(error.what());
     }
     // Stopped, and the parent is gone: nobody will read the log and the state it asked for.
     if (!options.private_dir.empty() && stop_requested() && parent_gone(std::chrono::milliseconds(100))) {

@@ -123,7 +123,7 @@ of a newer format, or without a request) with its name and line number. A file
 appended to by several runs holds one session after another, each from its
 version line. A log reader that does not keep up never holds the simulator up:
 lines it cannot take are dropped, and a line "# N log lines dropped" says so
-when it catches up or at exit.
+when it catches up or at exit; --replay refuses such a log.
 
 Exit status: 0 after a stop signal or --exit-after; 1 when the log or the
 device cannot be opened, the --state file cannot be written, the serial end's

@@ -5,10 +5,12 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "file_descriptor.h"
@@ -20,6 +22,27 @@ namespace {
 
 // The longest time a line may carry: a day, in milliseconds.
 constexpr long long longest_time_ms = 24LL * 3600 * 1000;
+// The largest file replayed: days of requests.
+constexpr std::size_t largest_recording = std::size_t{256} << 20;
+
+// Text from the file, quoted for a message: control bytes (a NUL would cut the
+// message short, an escape would reach the terminal) shown as \xNN, and a
+// long line cut.
+std::string quoted(std::string_view text) {
+    constexpr std::size_t longest = 60;
+    std::string shown = "'";
+    for (const char byte : text.substr(0, longest)) {
+        const auto code = static_cast<unsigned char>(byte);
+        if (code >= 0x20 && code < 0x7f) {
+            shown += byte;
+        } else {
+            static constexpr char digits[] = "0123456789ABCDEF";
+            shown += {'\\', 'x', digits[code >> 4], digits[code & 0xf]};
+        }
+    }
+    shown += text.size() > longest ? "'..." : "'";
+    return shown;
+}
 
 class Reader {
 public:
@@ -39,7 +62,7 @@ public:
         unsigned version = 0;
         const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), version);
         if (number.empty() || error != std::errc() || end != number.data() + number.size()) {
-            fail("bad version line '" + std::string(line) + "'");
+            fail("bad version line " + quoted(line));
         }
         if (version > log_version) {
             fail("written in log format " + std::to_string(version) + ", newer than this tolvan-sim reads (" +
@@ -54,7 +77,7 @@ public:
             unsigned value = 0;
             const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value, 16);
             if (word.size() != 2 || error != std::errc() || end != word.data() + word.size()) {
-                fail("'" + std::string(word) + "' is not a byte in two hex digits");
+                fail(quoted(word) + " is not a byte in two hex digits");
             }
             found.push_back(static_cast<std::uint8_t>(value));
         }
@@ -78,9 +101,9 @@ public:
                     decimals.size() <= 3;
         for (char digit : decimals) {
             good = good && digit >= '0' && digit <= '9';
-            fraction = fraction * 10 + (digit - '0');
+            if (good) fraction = fraction * 10 + (digit - '0');  // three digits at most: no overflow
         }
-        if (!good) fail("bad time '" + std::string(word) + "'");
+        if (!good) fail("bad time " + quoted(word));
         for (std::size_t i = decimals.size(); i < 3; ++i) fraction *= 10;
         return std::chrono::microseconds(ms * 1000 + fraction);
     }
@@ -108,6 +131,15 @@ std::vector<std::string_view> words(std::string_view text) {
 Recording::Recording(const std::string& path) {
     const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.valid()) throw BadRecording("cannot read " + path + ": " + std::strerror(errno));
+    // Read whole: a device that never ends (/dev/zero) would take all memory.
+    const auto too_large = [&path] {
+        return BadRecording("cannot read " + path + ": larger than " + std::to_string(largest_recording >> 20) +
+                            " MiB, more than a recording holds");
+    };
+    struct stat info {};
+    if (fstat(file.get(), &info) == 0 && static_cast<std::uintmax_t>(info.st_size) > largest_recording) {
+        throw too_large();
+    }
     std::string text;
     char block[65536];
     while (true) {
@@ -115,6 +147,7 @@ Recording::Recording(const std::string& path) {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) throw BadRecording("cannot read " + path + ": " + std::strerror(errno));
         if (got == 0) break;
+        if (text.size() + static_cast<std::size_t>(got) > largest_recording) throw too_large();
         text.append(block, static_cast<std::size_t>(got));
     }
     Reader reader(path);
@@ -139,18 +172,23 @@ Recording::Recording(const std::string& path) {
                         std::to_string(log_version) + "'");
         }
         if (line.starts_with("#")) {
+            // Replies would go to the wrong requests: where the lines went is unknown.
+            if (line.ends_with(dropped_lines_note)) {
+                reader.fail("lines are missing here (the log's reader did not keep up): record again with "
+                            "--log to a file");
+            }
             // Logs appended to one file hold one session after another.
             if (reader.version_line(line)) current = nullptr;
             continue;
         }
         const std::size_t note = line.find(" # ");
         std::vector<std::string_view> fields = words(line.substr(0, note));
-        if (fields.size() < 3) reader.fail("neither a frame nor a comment: '" + std::string(line) + "'");
+        if (fields.size() < 3) reader.fail("neither a frame nor a comment: " + quoted(line));
         const std::string_view kind = fields.front();
         const bool request = kind == "rx";
         const bool at_start = request || kind == "bad";
         if (!at_start && kind != "tx" && kind != "drop" && kind != "lost") {
-            reader.fail("unknown kind of line '" + std::string(kind) + "'");
+            reader.fail("unknown kind of line " + quoted(kind));
         }
         const auto after = reader.time(fields.back(), at_start ? '@' : '+');
         Bytes bytes = reader.bytes({fields.begin() + 1, fields.end() - 1});

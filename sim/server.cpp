@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -52,8 +51,7 @@ int Server::run() {
             const std::string& device = relay_->device().path();
             outbox_.abandon("the device vanished before it went out");
             log_.comment("device " + device + " vanished: " + relay_->gone_reason());
-            std::fprintf(stderr, "tolvan-sim: device %s vanished: %s\n", device.c_str(),
-                         relay_->gone_reason().c_str());
+            report("device " + device + " vanished: " + relay_->gone_reason());
             return 1;
         }
         if (!take_input()) {

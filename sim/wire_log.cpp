@@ -95,7 +95,7 @@ WireLog::~WireLog() {
     write_pending();
     if (dropped_ != 0) {
         // Past the limit: the last line, if the reader takes it.
-        pending_ += "# " + std::to_string(dropped_) + " log lines dropped: the log's reader did not keep up\n";
+        pending_ += "# " + std::to_string(dropped_) + std::string(dropped_lines_note) + "\n";
         write_pending();
     }
     if (owned_) ::close(fd_);
@@ -131,7 +131,7 @@ void WireLog::flush() {
     if (dropped_ != 0 && pending_.empty()) {
         const unsigned long dropped = dropped_;
         dropped_ = 0;
-        write_line("# " + std::to_string(dropped) + " log lines dropped: the log's reader did not keep up");
+        write_line("# " + std::to_string(dropped) + std::string(dropped_lines_note));
     }
 }
 
@@ -182,6 +182,25 @@ long WireLog::write_some(const char* data, std::size_t count) {
     if (put >= 0) return put;
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
     return -1;
+}
+
+void report(std::string_view message) {
+    const std::string line = "tolvan-sim: " + std::string(message) + "\n";
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(100);
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd out{STDERR_FILENO, POLLOUT, 0};
+        const int ready = poll(&out, 1, static_cast<int>(std::max<decltype(left)>(left, 0)));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0 || !(out.revents & POLLOUT)) return;
+        // A pipe that reports room takes this much without waiting.
+        const std::size_t count = std::min<std::size_t>(line.size() - done, PIPE_BUF);
+        const ssize_t put = ::write(STDERR_FILENO, line.data() + done, count);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return;
+        done += static_cast<std::size_t>(put);
+    }
 }
 
 }  // namespace tolvan_sim

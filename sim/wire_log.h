@@ -13,6 +13,8 @@ namespace tolvan_sim {
 // The first line of every log; a reader refuses a higher number.
 inline constexpr std::string_view log_version_line = "# tolvan-sim log ";
 inline constexpr unsigned log_version = 1;
+// Ends the event line "# N log lines dropped...": the log misses N lines.
+inline constexpr std::string_view dropped_lines_note = " log lines dropped: the log's reader did not keep up";
 
 class WireLog {
 public:
@@ -52,5 +54,10 @@ private:
     Clock::time_point began_ = Clock::now();
     Clock::time_point last_request_ = began_;
 };
+
+// Writes "tolvan-sim: <message>" and a line end to standard error, waiting
+// for room at most 100 ms in all: a reader that never reads (a pipe nobody
+// empties, that the log filled) must not keep the simulator from ending.
+void report(std::string_view message);
 
 }  // namespace tolvan_sim

@@ -162,20 +162,22 @@ class SimulatedInstrument:
         # and this one's lines start where the file ends now.
         try:
             self._log_start = self._log_file.stat().st_size
-        except FileNotFoundError:
-            self._log_start = 0
+        except OSError:
+            self._log_start = 0  # none yet, or none possible there: the simulator says why
         self._final: tuple[list[str], str | None] | None = None
         # The simulator's standard input is a pipe whose write end only this process
         # holds: when this process ends, however it ends, the simulator stops, and
         # removes the private folder that this process can no longer remove (see _end).
-        command = [found, *self.options, "--state", str(self._state_file), "--stop-on-stdin-close",
-                   "--private-dir", self._private]
+        # The user's options last: one that lacks its value is then reported as such, rather
+        # than taking one of these as its value.
+        command = [found, "--state", str(self._state_file), "--stop-on-stdin-close", "--private-dir", self._private]
         if from_options is None:
             command += ["--log", str(self._log_file)]
+        command += self.options
         deadline = time.monotonic() + START_TIMEOUT
         # Standard error goes to a file, which never fills up as a pipe would, and is
         # read back only to explain a failed start.
-        with tempfile.TemporaryFile("w+") as errors:
+        with tempfile.TemporaryFile("w+", errors="replace") as errors:  # a file name need not be UTF-8
             try:
                 self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errors)
             except OSError as error:
@@ -183,9 +185,15 @@ class SimulatedInstrument:
                 kind = SimulatorNotFound if isinstance(error, FileNotFoundError) else SimulatorError
                 raise kind(f"cannot start {found}: {error.strerror}") from None
             self._finalizer = weakref.finalize(self, _end, self.process, signal.SIGTERM, self._private)
-            first_line = self._first_line(deadline)
-            if not (first_line.startswith("/") and first_line.endswith("\n")):
-                self._fail_to_start(first_line, errors, deadline)
+            try:
+                first_line = self._first_line(deadline)
+                if not (first_line.startswith("/") and first_line.endswith("\n")):
+                    self._fail_to_start(first_line, errors, deadline)
+            except BaseException:
+                # Also when interrupted (Ctrl-C, a test's time-out): the traceback keeps this
+                # object, and would keep the simulator running, for as long as it is kept.
+                self.stop(signal.SIGKILL)
+                raise
         self.port = first_line.strip()
 
     def _first_line(self, deadline: float) -> str:
@@ -287,13 +295,15 @@ class SimulatedInstrument:
     # -- the frame log -------------------------------------------------------------------
 
     def _read_log(self) -> list[str]:
-        """This simulator's lines of its log."""
+        """This simulator's whole lines of its log."""
         try:
             with self._log_file.open("rb") as log:
                 log.seek(self._log_start)
-                return log.read().decode(errors="replace").splitlines()
+                text = log.read()
         except FileNotFoundError:
             return []
+        # A reader may see a line that the simulator is still writing: it is read once whole.
+        return text[:text.rfind(b"\n") + 1].decode(errors="replace").splitlines()
 
     def _log_lines(self) -> list[str]:
         if self._final is not None and self.log_path is None:

@@ -86,6 +86,8 @@ class TestSplitReplies:
         assert timed(tl.read_current_status, 1) is None
         time.sleep(0.4)
         assert tl.ser.in_waiting == 6  # second half of the 12-byte status reply
+        # One reply after the other, as an instrument sends them: never interleaved.
+        assert b"".join(sim.log("tx")).startswith(frame("7B 01 08 00 03 02 32 20 25 7D"))
 
 
 class TestDroppedReplies:

@@ -1,6 +1,7 @@
 """A real instrument's session recorded through `tolvan-sim --relay` and played
 back with `--replay`. A second simulator stands in for the real instrument."""
 
+import os
 import subprocess
 
 import pytest
@@ -87,6 +88,31 @@ def test_device_that_vanishes_mid_session(make_tolvan_sim, connect, tmp_path):
     assert len(relay.log("drop")) == 1
 
 
+def test_device_that_vanishes_while_nobody_reads_standard_error(make_tolvan_sim, connect):
+    # The log (--log -) has filled the pipe: saying that the device vanished must not wait for room.
+    device = make_tolvan_sim()
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, False)
+    try:
+        while os.write(write_end, b"x" * 4096):
+            pass
+    except BlockingIOError:
+        os.set_blocking(write_end, True)  # as a parent's pipe is
+    relay = subprocess.Popen([SIMULATOR, "--relay", device.port, "--log", "-"], stdout=subprocess.PIPE,
+                             stderr=write_end)
+    os.close(write_end)
+    try:
+        tl = connect(relay.stdout.readline().decode().strip())
+        assert tl.read_device_version() == {"module_version": 2, "hard_version": 50, "soft_version": 32}
+        device.stop()
+        assert relay.wait(timeout=3) == 1
+    finally:
+        relay.kill()
+        relay.wait()
+        relay.stdout.close()
+        os.close(read_end)
+
+
 def run(*args):
     return subprocess.run([SIMULATOR, *args], capture_output=True, text=True, timeout=10)
 
@@ -112,33 +138,49 @@ GOOD = ("# tolvan-sim log 1\n# serving on /dev/pts/9\n"
     (GOOD.replace("7C 7D @", "7C 7G @"), 3, "'7G' is not a byte in two hex digits"),
     (GOOD.replace(" +5.084", ""), 4, "no time at the end of the frame"),
     (GOOD.replace("+5.084", "+5,084"), 4, "bad time '+5,084'"),
+    (GOOD.replace("+5.084", "+5.0840000000000000000000"), 4, "bad time '+5.084000"),
     (GOOD.replace("tx ", "xx "), 4, "unknown kind of line 'xx'"),
+    (GOOD.replace("tx ", "x" * 100_000 + " "), 4, "unknown kind of line 'xxxxx"),
+    (GOOD.replace("7C 7D @", "7C \0\x1b @"), 3, "'\\x00\\x1B' is not a byte in two hex digits"),
     (GOOD.replace("\nrx", "\nrx  7B"), 3, "neither a frame nor a comment"),
     (GOOD.replace("log 1", "log 2"), 1, "written in log format 2, newer than this tolvan-sim reads (1)"),
     (GOOD + GOOD.replace("log 1", "log 3"), 5, "written in log format 3"),
     (GOOD.split("\n", 1)[1], 1, "not a tolvan-sim log"),
     ("", 1, "empty file"),
     (GOOD.split("rx")[0], 2, "no request recorded"),
-], ids=["truncated", "hex", "no-time", "bad-time", "kind", "two-blanks", "newer", "newer-later", "no-version",
-        "empty", "no-request"])
+    (GOOD + "# 3 log lines dropped: the log's reader did not keep up\n", 5, "lines are missing here"),
+], ids=["truncated", "hex", "no-time", "bad-time", "long-decimals", "kind", "long-line",
+        "control-bytes", "two-blanks", "newer", "newer-later", "no-version",
+        "empty", "no-request", "lines-dropped"])
 def test_replay_refuses_a_file_it_cannot_read(tmp_path, text, line, reason):
     recording = tmp_path / "session.log"
     recording.write_text(text)
     result = run("--replay", str(recording))
     assert (result.returncode, result.stdout) == (2, ""), result.stderr
     assert result.stderr.startswith(f"tolvan-sim: {recording}:{line}: {reason}")
+    # One short line, whatever the file holds.
+    assert result.stderr.count("\n") == 1 and len(result.stderr) < len(str(recording)) + 250
 
 
 def test_replay_of_a_file_edited_by_hand(make_tolvan_sim, connect, tmp_path):
-    # Blank lines, and Windows' line ends (a recording checked out with core.autocrlf).
+    # Blank lines, and Windows' line ends (a recording checked out with core.autocrlf); a reply
+    # in two pieces closer than --split's gap, whose halves must not interleave.
     recording = tmp_path / "session.log"
     recording.write_bytes(b"# tolvan-sim log 1\r\n\r\nrx 7B 01 05 00 03 7C 7D @1.0\r\n  \r\n"
-                          b"tx 7B 01 08 00 03 09 08 07 61 7D +5.0 # edited\r\n\r\n")
-    tl = connect(make_tolvan_sim("--replay", recording).port)
+                          b"tx 7B 01 08 00 03 +5.0 # edited\r\ntx 09 08 07 61 7D +6.0\r\n\r\n")
+    tl = connect(make_tolvan_sim("--replay", recording, "--split", "20").port)
     assert tl.read_device_version() == {"module_version": 9, "hard_version": 8, "soft_version": 7}
 
 
-def test_replay_of_a_file_that_is_not_there(tmp_path):
-    result = run("--replay", str(tmp_path / "none.log"))
+@pytest.mark.parametrize("size, reason", [
+    (None, "No such file or directory"),
+    (300 << 20, "larger than 256 MiB, more than a recording holds"),  # sparse: no disk taken
+], ids=["missing", "too-large"])
+def test_replay_of_a_file_it_cannot_take(tmp_path, size, reason):
+    recording = tmp_path / "session.log"
+    if size is not None:
+        with recording.open("wb") as file:
+            file.truncate(size)
+    result = run("--replay", str(recording))
     assert (result.returncode, result.stdout) == (2, "")
-    assert result.stderr == f"tolvan-sim: cannot read {tmp_path / 'none.log'}: No such file or directory\n"
+    assert result.stderr == f"tolvan-sim: cannot read {recording}: {reason}\n"

@@ -81,6 +81,10 @@ def test_serves_in_the_block_and_stops_cleanly_after_it(tmp_path):
     assert sim.refused() == [(frame("7B 03 05 14 36 33 7D"), "no such channel")]
     assert sim.notes("bad") == ["no such channel"]
     assert "stopped" in repr(sim)
+    # A line still being written (here: half of one) is read once whole.
+    with (tmp_path / "wire.log").open("a") as log:
+        log.write("rx 7B 01 0")
+    assert sim.received() == [frame("7B 01 05 00 03 7C 7D")]
 
 
 def test_an_error_in_the_block_still_stops_it():
@@ -153,6 +157,12 @@ START_FAILURES = {
     "a private folder": (lambda tmp: {"options": [f"--private-dir={tmp}"]}, "its --private-dir itself"),
     "an unwritable log": (lambda tmp: {"log": tmp / "missing" / "wire.log"},
                           "did not start \\(exit status 1\\): tolvan-sim: cannot open log"),
+    "a log under a file": (lambda tmp: {"log": tmp / "wire.log" / "x.log"},
+                           "did not start \\(exit status 1\\): tolvan-sim: cannot open log"),
+    "an option without its value": (lambda tmp: {"options": ["--log"]}, "^tolvan-sim --log did not start "
+                                    "\\(exit status 2\\): tolvan-sim: option '--log' needs a value"),
+    "a file name that is not UTF-8": (lambda tmp: {"options": ["--replay", tmp / os.fsdecode(b"\xff.log")]},
+                                      "did not start \\(exit status 2\\): tolvan-sim: cannot read .*\ufffd.log"),
 }
 
 
@@ -168,6 +178,25 @@ def test_every_start_failure_is_a_simulator_error_in_time(case, tmp_path, monkey
         SimulatedInstrument(*given.get("options", []), log=given.get("log"), program=given.get("program"))
     assert time.monotonic() - began < 1.5
     assert type(raised.value) is SimulatorError
+    assert not [name for name in os.listdir(tmp_path) if name.startswith("tolvan-sim-")]
+
+
+def test_a_start_interrupted_leaves_nothing_running(tmp_path, monkeypatch):
+    # A test's time-out or Ctrl-C while the simulator starts: its traceback keeps the object.
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(KeyboardInterrupt) as raised:
+            SimulatedInstrument(program=program(tmp_path, f"echo $$ > {tmp_path}/pid; exec sleep 30"))
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert raised.value is not None and wait_until(lambda: gone(int((tmp_path / "pid").read_text())))
     assert not [name for name in os.listdir(tmp_path) if name.startswith("tolvan-sim-")]
 
 
