@@ -53,6 +53,9 @@ def progress_bar(session: Session, total: int, ch: int) -> Any:
         return None
     from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
+    # No monitor thread: the bar is redrawn at every step anyway, and a daemon thread
+    # would still be running when the interpreter exits.
+    tqdm.monitor_interval = 0
     bar = tqdm(total=total, file=sys.stderr, unit="step", desc=f"channel {ch}", leave=False)
     session.stack.callback(bar.close)
     return bar
