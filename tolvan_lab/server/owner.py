@@ -110,7 +110,7 @@ class Owner:
         self._next_poll = 0.0
         self._next_channel = 0
         self._next_open = 0.0
-        self._online = False
+        self._online: bool | None = None  # unknown until the first command or open
         self._told: set[object] = set()  # "version" and the channels whose lists listeners have heard since opening
         self._closed_why = "it has not been opened yet"
         self._open_failure = ""  # the last reason an open failed, logged once per reason
@@ -319,6 +319,8 @@ class Owner:
         return result
 
     def _set_online(self, online: bool, why: str, quiet: bool = False) -> None:
+        """Tells the listeners when the instrument starts or stops answering (`quiet`: without a log
+        line, which the caller has written)."""
         if online == self._online:
             return
         self._online = online
