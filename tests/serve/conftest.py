@@ -109,10 +109,17 @@ def instrument(make_tolvan_sim, tmp_path):
     return lambda *options: make_tolvan_sim(*options, log=tmp_path / f"wire{next(count)}.log")
 
 
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    if call.when == "call":
+        item.serve_failed = outcome.get_result().failed
+
+
 @pytest.fixture
-def serve(tmp_path):
+def serve(tmp_path, request):
     """serve(port, *options, env=None) starts `tolvan serve -p PORT OPTIONS` (default: --scpi 127.0.0.1:0);
-    every server is stopped after the test, and must have exited 0."""
+    every server is stopped after the test, and must have exited 0. A failed test shows their logs."""
     started: list[Server] = []
 
     def start(port: str, *options: str, env: dict[str, str] | None = None) -> Server:
@@ -124,6 +131,8 @@ def serve(tmp_path):
     yield start
     for server in started:
         status = server.stop()
+        if getattr(request.node, "serve_failed", False):
+            print(f"tolvan serve {' '.join(server.args)} (exit status {status}):\n{server.log()}")
         assert status == 0, f"tolvan serve ended with {status}:\n{server.log()}"
         assert "Traceback" not in server.log(), server.log()
 

@@ -4,7 +4,6 @@ others; only the allowed addresses, and at most 32 clients, get in."""
 
 from __future__ import annotations
 
-import re
 import threading
 import time
 
@@ -87,7 +86,7 @@ def test_a_line_longer_than_4_kib_closes_that_connection_only(instrument, serve,
 def test_a_client_that_never_reads_is_dropped_without_slowing_the_others(instrument, serve, line, visa):
     sim = instrument()
     server = serve(sim.port)
-    other = visa(server.scpi_port)
+    other = visa(server.scpi_port, timeout_ms=10000)
     deaf = line(server.scpi_port, receive_buffer=4096)
     queries = ("*OPC?;" * 680).encode() + b"\n"  # 4080 bytes asking for 1360 bytes of answers
 
@@ -98,17 +97,25 @@ def test_a_client_that_never_reads_is_dropped_without_slowing_the_others(instrum
         except OSError:
             pass  # dropped, as it should be
 
+    def slowest_query(while_true) -> float:
+        slowest = 0.0
+        while True:
+            began = time.monotonic()
+            assert other.query("INP1:ATT?") == "0.00"
+            slowest = max(slowest, time.monotonic() - began)
+            if not while_true():
+                return slowest
+
+    calm = [time.monotonic() + 1]
+    alone = slowest_query(lambda: time.monotonic() < calm[0])
     flooding = threading.Thread(target=flood)
     flooding.start()
-    slowest = 0.0
-    while flooding.is_alive():
-        began = time.monotonic()
-        assert other.query("INP1:ATT?") == "0.00"
-        slowest = max(slowest, time.monotonic() - began)
+    flooded = slowest_query(flooding.is_alive)
     flooding.join()
-    assert slowest < 0.6  # one command on the wire (0.2 s) and a margin
-    assert deaf.closed_by_server()
+    # A server that waited on the client that does not read would keep the other waiting for good.
+    assert flooded < max(1.0, 3 * alone), (alone, flooded)
     server.wait_for(r"disconnected \(64 KiB of its responses were left unread\)")
+    assert deaf.closed_by_server()
 
 
 def test_only_allowed_addresses_and_at_most_32_clients_get_in(instrument, serve, line):
@@ -124,5 +131,6 @@ def test_only_allowed_addresses_and_at_most_32_clients_get_in(instrument, serve,
     server.wait_for(r"refused 127\.0\.0\.1:\d+: 32 clients are connected already")
     clients.pop().close()
     server.wait_for(r"disconnected \(it closed the connection\)")
-    assert line(server.scpi_port).query("*OPC?") == "1"
-    assert len(re.findall(r"client \S+ connected \(", server.log())) == 33
+    mark = len(server.lines)
+    assert line(server.scpi_port).query("*OPC?") == "1"  # a place is free again
+    server.wait_for(r"client \S+ connected \(32 of 32\)", after=mark)

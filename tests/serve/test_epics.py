@@ -15,7 +15,7 @@ import uuid
 import pytest
 
 from .conftest import errors
-from .test_instrument_loss import point
+from .test_instrument_loss import point, unplug
 
 
 def _free_ports(count: int) -> int:
@@ -129,7 +129,7 @@ def test_alarms_while_the_instrument_is_gone_or_silent_and_the_recovery(instrume
 
     eventually(alarms(0, 0), timeout=10)
     assert get("ONLINE") == 1
-    first.stop()  # unplugged
+    unplug(link, first)  # unplugged
     eventually(alarms(INVALID, COMM))
     assert get("ONLINE") == 0
     mark = len(server.lines)
@@ -141,7 +141,7 @@ def test_alarms_while_the_instrument_is_gone_or_silent_and_the_recovery(instrume
            (INVALID, COMM, "no reply from the instrument")
     assert [c for c in silent.commands() if c.name == "set_attenuation"] == [("set_attenuation", 1, 2000)]
     assert get("ONLINE") == 0 and alarms(INVALID, COMM)()
-    silent.stop()
+    unplug(link, silent)
     mark = len(server.lines)
     last = instrument("--versions", "3,1,4")
     point(link, last.port)

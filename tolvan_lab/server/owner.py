@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import collections
 import logging
+import os
 import queue
 import threading
 import time
@@ -113,6 +114,9 @@ class Owner:
         self._online: bool | None = None  # unknown until the first command or open
         self._told: set[object] = set()  # "version" and the channels whose lists listeners have heard since opening
         self._closed_why = "it has not been opened yet"
+        # Why the port is closed, while the thread has found it closed and is waiting to open it
+        # again (set and cleared by the owner thread; read by any).
+        self._closed_why_now: str | None = None
         self._open_failure = ""  # the last reason an open failed, logged once per reason
         self._before_disconnect: dict[int, Decimal] = {}
 
@@ -147,6 +151,9 @@ class Owner:
         future: Future[T] = Future()
         if self._stopping.is_set():
             future.set_exception(Busy("the server is stopping: nothing more is sent", port=self.port))
+            return future
+        if self._closed_why_now is not None:  # told at once, not after an attempt to open the port
+            future.set_exception(self._unavailable(self._closed_why_now))
             return future
         try:
             self._queue.put_nowait(_Request(work, future))
@@ -292,13 +299,16 @@ class Owner:
             return
         try:
             if not self.attenuator.is_open:
-                raise PortUnavailable(f"the port {shown(self.port)} is not open: {self._closed_why}; the server "
-                                      f"tries to open it every {self.reopen_every:g} s", port=self.port)
+                raise self._unavailable(self._closed_why)
             result = self._attempt(request.work)
         except BaseException as error:
             request.future.set_exception(error)
         else:
             request.future.set_result(result)
+
+    def _unavailable(self, why: str) -> PortUnavailable:
+        return PortUnavailable(f"the port {shown(self.port)} is not open: {why}; the server tries to open it every "
+                               f"{self.reopen_every:g} s", port=self.port)
 
     def _attempt(self, work: Callable[[Attenuator], T]) -> T:
         """Runs `work`, keeping track of whether the instrument answers and whether the port is there."""
@@ -343,7 +353,7 @@ class Owner:
 
     def _lost(self, error: PortUnavailable) -> None:
         self.attenuator.close()
-        self._closed_why = str(error)
+        self._closed_why = self._closed_why_now = str(error)
         self._next_open = time.monotonic() + self.reopen_every
         self._background.clear()
         log.warning("instrument: port %s failed (%s); trying to open it again every %g s", shown(self.port),
@@ -352,16 +362,22 @@ class Owner:
 
     def _open(self) -> None:
         try:
+            if os.name == "posix" and not os.path.exists(self.port):
+                # Gone (unplugged): said without the availability check, which runs lsof, which
+                # can take seconds on a busy machine while requests wait.
+                raise PortUnavailable(f"cannot open {shown(self.port)}: no such port: is the adapter plugged in?",
+                                      port=self.port)
             self.attenuator.open()
         except PortUnavailable as error:
             self._next_open = time.monotonic() + self.reopen_every
-            self._closed_why = str(error)
+            self._closed_why = self._closed_why_now = str(error)
             if str(error) != self._open_failure:  # said once, not every few seconds
                 self._open_failure = str(error)
                 log.warning("instrument: %s; trying again every %g s", error, self.reopen_every)
             self._set_online(False, "the port cannot be opened", quiet=True)
             return
         self._open_failure = ""
+        self._closed_why_now = None
         log.info("instrument: port %s open", shown(self.port))
         # The state is read again in the gaps between requests: version and lists, then (with
         # polls) the statuses.

@@ -422,6 +422,7 @@ class ScpiServer:
                     session.close(f"it sent a line longer than {MAX_LINE} bytes")
                     break
                 await session.run_line(line[:-1])
+                await asyncio.sleep(0)  # a turn for the other clients: a line of local queries never waits
         except (ConnectionError, OSError) as error:
             why = f"the connection failed: {error}"
         except asyncio.CancelledError:
