@@ -27,7 +27,7 @@ import sys
 from collections.abc import Callable, Coroutine
 from typing import Any
 
-from softioc import alarm, asyncio_dispatcher, builder, softioc
+from softioc import alarm, asyncio_dispatcher, builder, softioc  # type: ignore[import-untyped]
 
 from tolvan_lab import InstrumentError, NoReply, PortUnavailable, units
 from tolvan_lab.server.owner import ChannelSeen, Event, NotSupported, Online, Owner, VersionRead, WavelengthsRead
@@ -50,7 +50,7 @@ def _set_alarm_message(record: Any, status: int, severity: int, message: str) ->
     severity and status are set without it.
     """
     try:
-        from epicscorelibs.ioc import dbCore
+        from epicscorelibs.ioc import dbCore  # type: ignore[import-untyped]
 
         pointer = ctypes.c_void_p(record._record.record.value)
         set_with_message = dbCore.recGblSetSevrMsg

@@ -24,7 +24,7 @@ from concurrent.futures import Future
 from decimal import Decimal
 from typing import Any, NamedTuple, TypeVar
 
-from tolvan_lab import Attenuator, ChannelStatus, InstrumentError, NoReply, PortUnavailable, Version
+from tolvan_lab import Attenuator, ChannelStatus, InstrumentError, NoReply, PortUnavailable, Version, units
 from tolvan_lab.errors import shown
 
 log = logging.getLogger("tolvan_lab.server")
@@ -107,7 +107,7 @@ class Owner:
         self._stopping = threading.Event()
         self._thread = threading.Thread(target=self._run, name="tolvan-owner", daemon=True)
         # Only the owner thread touches what follows.
-        self._background: collections.deque[Callable[[Attenuator], None]] = collections.deque()
+        self._background: collections.deque[Callable[[Attenuator], object]] = collections.deque()
         self._next_poll = 0.0
         self._next_channel = 0
         self._next_open = 0.0
@@ -175,9 +175,9 @@ class Owner:
     def set_attenuation(self, ch: int, db: Decimal | float) -> Future[None]:
         """Sets the attenuation (ValueError, nothing sent, for what the instrument cannot hold)."""
         def work(att: Attenuator) -> None:
-            att[ch].attenuation = db
+            att[ch].attenuation = float(db)  # exact: every 0.01 dB step survives as a float
             self._before_disconnect.pop(ch, None)
-            self._tell(ChannelSeen(ch, None, float(db), True))
+            self._tell(ChannelSeen(ch, None, units.db(units.steps(db)), True))
         return self.submit(work)
 
     def select(self, ch: int, nm: int | Decimal) -> Future[None]:
@@ -226,7 +226,7 @@ class Owner:
                     return
                 raise SettingsConflict(f"channel {ch} was not disconnected through this server: its attenuation "
                                        f"before is unknown; set one", port=self.port)
-            att[ch].attenuation = before
+            att[ch].attenuation = float(before)
             del self._before_disconnect[ch]
             self._tell(ChannelSeen(ch, None, float(before), True))
         return self.submit(work)

@@ -321,7 +321,8 @@ class Session:
         return NOT_A_NUMBER if status.wavelength_nm is None else str(status.wavelength_nm)
 
     async def wavelength_list(self, ch: int) -> str:
-        return ",".join(map(str, await self.instrument(self.owner.wavelengths(ch))))
+        listed = await self.instrument(self.owner.wavelengths(ch))
+        return ",".join(map(str, listed))
 
     async def state(self, ch: int, value: str) -> None:
         word = value.upper()
