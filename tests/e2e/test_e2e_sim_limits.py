@@ -4,6 +4,7 @@ carry, replies nobody is there to receive, and the edges of its command line."""
 
 import importlib.metadata
 import os
+import re
 import select
 import signal
 import subprocess
@@ -56,6 +57,11 @@ def test_client_that_stops_reading_does_not_delay_a_stop(sim, tl):
     assert status == 0 and took < 1, f"exit status {status} after {took:.2f} s"
     lines = sim.log_path.read_text().splitlines()
     assert lines[-1] == "# stopped by signal"
+    # Every time in milliseconds with its three decimals, the leading zeros of the fraction too
+    # (+0.048, never +0.48): among tens of thousands of lines, many have such a fraction.
+    times = [line.split(" # ")[0].rsplit(" ", 1)[1] for line in lines if not line.startswith("#")]
+    assert [time for time in times if not re.fullmatch(r"[@+]\d+\.\d{3}", time)] == []
+    assert sum(time[-3] == "0" for time in times) > len(times) // 20
     # Every request was read; what the client did not take was dropped
     # oldest first, and every reply is logged once, sent or lost.
     received, sent, lost = sim.received(), sim.log("tx"), sim.log("lost")
