@@ -164,12 +164,18 @@ def test_replay_refuses_a_file_it_cannot_read(tmp_path, text, line, reason):
 
 def test_replay_of_a_file_edited_by_hand(make_tolvan_sim, connect, tmp_path):
     # Blank lines, and Windows' line ends (a recording checked out with core.autocrlf); a reply
-    # in two pieces closer than --split's gap, whose halves must not interleave.
+    # in two pieces closer than --split's gap, whose halves must not interleave. A second session
+    # appended, whose bytes sent before its first request answer nothing.
     recording = tmp_path / "session.log"
     recording.write_bytes(b"# tolvan-sim log 1\r\n\r\nrx 7B 01 05 00 03 7C 7D @1.0\r\n  \r\n"
-                          b"tx 7B 01 08 00 03 +5.0 # edited\r\ntx 09 08 07 61 7D +6.0\r\n\r\n")
-    tl = connect(make_tolvan_sim("--replay", recording, "--split", "20").port)
+                          b"tx 7B 01 08 00 03 +5.0 # edited\r\ntx 09 08 07 61 7D +6.0\r\n\r\n"
+                          b"# tolvan-sim log 1\ntx 00 00 +1.0 # before any request\n"
+                          b"rx 7B 01 05 14 36 35 7D @2.0\ntx 7B 01 0A 14 36 00 01 00 00 00 2F 7D +5.0\n")
+    sim = make_tolvan_sim("--replay", recording, "--split", "20")
+    tl = connect(sim.port)
     assert tl.read_device_version() == {"module_version": 9, "hard_version": 8, "soft_version": 7}
+    assert tl.read_current_status(1) == {"dev_work_mode": 0, "optical_length_index": 0, "attenuation": 0}
+    assert b"".join(sim.log("tx")) == bytes.fromhex("7B 01 08 00 03 09 08 07 61 7D 7B 01 0A 14 36 00 01 00 00 00 2F 7D")
 
 
 @pytest.mark.parametrize("size, reason", [
