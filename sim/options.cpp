@@ -83,15 +83,21 @@ Other:
                           of file: started with a pipe there whose write end
                           the parent keeps, the simulator ends when its
                           parent does, however the parent ends; lines
-                          written there are read and otherwise ignored
+                          written there are read and, but for the two of
+                          --private-dir, ignored
   --private-dir DIR       with --stop-on-stdin-close: DIR is a folder the
-                          parent made for the --log and --state files. When
-                          the parent has gone, nobody will read them: they
-                          are removed, and DIR if nothing else is there.
-                          Gone: standard input ended, before a stop signal or
-                          within 0.1 s after it (a signal to the process
-                          group), and the parent did not first write a line
-                          there to say that it stops the simulator itself
+                          parent made for the --log and --state files, which
+                          are removed, and DIR if nothing else is there, once
+                          nobody will read them. A parent that stops the
+                          simulator itself writes the line "stop" first:
+                          once stopped, the simulator then ends its standard
+                          output when the files are complete, and waits for
+                          the line "done" (the parent has read them) or for
+                          the end of standard input (the parent has gone)
+                          before it removes them and exits. Without "stop",
+                          they are removed when standard input ended before
+                          a stop signal or within 0.1 s after it (a signal
+                          to the process group)
   --help                  show this help and exit
   --version               show the version and exit
 

@@ -128,7 +128,7 @@ std::vector<std::string_view> words(std::string_view text) {
 
 }  // namespace
 
-Recording::Recording(const std::string& path) {
+Recording::Recording(const std::string& path, bool (*stopped)()) {
     const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.valid()) throw BadRecording("cannot read " + path + ": " + std::strerror(errno));
     // Read whole: a device that never ends (/dev/zero) would take all memory.
@@ -147,6 +147,7 @@ Recording::Recording(const std::string& path) {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) throw BadRecording("cannot read " + path + ": " + std::strerror(errno));
         if (got == 0) break;
+        if (stopped()) return;
         if (text.size() + static_cast<std::size_t>(got) > largest_recording) throw too_large();
         text.append(block, static_cast<std::size_t>(got));
     }

@@ -25,8 +25,9 @@ class BadRecording : public std::runtime_error {
 
 class Recording {
 public:
-    // Reads the log at `path`. Throws BadRecording when it cannot.
-    explicit Recording(const std::string& path);
+    // Reads the log at `path`. Throws BadRecording when it cannot. Gives up
+    // at once, leaving the recording incomplete, when `stopped()` turns true.
+    Recording(const std::string& path, bool (*stopped)());
 
     // The reply to give `request` now: the recorded ones in turn, then the
     // last again. Null when the request was never recorded.

@@ -62,32 +62,65 @@ def find_simulator() -> str | None:
     return shutil.which(PROGRAM)
 
 
-def _end(process: subprocess.Popen[bytes], sig: int, private: str | None = None) -> int:
-    """Stops the process with `sig` if it still runs (killing it if it lingers); its exit status.
+def _stop(process: subprocess.Popen[bytes], sig: int) -> None:
+    """Stops the process with `sig` if it still runs, and waits until it has finished writing.
 
-    Closes the pipes to it, and removes `private`, the folder of its own log and state.
+    A simulator that this process stops says so by ending its standard output once its log and
+    state are complete, and then waits, to remove its private folder itself, until this process
+    writes "done" or goes (see _release); one that lingers past STOP_TIMEOUT is killed. Safe to
+    call again, after an interruption too.
     """
     if process.poll() is None:
-        # A line first says that this process stops it and reads what it leaves: a
-        # simulator stopped by a signal without one, whose parent then goes (a signal
-        # to the whole process group), removes its private folder itself.
-        if process.stdin is not None:
-            try:
-                os.write(process.stdin.fileno(), b"stop\n")
-            except OSError:
-                pass  # it has just ended
+        # A line first says that this process stops it and reads what it leaves: a simulator
+        # stopped by a signal without one, whose parent then goes (a signal to the whole process
+        # group), removes its private folder itself.
+        _tell(process, b"stop\n")
         process.send_signal(sig)
-        try:
-            process.wait(timeout=STOP_TIMEOUT)
-        except subprocess.TimeoutExpired:
+    stdout = process.stdout
+    deadline = time.monotonic() + STOP_TIMEOUT
+    while stdout is not None and not stdout.closed:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
             process.kill()
-            process.wait()
+            break
+        if select.select([stdout], [], [], remaining)[0] and not os.read(stdout.fileno(), 4096):
+            break
+
+
+def _release(process: subprocess.Popen[bytes], private: str) -> int:
+    """Removes `private`, the folder of the stopped process's own log and state, and lets the process
+    end; its exit status. Closes the pipes to it. Safe to call again, after an interruption too.
+    """
+    shutil.rmtree(private, ignore_errors=True)
+    _tell(process, b"done\n")
+    try:
+        process.wait(timeout=STOP_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
     for pipe in (process.stdin, process.stdout):
         if pipe is not None:
             pipe.close()
-    if private is not None:
-        shutil.rmtree(private, ignore_errors=True)
     return process.returncode
+
+
+def _tell(process: subprocess.Popen[bytes], line: bytes) -> None:
+    if process.stdin is not None and not process.stdin.closed:
+        try:
+            os.write(process.stdin.fileno(), line)
+        except OSError:
+            pass  # it has ended
+
+
+def _finish(process: subprocess.Popen[bytes], private: str, owner: int) -> None:
+    """The finaliser: stops the simulator and removes its folder, in the process that started it only.
+
+    A process forked from that one (multiprocessing's fork, a test runner's worker) holds a copy
+    of the object, whose simulator and files are its parent's.
+    """
+    if os.getpid() == owner:
+        _stop(process, signal.SIGTERM)
+        _release(process, private)
 
 
 # Options that SimulatedInstrument gives the simulator itself.
@@ -167,7 +200,7 @@ class SimulatedInstrument:
         self._final: tuple[list[str], str | None] | None = None
         # The simulator's standard input is a pipe whose write end only this process
         # holds: when this process ends, however it ends, the simulator stops, and
-        # removes the private folder that this process can no longer remove (see _end).
+        # removes the private folder that this process can no longer remove (see _stop).
         # The user's options last: one that lacks its value is then reported as such, rather
         # than taking one of these as its value.
         command = [found, "--state", str(self._state_file), "--stop-on-stdin-close", "--private-dir", self._private]
@@ -184,7 +217,8 @@ class SimulatedInstrument:
                 shutil.rmtree(self._private, ignore_errors=True)
                 kind = SimulatorNotFound if isinstance(error, FileNotFoundError) else SimulatorError
                 raise kind(f"cannot start {found}: {error.strerror}") from None
-            self._finalizer = weakref.finalize(self, _end, self.process, signal.SIGTERM, self._private)
+            self._owner = os.getpid()
+            self._finalizer = weakref.finalize(self, _finish, self.process, self._private, self._owner)
             try:
                 first_line = self._first_line(deadline)
                 if not (first_line.startswith("/") and first_line.endswith("\n")):
@@ -234,13 +268,19 @@ class SimulatedInstrument:
         """Stops the simulator (if it still runs) with `sig`; returns its exit status (0: a clean stop).
 
         What it logged and holds stays readable through commands(), refused(),
-        state() and the log methods.
+        state() and the log methods. Interrupted (Ctrl-C), the simulator still
+        removes its private folder when this process ends; stop() again finishes
+        the work. Only the process that started the simulator can stop it: in
+        another (a forked child), SimulatorError.
         """
-        first = self._finalizer.detach() is not None
-        status = _end(self.process, sig)
-        if first:
+        if os.getpid() != self._owner:
+            raise SimulatorError(f"this simulator was started by process {self._owner}: stop it there "
+                                 f"(this process, {os.getpid()}, was forked from it)")
+        _stop(self.process, sig)
+        if self._final is None:
             self._final = ([] if self.log_path else self._read_log(), self._read_state())
-            shutil.rmtree(self._private, ignore_errors=True)
+        status = _release(self.process, self._private)
+        self._finalizer.detach()
         return status
 
     def __enter__(self) -> SimulatedInstrument:

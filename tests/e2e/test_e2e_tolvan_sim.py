@@ -251,6 +251,79 @@ def test_the_simulator_ends_with_the_process_that_started_it(ending, tmp_path):
             os.kill(pid, signal.SIGKILL)
 
 
+# A signal that lands while stop() runs, at a chosen moment: SIGTERM ends the process there (the
+# default action), Ctrl-C raises KeyboardInterrupt there and the script calls stop() again.
+INTERRUPTED_STOP = """
+import json, os, signal, subprocess, sys
+from tolvan import TOLVAN
+from tolvan_sim import SimulatedInstrument
+moment, name = sys.argv[1:]
+sim = SimulatedInstrument()
+tl = TOLVAN(sim.port)
+assert tl.open() and tl.set_attenuation(1234, 2)
+tl.close()
+owner, method = (subprocess.Popen, "send_signal") if moment == "told to stop" else (SimulatedInstrument, "_read_state")
+original = getattr(owner, method)
+def then_interrupted(*args):
+    setattr(owner, method, original)
+    result = original(*args)
+    os.kill(os.getpid(), getattr(signal, name))
+    return result
+setattr(owner, method, then_interrupted)
+print(sim.process.pid, flush=True)
+try:
+    sim.stop()
+except KeyboardInterrupt:
+    print(json.dumps([sim.stop(), sim.state()[2]["attenuation"], [c.name for c in sim.commands()]]))
+"""
+
+
+@pytest.mark.parametrize("moment", ["told to stop", "reading what it left"])
+@pytest.mark.parametrize("sig", ["SIGTERM", "SIGINT"])
+def test_a_signal_during_stop_leaves_no_private_folder(tmp_path, moment, sig):
+    (tmp_path / "tmp").mkdir()
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED_STOP, moment, sig], capture_output=True, text=True,
+                          env={**os.environ, "TMPDIR": str(tmp_path / "tmp")}, timeout=60)
+    pid, *after = done.stdout.splitlines()
+    try:
+        if sig == "SIGTERM":
+            assert done.returncode == -signal.SIGTERM and after == [], done
+        else:  # stop() again finished the work, and what the simulator left was still read
+            assert done.returncode == 0 and json.loads(after[0]) == [0, 1230, ["set_attenuation"]], done
+        assert wait_until(lambda: gone(int(pid)))
+        assert wait_until(lambda: not any((tmp_path / "tmp").iterdir())), list((tmp_path / "tmp").iterdir())
+    finally:
+        if not gone(int(pid)):
+            os.kill(int(pid), signal.SIGKILL)
+
+
+FORKED = """
+import json, os, sys
+from tolvan import TOLVAN
+from tolvan_sim import SimulatedInstrument, SimulatorError
+sim = SimulatedInstrument()
+tl = TOLVAN(sim.port)
+assert tl.open() and tl.set_attenuation(1234, 2)
+tl.close()
+child = os.fork()
+if child == 0:
+    try:
+        sim.stop()
+    except SimulatorError as error:
+        print(error, flush=True)
+    sys.exit(0)  # a normal exit, which runs the finalisers of the copies of every object
+os.waitpid(child, 0)
+print(json.dumps([sim.running, sim.state()[2]["attenuation"], [c.name for c in sim.commands()], sim.stop()]))
+"""
+
+
+def test_a_forked_child_leaves_the_simulator_to_its_parent():
+    done = subprocess.run([sys.executable, "-c", FORKED], capture_output=True, text=True, timeout=60)
+    *refusal, report = done.stdout.splitlines() or [""]
+    assert report.startswith("[") and json.loads(report) == [True, 1230, ["set_attenuation"], 0], done
+    assert refusal[0].startswith("this simulator was started by process ") and refusal[0].endswith("forked from it)")
+
+
 # One model of the instrument, three channels (channel 2 with its own list), checked against
 # what the simulator reports after each driver call, and the calls against commands().
 LISTS = {1: [1310, 1490, 1550], 2: [1310, 1550], 3: [1310, 1490, 1550]}
