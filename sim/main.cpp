@@ -28,7 +28,7 @@ using namespace tolvan_sim;
 // Opens the log, the device and the pseudo-terminal, prints its path and
 // serves until told to stop; the exit status. Everything is closed on return.
 int serve(const Options& options, Recording* recording) {
-    WireLog log(options.log_path);
+    WireLog log(options.log_path, options.session);
     std::optional<SerialDevice> device;
     std::optional<Relay> relay;
     if (options.mode == Mode::relay) relay.emplace(device.emplace(options.source), log);

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import secrets
 import select
 import shlex
 import shutil
@@ -124,7 +125,7 @@ def _finish(process: subprocess.Popen[bytes], private: str, owner: int) -> None:
 
 
 # Options that SimulatedInstrument gives the simulator itself.
-_OWN_OPTIONS = ("--state", "--private-dir")
+_OWN_OPTIONS = ("--state", "--private-dir", "--session")
 
 
 def _log_option(options: tuple[str, ...]) -> str | None:
@@ -141,7 +142,8 @@ def _log_option(options: tuple[str, ...]) -> str | None:
             found = option.removeprefix("--log=")
         elif name in _OWN_OPTIONS:
             raise SimulatorError(f"tolvan_sim gives the simulator its {name} itself: read what it holds with "
-                                 f"state(), and keep the frame log with log=")
+                                 f"state(), and keep the frame log with log= (its part of a shared log is "
+                                 f"told apart by the session name that tolvan_sim gives it)")
     return found
 
 
@@ -191,19 +193,17 @@ class SimulatedInstrument:
         # Read back from where the simulator wrote it, whatever the working directory is then.
         self._log_file = (self.log_path or Path(self._private, "wire.log")).absolute()
         self._state_file = Path(self._private, "state.json")
-        # The simulator appends to a log: one kept in a file may hold earlier sessions,
-        # and this one's lines start where the file ends now.
-        try:
-            self._log_start = self._log_file.stat().st_size
-        except OSError:
-            self._log_start = 0  # none yet, or none possible there: the simulator says why
+        # The simulator appends to a log, which may hold other sessions, earlier or at the same
+        # time: each line of this one starts with this name.
+        self._session = secrets.token_hex(4)
         self._final: tuple[list[str], str | None] | None = None
         # The simulator's standard input is a pipe whose write end only this process
         # holds: when this process ends, however it ends, the simulator stops, and
         # removes the private folder that this process can no longer remove (see _stop).
         # The user's options last: one that lacks its value is then reported as such, rather
         # than taking one of these as its value.
-        command = [found, "--state", str(self._state_file), "--stop-on-stdin-close", "--private-dir", self._private]
+        command = [found, "--state", str(self._state_file), "--stop-on-stdin-close", "--private-dir", self._private,
+                   "--session", self._session]
         if from_options is None:
             command += ["--log", str(self._log_file)]
         command += self.options
@@ -335,15 +335,30 @@ class SimulatedInstrument:
     # -- the frame log -------------------------------------------------------------------
 
     def _read_log(self) -> list[str]:
-        """This simulator's whole lines of its log."""
+        """This simulator's whole lines of its log, without the session name that starts each.
+
+        Its session begins with the line "# session NAME pid PID" and holds the lines that start
+        with NAME, up to a later session of that name, if any.
+        """
         try:
-            with self._log_file.open("rb") as log:
-                log.seek(self._log_start)
-                text = log.read()
+            text = self._log_file.read_bytes()
         except FileNotFoundError:
             return []
-        # A reader may see a line that the simulator is still writing: it is read once whole.
-        return text[:text.rfind(b"\n") + 1].decode(errors="replace").splitlines()
+        began = f"# session {self._session} pid {self.process.pid}\n".encode()
+        at = text.find(began)
+        while at > 0 and text[at - 1:at] != b"\n":
+            at = text.find(began, at + 1)
+        if at < 0:
+            return []
+        own, again = f"{self._session} ".encode(), f"# session {self._session} ".encode()
+        lines = []
+        # The last piece is a line that a simulator may still be writing: it is read once whole.
+        for line in text[at + len(began):].split(b"\n")[:-1]:
+            if line.startswith(own):
+                lines.append(line[len(own):].decode(errors="replace"))
+            elif line.startswith(again):
+                break
+        return lines
 
     def _log_lines(self) -> list[str]:
         if self._final is not None and self.log_path is None:

@@ -4,6 +4,7 @@ instrument, the pytest fixtures, and the mock template TOLVANSpec."""
 import inspect
 import json
 import os
+import re
 import signal
 import stat
 import subprocess
@@ -16,6 +17,7 @@ from pathlib import Path
 from unittest import mock
 
 import pytest
+import serial
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tolvan
@@ -244,11 +246,44 @@ def test_the_simulator_ends_with_the_process_that_started_it(ending, tmp_path):
         assert wait_until(lambda: gone(pid)), f"tolvan-sim {pid} outlived the process that started it"
         # Its private folder, made in the parent's TMPDIR, goes with it; the log asked for stays.
         assert wait_until(lambda: not any((tmp_path / "tmp").iterdir())), list((tmp_path / "tmp").iterdir())
-        assert kept.read_text().startswith("# tolvan-sim log 1\n")
+        assert kept.read_text().startswith("# tolvan-sim log 2\n# session ")
     finally:
         parent.stdout.close()
         if not gone(pid):
             os.kill(pid, signal.SIGKILL)
+
+
+def test_simulators_sharing_a_log_each_read_their_own_part(tmp_path):
+    # Two at the same time, their requests in turns and then in floods that they log at once, and a
+    # third on the same file after the first has stopped.
+    shared = tmp_path / "shared.log"
+    status = [frame("7B 01 05 14 36 35 7D"), frame("7B 02 05 14 36 34 7D")]
+    first, second = SimulatedInstrument(log=shared), SimulatedInstrument(log=shared)
+    with serial.Serial(first.port, timeout=5) as one, serial.Serial(second.port, timeout=5) as two:
+        for _ in range(3):
+            for line, request in ((one, status[0]), (two, status[1])):
+                line.write(request)
+                assert len(line.read(12)) == 12
+        for line, request in ((one, status[0]), (two, status[1])):
+            line.write(request * 2000)
+        assert len(one.read(12 * 2000)) == len(two.read(12 * 2000)) == 12 * 2000
+    assert first.stop() == 0
+    with SimulatedInstrument(log=shared) as third:
+        tl = TOLVAN(third.port)
+        assert tl.open() and tl.set_attenuation(1234, 2)
+        tl.close()
+    assert second.stop() == 0
+    assert first.commands() == [Command("read_current_status", 1)] * 2003 and first.refused() == []
+    assert second.commands() == [Command("read_current_status", 2)] * 2003 and second.refused() == []
+    assert third.commands() == [Command("set_attenuation", 2, 1230)]
+    # Every line appended whole: a session's header, or an event or a frame of one of the three,
+    # whose lines take turns in the file.
+    sims = (first, second, third)
+    headers = {"# tolvan-sim log 2", *(f"# session {sim._session} pid {sim.process.pid}" for sim in sims)}
+    line_of = re.compile(r"(\S+) (# .+|(rx|tx) [0-9A-F]{2}( [0-9A-F]{2})+ [@+]\d+\.\d{3})")
+    names = [line_of.fullmatch(line) for line in shared.read_text().splitlines() if line not in headers]
+    assert all(found and found[1] in {sim._session for sim in sims} for found in names)
+    assert sum(before[1] != after[1] for before, after in zip(names, names[1:])) >= 6
 
 
 # A signal that lands while stop() runs, at a chosen moment: SIGTERM ends the process there (the
