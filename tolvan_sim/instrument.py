@@ -16,7 +16,7 @@ import tempfile
 import time
 import weakref
 from pathlib import Path
-from typing import IO, NoReturn, TypedDict
+from typing import IO, NoReturn, Protocol, TypedDict
 
 from tolvan_sim.frames import Command, Refused, decode
 
@@ -418,3 +418,14 @@ class SimulatedInstrument:
     def refused(self) -> list[Refused]:
         """The bytes the instrument refused or ignored, oldest first, each with the reason its log gives."""
         return [Refused(frame, reason) for frame, reason in self._entries("bad")]
+
+
+class MakeTolvanSim(Protocol):
+    """The type of the fixture make_tolvan_sim: make_tolvan_sim(*options, log=None) starts a simulator.
+
+        def test_two_channels(make_tolvan_sim: MakeTolvanSim) -> None:
+            sim = make_tolvan_sim("--channels", 2)
+    """
+
+    def __call__(self, *options: str | int | os.PathLike[str],
+                 log: str | os.PathLike[str] | None = None) -> SimulatedInstrument: ...

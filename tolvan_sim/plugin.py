@@ -19,22 +19,22 @@ not: it imports nothing beyond pytest until a test asks for a fixture.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
 import pytest
 
 if TYPE_CHECKING:
     from tolvan import TOLVAN
-    from tolvan_sim.instrument import SimulatedInstrument
+    from tolvan_sim.instrument import MakeTolvanSim, SimulatedInstrument
 
 
 @pytest.fixture
-def make_tolvan_sim() -> Iterator[Callable[..., SimulatedInstrument]]:
+def make_tolvan_sim() -> Iterator[MakeTolvanSim]:
     """A factory: make_tolvan_sim(*options, log=None) starts a tolvan-sim and returns it.
 
     Every simulator it started is stopped when the test ends. On Windows, where
-    there is no simulator, the test is skipped.
+    there is no simulator, the test is skipped. Its type is tolvan_sim.MakeTolvanSim.
     """
     from tolvan_sim.instrument import SUPPORTED, SimulatedInstrument
 
@@ -53,7 +53,7 @@ def make_tolvan_sim() -> Iterator[Callable[..., SimulatedInstrument]]:
 
 
 @pytest.fixture
-def tolvan_sim(make_tolvan_sim: Callable[..., SimulatedInstrument]) -> SimulatedInstrument:
+def tolvan_sim(make_tolvan_sim: MakeTolvanSim) -> SimulatedInstrument:
     """A running tolvan-sim with its default options; `.port` is its serial end."""
     return make_tolvan_sim()
 
