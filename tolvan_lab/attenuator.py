@@ -283,34 +283,15 @@ class Channel:
     def wavelength(self, nm: int) -> None:
         att, ch = self.attenuator, self.number
         _whole_number(nm, "a wavelength in nm")
-        with driver_lock:
-            listed = self.wavelengths
-            if nm not in listed:
-                supported = ", ".join(map(str, listed)) or "none (its list is empty)"
-                raise ValueError(f"channel {ch} does not support {nm} nm; it supports {supported}")
-            position = listed.index(nm)
-            # The driver selects by position, looking the value up in channel 1's list: it is given
-            # the value that stands at this channel's position there.
-            first = att._wavelengths_of(1)
-            if position >= len(first) or first.index(first[position]) != position:
-                raise InstrumentError(f"cannot select {nm} nm on channel {ch} of {shown(att.port)}: the driver "
-                                      f"selects by the position in channel 1's list ({', '.join(map(str, first))}), "
-                                      f"which has no wavelength of its own at position {position}", port=att.port)
-            checked = att._checked
-            assert checked is not None  # the lists were just read through it
-
-            def only_this_position(request: bytes) -> None:
-                if request[3:5] == frames.SELECT and request[5] != position:
-                    raise InstrumentError(f"not sent: channel 1's wavelength list on {shown(att.port)} changed "
-                                          f"while {nm} nm was selected on channel {ch}; open the port again",
-                                          port=att.port)
-
-            checked.guard = only_this_position
-            try:
-                att._run(f"set_optical_length({first[position]}, ch={ch})", "set_optical_length",
-                         first[position], ch)
-            finally:
-                checked.guard = None
+        listed = self.wavelengths
+        if nm not in listed:
+            supported = ", ".join(map(str, listed)) or "none (its list is empty)"
+            raise ValueError(f"channel {ch} does not support {nm} nm; it supports {supported}")
+        try:
+            att._run(f"set_optical_length({nm}, ch={ch})", "set_optical_length", nm, ch)
+        except ValueError:  # the driver reads the list again, and it no longer holds nm
+            raise InstrumentError(f"channel {ch} of {shown(att.port)} no longer lists {nm} nm: its wavelengths "
+                                  f"changed since they were read; open the port again", port=att.port) from None
 
     @property
     def attenuation(self) -> float | None:
