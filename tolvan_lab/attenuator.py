@@ -19,15 +19,39 @@ from typing import Any, NamedTuple
 
 from tolvan import TOLVAN
 
-from tolvan_lab import frames, units
+from tolvan_lab import frames, ownership, units
 from tolvan_lab.checked_port import CheckedPort
 from tolvan_lab.errors import InstrumentError, NoReply, PortUnavailable, shown
-from tolvan_lab import ownership
+
+class _DriverLock:
+    """A re-entrant lock that a forked child gets afresh: a thread of the parent may have held it
+    at the fork, and no thread of the child would ever release it."""
+
+    def __init__(self) -> None:
+        self._lock = threading.RLock()
+        if hasattr(os, "register_at_fork"):
+            os.register_at_fork(after_in_child=self._renew)
+
+    def _renew(self) -> None:
+        self._lock = threading.RLock()
+
+    def acquire(self, blocking: bool = True, timeout: float = -1) -> bool:
+        return self._lock.acquire(blocking, timeout)
+
+    def release(self) -> None:
+        self._lock.release()
+
+    def __enter__(self) -> bool:
+        return self._lock.acquire()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self._lock.release()
+
 
 # The driver fills request templates shared by every TOLVAN object in the process, so one
 # driver call at a time in the whole process: every Attenuator runs its calls under this lock.
 # A program that also uses a bare TOLVAN beside an Attenuator takes it around those calls too.
-driver_lock = threading.RLock()
+driver_lock = _DriverLock()
 
 MAX_CHANNELS = 255  # the channel is one byte of the request frame
 
