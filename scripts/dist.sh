@@ -30,5 +30,7 @@ fi
 # Fresh each run, so that nothing but the wheel can provide tolvan, tolvan_sim or tolvan-sim.
 fresh_venv "$TEST_VENV"
 wheels=("$DIST"/tolvan-*.whl)
-"$TEST_VENV/bin/python" -m pip install --quiet "${wheels[0]}[test]"
+# With every extra (the plot, the EPICS IOC, the frameworks) and the real clients the server's tests
+# talk to: only here; the other environments run without them, and those tests skip there.
+"$TEST_VENV/bin/python" -m pip install --quiet "${wheels[0]}[test,plot,epics,qcodes,bluesky,pymeasure,test-clients]"
 "$TEST_VENV/bin/python" -c 'import sys, tolvan; assert tolvan.__file__.startswith(sys.prefix), tolvan.__file__; print("dist: installed", tolvan.__file__)'

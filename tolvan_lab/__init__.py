@@ -1,0 +1,32 @@
+"""The attenuator as one trustworthy instrument, for every program above the driver.
+
+    from tolvan_lab import Attenuator
+
+    with Attenuator("/dev/ttyUSB0") as att:    # the port held alone until the block ends
+        print(att.version)                      # Version(module=2, hardware=50, software=32)
+        ch = att[2]
+        ch.wavelength = 1550                    # nm, one of ch.wavelengths
+        ch.attenuation = 3.5                    # dB, in steps of 0.01 dB
+        print(ch.status())                      # ChannelStatus(channel=2, wavelength_nm=1550, ...)
+
+Every reply is checked before the driver decodes it: a reply that does not answer the request
+just sent (a late one, noise, another command's) is discarded, and a command without an answer
+raises NoReply. Frames are logged on the logger "tolvan_lab.frames" at DEBUG.
+"""
+
+from tolvan_lab.attenuator import Attenuator, Channel, ChannelStatus, Version, driver_lock
+from tolvan_lab.errors import InstrumentError, NoReply, PortUnavailable
+
+__all__ = ["Attenuator", "Channel", "ChannelStatus", "InstrumentError", "NoReply", "PortUnavailable", "Version",
+           "__version__", "driver_lock"]
+
+
+def __getattr__(name: str) -> str:
+    if name == "__version__":  # read when asked: importlib.metadata costs a few ms at import
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            return version("tolvan")
+        except PackageNotFoundError:  # running from a source tree that was never installed
+            return "0+unknown"
+    raise AttributeError(f"module 'tolvan_lab' has no attribute {name!r}")

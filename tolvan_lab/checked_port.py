@@ -1,0 +1,140 @@
+"""The driver's `ser`, checked: a stand-in for the pyserial port that hands the driver only the
+reply that answers the request it has just written.
+
+The driver writes a request, pauses 0.2 s, and decodes whatever bytes are waiting. Standing
+where the driver looks for its port, this class discards what was waiting before each request,
+and when the driver asks what has arrived, it offers only a well-formed frame answering that
+request (the last one, if several came), waiting for it up to `reply_timeout` after the write.
+Anything else is discarded and logged; the driver then sees nothing waiting, and the command
+counts as not answered. A late reply is thus never decoded as the answer to a later command.
+"""
+
+from __future__ import annotations
+
+import os
+import select
+import sys
+import time
+from typing import Any
+
+import serial
+
+from tolvan_lab import frames
+
+
+class CheckedPort:
+    def __init__(self, port: Any, name: str, reply_timeout: float) -> None:
+        self.port = port  # the pyserial object
+        self.name = name
+        self.reply_timeout = reply_timeout
+        self._line = bytearray()  # read from the port, not yet judged
+        self._request: bytes | None = None
+        self._sent_at = 0.0
+        self._answer: bytes | None = None
+        # Where the port is a POSIX file descriptor, it is read and waited on directly.
+        self._fd: int | None = port.fileno() if sys.platform != "win32" and hasattr(port, "fileno") else None
+
+    # -- what the driver calls -------------------------------------------------------------
+
+    def write(self, data: Any) -> Any:
+        request = bytes(data)
+        self._discard_waiting()
+        self._request, self._answer = request, None
+        frames.note(self.name, "sent", request)
+        self._sent_at = time.monotonic()
+        return self.port.write(request)
+
+    def inWaiting(self) -> int:
+        if self._request is not None:
+            self._answer = self._await_answer(self._request)
+            self._request = None
+        return len(self._answer) if self._answer is not None else 0
+
+    @property
+    def in_waiting(self) -> int:
+        return self.inWaiting()
+
+    def read(self, size: int = 1) -> bytes:
+        answer = self._answer or b""
+        self._answer = answer[size:] or None
+        return answer[:size]
+
+    def close(self) -> None:
+        self._request = self._answer = None
+        try:
+            self.port.close()
+        finally:
+            frames.note(self.name, "closed")
+
+    def __getattr__(self, name: str) -> Any:  # fileno, timeout, is_open and the rest
+        return getattr(self.port, name)
+
+    # -- the line --------------------------------------------------------------------------
+
+    def _take(self, ready: bool = False) -> None:
+        """Moves what has arrived from the port into the line. `ready`: select said there is
+        something to read."""
+        if self._fd is None:
+            waiting = self.port.in_waiting
+            if waiting:
+                self._line += self.port.read(waiting)
+            return
+        # pyserial keeps a POSIX port non-blocking and buffers nothing itself: a direct read takes
+        # what is there and cannot hang, even on a line that another reader shares despite the lock.
+        try:
+            data = os.read(self._fd, 4096)
+        except BlockingIOError:
+            return
+        if ready and not data:  # as pyserial judges it: readable, yet nothing there
+            raise serial.SerialException("device reports readiness to read but returned no data "
+                                         "(device disconnected or multiple access on port?)")
+        self._line += data
+
+    def _discard_waiting(self) -> None:
+        self._take()
+        if self._line:
+            frames.note(self.name, "discarded", self._line, "arrived before the request")
+            self._line.clear()
+
+    def _await_answer(self, request: bytes) -> bytes | None:
+        deadline = self._sent_at + self.reply_timeout
+        while True:
+            self._take()
+            answer = self._judge(request)
+            if answer is not None:
+                return answer
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                if self._line:
+                    frames.note(self.name, "discarded", self._line, "not a whole reply")
+                    self._line.clear()
+                frames.note(self.name, "received nothing", why=f"no answer within {self.reply_timeout:g} s")
+                return None
+            self._wait_for_bytes(remaining)
+
+    def _judge(self, request: bytes) -> bytes | None:
+        """The last frame in the line that answers `request`, with everything before it discarded
+        (logged); None when there is none yet."""
+        answer = None
+        used = 0
+        for start, end in frames.find_frames(self._line):
+            if start > used:
+                frames.note(self.name, "discarded", self._line[used:start], "noise")
+            frame = bytes(self._line[start:end])
+            if frames.answers(request, frame):
+                if answer is not None:
+                    frames.note(self.name, "discarded", answer, "a later answer came")
+                answer = frame
+            else:
+                frames.note(self.name, "discarded", frame, "not the answer to the request")
+            used = end
+        del self._line[:used]
+        if answer is not None:
+            frames.note(self.name, "received", answer)
+        return answer
+
+    def _wait_for_bytes(self, timeout: float) -> None:
+        if self._fd is None:
+            time.sleep(min(timeout, 0.005))
+        elif select.select([self._fd], [], [], timeout)[0]:
+            self._take(ready=True)

@@ -1,0 +1,55 @@
+"""Attenuation in dB as the instrument holds it: an unsigned 16-bit count of 0.01 dB steps.
+
+The top count, 0xFFFF (655.35 dB), is what the disconnect command leaves: a channel
+reading it is disconnected, so it is never set as an attenuation.
+"""
+
+from __future__ import annotations
+
+import math
+from decimal import Decimal
+from fractions import Fraction
+
+STEPS_PER_DB = 100
+DISCONNECTED_STEPS = 0xFFFF
+MAX_STEPS = DISCONNECTED_STEPS - 1
+MAX_DB = MAX_STEPS / STEPS_PER_DB  # 655.34
+MDB_PER_STEP = 10  # the driver takes and gives attenuation in mdB
+ACCEPTED = "0 to 655.34 dB in steps of 0.01 dB"
+
+# How far a float may lie from a whole 0.01 dB step and still mean it: 0.07 arrives as
+# 0.07000000000000001, and arange/linspace grids carry such noise; a value meant finer than
+# the step (3.1415) is far beyond it.
+_FLOAT_SLACK = 1e-6
+
+
+def steps(db: float | int | Decimal | Fraction) -> int:
+    """The count of 0.01 dB steps for an attenuation in dB; ValueError for what the instrument
+    cannot hold (negative, finer than 0.01 dB, 655.35 dB or more), TypeError for what is no number."""
+    if isinstance(db, bool) or not isinstance(db, (int, float, Decimal, Fraction)):
+        raise TypeError(f"an attenuation is a number of dB, not {type(db).__name__} ({ACCEPTED})")
+    if isinstance(db, float) and not math.isfinite(db):
+        raise ValueError(f"attenuation {db!r} dB is not a number the instrument can hold ({ACCEPTED})")
+    if isinstance(db, Decimal) and not db.is_finite():
+        raise ValueError(f"attenuation {db} dB is not a number the instrument can hold ({ACCEPTED})")
+    if isinstance(db, float):
+        scaled = db * STEPS_PER_DB
+        count = round(scaled)
+        exact = abs(scaled - count) <= _FLOAT_SLACK
+    else:
+        exact_scaled = Fraction(db) * STEPS_PER_DB
+        count = round(exact_scaled)
+        exact = exact_scaled == count
+    if db < 0:
+        raise ValueError(f"attenuation {db} dB is negative ({ACCEPTED})")
+    if not exact:
+        raise ValueError(f"attenuation {db} dB is finer than the instrument's step of 0.01 dB ({ACCEPTED})")
+    if count > MAX_STEPS:
+        raise ValueError(f"attenuation {db} dB is at or above 655.35 dB, the value that marks a disconnected "
+                         f"channel ({ACCEPTED})")
+    return int(count)
+
+
+def db(step_count: int) -> float:
+    """A count of 0.01 dB steps as dB: 350 -> 3.5 (the nearest float to the exact value)."""
+    return step_count / STEPS_PER_DB
