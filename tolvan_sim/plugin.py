@@ -13,6 +13,10 @@ any test in an environment where tolvan is installed can ask for them:
         my_script(tolvan_driver)
         assert tolvan_sim.state()[1]["attenuation"] == 1230
 
+    def test_my_lab_code(tolvan_attenuator, tolvan_sim):  # a tolvan_lab.Attenuator opened on it
+        tolvan_attenuator[2].attenuation = 1.23
+        assert tolvan_sim.state()[2]["attenuation"] == 1230
+
 pytest imports this module at start-up in every such environment, used or
 not: it imports nothing beyond pytest until a test asks for a fixture.
 """
@@ -26,6 +30,7 @@ import pytest
 
 if TYPE_CHECKING:
     from tolvan import TOLVAN
+    from tolvan_lab import Attenuator
     from tolvan_sim.instrument import MakeTolvanSim, SimulatedInstrument
 
 
@@ -72,3 +77,21 @@ def tolvan_driver(tolvan_sim: SimulatedInstrument) -> Iterator[TOLVAN]:
                     pytrace=False)
     yield driver
     driver.close()
+
+
+@pytest.fixture
+def tolvan_attenuator(tolvan_sim: SimulatedInstrument) -> Iterator[Attenuator]:
+    """A tolvan_lab.Attenuator opened on `tolvan_sim` (the same simulator, when the test asks for both),
+    closed after the test; the simulator stops then too.
+
+    For other simulator options, start one with make_tolvan_sim and open an Attenuator on its port.
+    """
+    from tolvan_lab import Attenuator, PortUnavailable
+
+    attenuator = Attenuator(tolvan_sim.port)
+    try:
+        attenuator.open()
+    except PortUnavailable as error:
+        pytest.fail(f"Attenuator({tolvan_sim.port!r}).open() failed on the simulator: {error}", pytrace=False)
+    yield attenuator
+    attenuator.close()

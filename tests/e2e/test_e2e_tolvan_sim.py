@@ -464,13 +464,21 @@ def report_after_the_fixtures_ended(request):
     yield
     with open(os.environ["REPORT"], "a") as report:
         report.write(json.dumps([request.node.name, [[s.process.pid, s.running] for s in STARTED]]) + "\\n")
-        report.write(json.dumps(["drivers open", [tl.ser.is_open for tl in DRIVERS]]) + "\\n")
+        report.write(json.dumps(["drivers open", [tl.ser.is_open if isinstance(tl, TOLVAN) else tl.is_open
+                                                  for tl in DRIVERS]]) + "\\n")
 
 def test_driver(tolvan_driver, tolvan_sim):
     STARTED.append(tolvan_sim)
     DRIVERS.append(tolvan_driver)
     assert tolvan_driver.port == tolvan_sim.port and tolvan_driver.ser.is_open
     assert tolvan_driver.set_attenuation(1234, 2) and tolvan_sim.state()[2]["attenuation"] == 1230
+
+def test_attenuator(tolvan_attenuator, tolvan_sim):
+    STARTED.append(tolvan_sim)
+    DRIVERS.append(tolvan_attenuator)
+    assert tolvan_attenuator.is_open and tolvan_attenuator.port == tolvan_sim.port
+    tolvan_attenuator[3].attenuation = 1.5
+    assert tolvan_sim.state()[3]["attenuation"] == 1500
 
 def test_default(tolvan_sim):
     STARTED.append(tolvan_sim)
@@ -507,16 +515,16 @@ def test_fixtures_stop_every_simulator_at_the_end_of_its_test(tmp_path):
     done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-rs", "-p", "no:cacheprovider", "test_user.py"],
                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
     summary = done.stdout.splitlines()[-1]
-    assert summary.startswith("1 failed, 4 passed, 1 skipped"), done.stdout + done.stderr
+    assert summary.startswith("1 failed, 5 passed, 1 skipped"), done.stdout + done.stderr
     assert "fails on purpose" in done.stdout
     assert "tolvan-sim needs pseudo-terminals: it is built on Linux and macOS only" in done.stdout
     lines = [json.loads(line) for line in report.read_text().splitlines()]
-    assert [opened for name, opened in lines if name == "drivers open"] == [[False]] + [[]] * 5
+    assert [opened for name, opened in lines if name == "drivers open"] == [[False], [False]] + [[]] * 5
     tests = {name: started for name, started in lines if name != "drivers open"}
     assert {name: len(started) for name, started in tests.items()} == {
-        "test_driver": 1, "test_default": 1, "test_factory": 3, "test_failing": 2, "test_stopped_by_the_test": 1,
-        "test_without_pseudo_terminals": 0}
-    assert [running for started in tests.values() for _, running in started] == [False] * 8
+        "test_driver": 1, "test_attenuator": 1, "test_default": 1, "test_factory": 3, "test_failing": 2,
+        "test_stopped_by_the_test": 1, "test_without_pseudo_terminals": 0}
+    assert [running for started in tests.values() for _, running in started] == [False] * 9
     assert all(ended(pid) for started in tests.values() for pid, _ in started)
 
 
