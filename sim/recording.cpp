@@ -69,11 +69,12 @@ std::uint64_t get_varint(const std::uint8_t*& at) {
 }
 
 // The words of `text`, split at single blanks, into `found`; false for two
-// blanks in a row (or one at either end), which the simulator never writes.
+// blanks in a row or one at the start, which the simulator never writes (one
+// at the end, which an editor may leave, is taken).
 bool split_words(std::string_view text, std::vector<std::string_view>& found) {
     found.clear();
     std::size_t begin = 0;
-    while (begin <= text.size()) {
+    while (begin < text.size()) {
         std::size_t end = text.find(' ', begin);
         if (end == std::string_view::npos) end = text.size();
         if (end == begin) return false;

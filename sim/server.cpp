@@ -178,9 +178,9 @@ void Server::replay(const Request& request, Clock::time_point now) {
     if (reply->pieces == 0) return;
     playing_.push_back({Recording::Cursor(*recording_, *reply), now, faults_.withhold()});
     playing_bytes_ += reply->bytes;
-    // The first reply goes out whole, however large; of those waiting behind
-    // it, the oldest go when there are too many.
-    while (playing_.size() > 1 && playing_bytes_ - playing_.front().pieces.bytes_left() > playing_limit) {
+    // The reply going out goes whole, however large, and so does the newest;
+    // of those waiting between them, the oldest go when there are too many.
+    while (playing_.size() > 2 && playing_bytes_ - playing_.front().pieces.bytes_left() > playing_limit) {
         const auto oldest = playing_.begin() + 1;
         lose(*oldest, "output queue full");
         playing_bytes_ -= oldest->pieces.bytes_left();

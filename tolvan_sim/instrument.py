@@ -68,8 +68,8 @@ def _stop(process: subprocess.Popen[bytes], sig: int) -> None:
 
     A simulator that this process stops says so by ending its standard output once its log and
     state are complete, and then waits, to remove its private folder itself, until this process
-    writes "done" or goes (see _release); one that lingers past STOP_TIMEOUT is killed. Safe to
-    call again, after an interruption too.
+    writes "done" or goes (see _release); one that has ended has finished too. One that lingers
+    past STOP_TIMEOUT is killed. Safe to call again, after an interruption too.
     """
     if process.poll() is None:
         # A line first says that this process stops it and reads what it leaves: a simulator
@@ -79,12 +79,13 @@ def _stop(process: subprocess.Popen[bytes], sig: int) -> None:
         process.send_signal(sig)
     stdout = process.stdout
     deadline = time.monotonic() + STOP_TIMEOUT
-    while stdout is not None and not stdout.closed:
+    while stdout is not None and not stdout.closed and process.poll() is None:
         remaining = deadline - time.monotonic()
         if remaining <= 0:
             process.kill()
             break
-        if select.select([stdout], [], [], remaining)[0] and not os.read(stdout.fileno(), 4096):
+        # A short wait: a process that ends leaves its standard output open in any child it started.
+        if select.select([stdout], [], [], min(remaining, 0.05))[0] and not os.read(stdout.fileno(), 4096):
             break
 
 
