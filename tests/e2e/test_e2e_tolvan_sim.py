@@ -85,7 +85,7 @@ def test_serves_in_the_block_and_stops_cleanly_after_it(tmp_path):
     assert "stopped" in repr(sim)
     # A line still being written (here: half of one) is read once whole.
     with (tmp_path / "wire.log").open("a") as log:
-        log.write("rx 7B 01 0")
+        log.write(f"{sim._session} rx 7B 01 0")
     assert sim.received() == [frame("7B 01 05 00 03 7C 7D")]
 
 
