@@ -133,15 +133,15 @@ class Owner:
     def start(self) -> None:
         self._thread.start()
 
-    def stop(self, timeout: float = 10.0) -> None:
+    def stop(self, timeout: float = 10.0, wait: bool = True) -> None:
         """Ends the thread once the command on the wire (if any) is done, and closes the port.
-        Requests still waiting fail with Busy: nothing more is sent."""
+        Requests still waiting fail with Busy: nothing more is sent. With wait=False, returns at once."""
         self._stopping.set()
         try:
             self._queue.put_nowait(None)  # wakes the thread
         except queue.Full:
             pass  # it is awake: the queue is full
-        if self._thread.is_alive():
+        if wait and self._thread.is_alive():
             self._thread.join(timeout)
 
     # -- requests (any thread) ---------------------------------------------------------------

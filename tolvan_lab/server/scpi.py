@@ -144,7 +144,7 @@ class Session:
     # -- output ------------------------------------------------------------------------------
 
     def respond(self, line: str) -> None:
-        if self.closing:
+        if self.closing or self.writer.transport.is_closing():  # nobody to read it: the commands still run
             return
         self.writer.write(line.encode("ascii", "replace") + b"\n")
         if self.writer.transport.get_write_buffer_size() > MAX_UNREAD:

@@ -93,6 +93,7 @@ async def serve(config: Config, stop: asyncio.Event) -> None:
             config.ready({"scpi": address, "epics": config.epics})
         await stop.wait()
     finally:
+        owner.stop(wait=False)  # what waits in its queue fails now, so that the clients' tasks end
         if scpi is not None:
             await scpi.stop()
         await loop.run_in_executor(None, owner.stop)
