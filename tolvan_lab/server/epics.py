@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import asyncio
 import ctypes
+import logging
 import os
 import sys
 from collections.abc import Callable, Coroutine
@@ -31,6 +32,8 @@ from softioc import alarm, asyncio_dispatcher, builder, softioc  # type: ignore[
 
 from tolvan_lab import InstrumentError, NoReply, PortUnavailable, units
 from tolvan_lab.server.owner import ChannelSeen, Event, NotSupported, Online, Owner, VersionRead, WavelengthsRead
+
+log = logging.getLogger("tolvan_lab.server")
 
 MAX_WAVELENGTHS = 255  # a list reply's count is one byte
 DISCONNECTED_DB = units.DISCONNECTED_STEPS / units.STEPS_PER_DB  # what the instrument reports: no light passes
@@ -141,8 +144,11 @@ class EpicsFace:
                 _set_alarm_message(record, alarm.COMM_ALARM, alarm.INVALID_ALARM, "no reply from the instrument")
             except PortUnavailable:
                 _set_alarm_message(record, alarm.COMM_ALARM, alarm.INVALID_ALARM, "the port is not open")
-            except InstrumentError as error:
+            except InstrumentError as error:  # the server is stopping, or another refusal
                 _set_alarm_message(record, alarm.COMM_ALARM, alarm.INVALID_ALARM, str(error))
+            except Exception:  # a fault of this server: logged, and the put still completes
+                log.exception("EPICS: a put to %s failed", name)
+                _set_alarm_message(record, alarm.SOFT_ALARM, alarm.INVALID_ALARM, "the server failed (see its log)")
             else:
                 if name in self._good:
                     self._good[name] = value

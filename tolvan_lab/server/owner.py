@@ -268,8 +268,9 @@ class Owner:
                     break
                 if left is not None:
                     self._refuse(left)
-            att.close()
-            log.info("instrument: port %s closed", shown(self.port))
+            if att.is_open:
+                att.close()
+                log.info("instrument: port %s closed", shown(self.port))
 
     def _refuse(self, request: _Request) -> None:
         if request.future.set_running_or_notify_cancel():
