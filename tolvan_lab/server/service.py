@@ -126,12 +126,19 @@ def run(config: Config) -> str:
     async def main() -> None:
         loop = asyncio.get_running_loop()
         stop = asyncio.Event()
-        for sig in (signal.SIGTERM, signal.SIGINT, getattr(signal, "SIGHUP", None)):
-            if sig is not None:
-                def stopping(name: str = sig.name) -> None:
-                    stopped_by.append(name)
-                    stop.set()
+        for sig in (signal.SIGTERM, signal.SIGINT, getattr(signal, "SIGHUP", None), getattr(signal, "SIGBREAK", None)):
+            if sig is None:
+                continue
+
+            def stopping(name: str = sig.name) -> None:
+                stopped_by.append(name)
+                stop.set()
+            try:
                 loop.add_signal_handler(sig, stopping)
+            except NotImplementedError:  # Windows: a plain handler, which hands the stop to the loop
+                def handler(number: int, frame: object, stopping: Callable[[], None] = stopping) -> None:
+                    loop.call_soon_threadsafe(stopping)
+                signal.signal(sig, handler)
         await serve(config, stop)
 
     asyncio.run(main())
