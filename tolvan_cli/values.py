@@ -31,9 +31,9 @@ def attenuation(text: str) -> int:
     match = _NUMBER.fullmatch(text.strip()) if len(text) <= _LONGEST else None
     if match is None or not (match[2] or match[3]):
         raise argparse.ArgumentTypeError(f"not an attenuation: {shorter(text)!r} (accepted: {ACCEPTED})")
-    sign, whole, fraction, unit = match[1], match[2] or "0", match[3] or "0", (match[4] or "dB").lower()
-    # Built from the digits, with the unit as an exponent: exact, whatever the length.
-    value = Decimal(f"{sign}{whole}.{fraction}" + ("E-3" if unit == "mdb" else ""))
+    sign, whole, fraction, unit = match[1], match[2] or "0", match[3], (match[4] or "dB").lower()
+    # Built from the digits as written, with the unit as an exponent: exact, whatever the length.
+    value = Decimal(f"{sign}{whole}{'.' + fraction if fraction else ''}{'E-3' if unit == 'mdb' else ''}")
     try:
         return units.steps(value)
     except ValueError as error:

@@ -44,10 +44,11 @@ def environment(**extra):
 
 
 def command(*args):
+    args = [arg if isinstance(arg, bytes) else str(arg) for arg in args]  # bytes: a name that is not UTF-8
     if SCRIPT.lower().endswith(".exe"):  # Windows: the launcher pip made
-        return [SCRIPT, *map(str, args)]
+        return [SCRIPT, *args]
     # Run by this interpreter: under the sanitizer build it is the wrapper that preloads the runtime.
-    return [sys.executable, SCRIPT, *map(str, args)]
+    return [sys.executable, SCRIPT, *args]
 
 
 @pytest.fixture
