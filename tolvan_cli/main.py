@@ -243,7 +243,7 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:  # Ctrl-C while the command line was read, before the command began
         stops = sys.modules.get("tolvan_cli.stops")
         return INTERRUPTED if stops is not None and stops.told else stopped_early(argv, INTERRUPTED)
-    except BaseException as stop:  # SIGTERM or SIGHUP there, once tolvan_cli.stops has taken them over
+    except BaseException as stop:  # SIGTERM or SIGHUP there
         stops = sys.modules.get("tolvan_cli.stops")
         if stops is None or not isinstance(stop, stops.Terminated):
             raise
@@ -263,14 +263,14 @@ def stopped_early(argv: list[str] | None, status: int) -> int:
 
 
 def start(argv: list[str] | None) -> int:
+    from tolvan_cli import stops
+
+    stops.install()  # from the start: a signal while the command line is read is a clean stop too
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
         parser.error("give a command word, such as `tolvan info` (tolvan --help lists them)")
     check_port_options(parser, args)
-    from tolvan_cli import stops
-
-    stops.install()
 
     # The driver prints its few lines with print(): they go to standard error, so that
     # standard output holds only what the command writes there (with --json, one document).

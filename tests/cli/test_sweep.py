@@ -94,7 +94,7 @@ def test_plot_drawn_or_how_to_get_it(tolvan, instrument, tmp_path):
     sim = instrument("--drop-every", "3")
     for name in ("s.png", "s.svg"):
         run = tolvan("-p", sim.port, "--json", "sweep", "--from", "0", "--to", "0.7", "--step", "0.1", "--plot", name)
-        assert run.status == 1 and f"could not draw" not in run.err, run
+        assert run.status == 1 and "could not draw" not in run.err, run
         notes = [step["note"] for step in run.doc["steps"]]
         assert set(notes) == {None, "no reply to set", "no reply to read"}, notes
     with open(tmp_path / "s.png", "rb") as png:
