@@ -38,9 +38,17 @@ class Run:
 
 
 def environment(**extra):
-    env = {key: value for key, value in os.environ.items() if key not in ("TOLVAN_PORT", "PYTHONPATH", "COLUMNS")}
+    # As a user's shell has it: no port chosen, no module path, and standard output buffered as
+    # Python buffers it (PYTHONUNBUFFERED would hide output that is written only at exit).
+    strip = ("TOLVAN_PORT", "PYTHONPATH", "COLUMNS", "PYTHONUNBUFFERED")
+    env = {key: value for key, value in os.environ.items() if key not in strip}
     env.update(extra)
     return env
+
+
+# A UTF-8 locale that refuses to write what is not UTF-8, such as en_US.UTF-8 (Python writes C.UTF-8's
+# standard output with surrogateescape, so that locale alone would hide a name printed unescaped).
+STRICT_UTF8 = {"LC_ALL": "C.UTF-8", "PYTHONIOENCODING": "utf-8:strict"}
 
 
 def command(*args):

@@ -13,7 +13,7 @@ import pytest
 import serial
 import tolvan as driver
 
-from .conftest import command, environment, needs_simulator
+from .conftest import STRICT_UTF8, command, environment, needs_simulator
 
 VERSION = {"module_version": 2, "hard_version": 50, "soft_version": 32}
 LIST = [1310, 1490, 1550]
@@ -62,7 +62,7 @@ def test_each_command_on_a_fresh_instrument(tolvan, instrument, tmp_path, throug
         if through == "-p non-UTF-8":  # a link whose name is not UTF-8, in a locale that writes UTF-8 strictly
             link = os.fsencode(tmp_path) + b"/tty\xff"
             os.symlink(port[1], link)
-            port, shown_port, env = ["-p", link], re.escape(f"{tmp_path}/tty\\xff"), {"LC_ALL": "C.UTF-8"}
+            port, shown_port, env = ["-p", link], re.escape(f"{tmp_path}/tty\\xff"), STRICT_UTF8
     texts = [tolvan(*port, *args, env=env)] if shown_port else []
     run = tolvan(*port, *args, "--json", env=env) if through != "--sim" else tolvan("--json", *port, *args)
     assert run.status == 0, run

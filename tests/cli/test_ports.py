@@ -5,7 +5,7 @@ import re
 
 import serial
 
-from .conftest import needs_simulator
+from .conftest import STRICT_UTF8, needs_simulator
 
 pytestmark = needs_simulator
 
@@ -18,14 +18,15 @@ def row(port, held=False, holders=(), instrument=None, description=None):
 def test_probe_finds_the_instruments_and_never_touches_a_held_port(tolvan, instrument, tmp_path):
     first, second, busy = instrument(), instrument("--versions", "7,8,9"), instrument()
     missing = str(tmp_path / "ttyUSB7")
-    link = tmp_path / "ttyBUSY"  # the held port under another name
-    link.symlink_to(busy.port)
+    link = os.fsencode(tmp_path) + b"/ttyBUSY\xff"  # the held port under another name, not UTF-8
+    os.symlink(busy.port, link)
+    shown_link = f"{tmp_path}/ttyBUSY\\xff"  # as the command shows it
     ports = [first.port, second.port, busy.port, missing, link]
     with serial.Serial(busy.port):  # this test process holds it, as a terminal program would
-        listed = tolvan("ports", *ports, "--json")
+        listed = tolvan("ports", *ports, "--json", env=STRICT_UTF8)
         assert first.received() == [] and second.received() == []  # nothing written without --probe
-        probed = tolvan("--json", "ports", "--probe", *ports)
-        shown = tolvan("ports", "--probe", *ports)
+        probed = tolvan("--json", "ports", "--probe", *ports, env=STRICT_UTF8)
+        shown = tolvan("ports", "--probe", *ports, env=STRICT_UTF8)
     assert listed.status == probed.status == shown.status == 0, (listed, probed, shown)
     configured = tolvan("--json", "ports", first.port, env={"TOLVAN_PORT": missing})  # listed as -p is
     assert configured.doc == [listed.doc[0], listed.doc[3]], configured
@@ -36,7 +37,7 @@ def test_probe_finds_the_instruments_and_never_touches_a_held_port(tolvan, instr
     assert [holder["pid"] for holder in holders] == [os.getpid()] and holders[0]["name"], listed
     assert listed.doc == [
         row(first.port), row(second.port), row(busy.port, True, holders),
-        row(missing, description="no such device"), row(str(link), True, holders),
+        row(missing, description="no such device"), row(shown_link, True, holders),
     ]
     assert probed.doc == [
         row(first.port, instrument={"module_version": 2, "hard_version": 50, "soft_version": 32}),
@@ -46,7 +47,7 @@ def test_probe_finds_the_instruments_and_never_touches_a_held_port(tolvan, instr
     assert busy.received() == []
     by = rf"by \S+ \(pid {os.getpid()}\)"
     assert re.search(rf"{re.escape(busy.port)} +- +- +{by} +not probed: held", shown.out), shown
-    assert re.search(rf"{re.escape(str(link))} +- +- +{by} +not probed: held", shown.out), shown
+    assert re.search(rf"{re.escape(shown_link)} +- +- +{by} +not probed: held", shown.out), shown
     assert re.search(rf"{re.escape(second.port)} +- +- +free +attenuator, version 7\.8\.9", shown.out), shown
     assert re.search(rf"{re.escape(missing)} +no such device +- +free +not probed: no such device", shown.out), shown
 
