@@ -90,13 +90,14 @@ def test_plot_drawn_or_how_to_get_it(tolvan, instrument, tmp_path):
     assert refused.status == 2 and "pip install matplotlib" in refused.err and "hidden by the test" in refused.err
     assert sim.received() == [] and not (tmp_path / "s.svg").exists()
     image = pytest.importorskip("matplotlib.image", reason="the plot extra (matplotlib) draws the plot")
-    # Drawn: every 3rd request unanswered, so that steps fail both ways (no reply to set; to read).
-    sim = instrument("--drop-every", "3")
-    for name in ("s.png", "s.svg"):
-        run = tolvan("-p", sim.port, "--json", "sweep", "--from", "0", "--to", "0.7", "--step", "0.1", "--plot", name)
-        assert run.status == 1 and "could not draw" not in run.err, run
-        notes = [step["note"] for step in run.doc["steps"]]
-        assert set(notes) == {None, "no reply to set", "no reply to read"}, notes
+    # Drawn: a PNG, and an SVG where every 3rd request is unanswered, so that steps fail both ways.
+    png_run = tolvan("-p", instrument().port, "sweep", "--from", "0", "--to", "0.1", "--step", "0.1", "--plot", "s.png")
+    assert png_run.status == 0 and "plot: s.png" in png_run.out, png_run
+    run = tolvan("-p", instrument("--drop-every", "3").port, "--json", "sweep", "--from", "0", "--to", "0.5", "--step",
+                 "0.1", "--plot", "s.svg")
+    assert run.status == 1 and "could not draw" not in run.err, run
+    notes = [step["note"] for step in run.doc["steps"]]
+    assert set(notes) == {None, "no reply to set", "no reply to read"}, notes
     with open(tmp_path / "s.png", "rb") as png:
         assert png.read(8) == b"\x89PNG\r\n\x1a\n" and struct.unpack(">4x4sII", png.read(16)) == (b"IHDR", 600, 450)
     assert image.imread(tmp_path / "s.png").shape[:2] == (450, 600)  # readable, as stated
