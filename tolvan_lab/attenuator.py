@@ -19,15 +19,39 @@ from typing import Any, NamedTuple
 
 from tolvan import TOLVAN
 
-from tolvan_lab import frames, units
+from tolvan_lab import frames, ownership, units
 from tolvan_lab.checked_port import CheckedPort
 from tolvan_lab.errors import InstrumentError, NoReply, PortUnavailable, shown
-from tolvan_lab import ownership
+
+class _DriverLock:
+    """A re-entrant lock that a forked child gets afresh: a thread of the parent may have held it
+    at the fork, and no thread of the child would ever release it."""
+
+    def __init__(self) -> None:
+        self._lock = threading.RLock()
+        if hasattr(os, "register_at_fork"):
+            os.register_at_fork(after_in_child=self._renew)
+
+    def _renew(self) -> None:
+        self._lock = threading.RLock()
+
+    def acquire(self, blocking: bool = True, timeout: float = -1) -> bool:
+        return self._lock.acquire(blocking, timeout)
+
+    def release(self) -> None:
+        self._lock.release()
+
+    def __enter__(self) -> bool:
+        return self._lock.acquire()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self._lock.release()
+
 
 # The driver fills request templates shared by every TOLVAN object in the process, so one
 # driver call at a time in the whole process: every Attenuator runs its calls under this lock.
 # A program that also uses a bare TOLVAN beside an Attenuator takes it around those calls too.
-driver_lock = threading.RLock()
+driver_lock = _DriverLock()
 
 MAX_CHANNELS = 255  # the channel is one byte of the request frame
 
@@ -283,34 +307,15 @@ class Channel:
     def wavelength(self, nm: int) -> None:
         att, ch = self.attenuator, self.number
         _whole_number(nm, "a wavelength in nm")
-        with driver_lock:
-            listed = self.wavelengths
-            if nm not in listed:
-                supported = ", ".join(map(str, listed)) or "none (its list is empty)"
-                raise ValueError(f"channel {ch} does not support {nm} nm; it supports {supported}")
-            position = listed.index(nm)
-            # The driver selects by position, looking the value up in channel 1's list: it is given
-            # the value that stands at this channel's position there.
-            first = att._wavelengths_of(1)
-            if position >= len(first) or first.index(first[position]) != position:
-                raise InstrumentError(f"cannot select {nm} nm on channel {ch} of {shown(att.port)}: the driver "
-                                      f"selects by the position in channel 1's list ({', '.join(map(str, first))}), "
-                                      f"which has no wavelength of its own at position {position}", port=att.port)
-            checked = att._checked
-            assert checked is not None  # the lists were just read through it
-
-            def only_this_position(request: bytes) -> None:
-                if request[3:5] == frames.SELECT and request[5] != position:
-                    raise InstrumentError(f"not sent: channel 1's wavelength list on {shown(att.port)} changed "
-                                          f"while {nm} nm was selected on channel {ch}; open the port again",
-                                          port=att.port)
-
-            checked.guard = only_this_position
-            try:
-                att._run(f"set_optical_length({first[position]}, ch={ch})", "set_optical_length",
-                         first[position], ch)
-            finally:
-                checked.guard = None
+        listed = self.wavelengths
+        if nm not in listed:
+            supported = ", ".join(map(str, listed)) or "none (its list is empty)"
+            raise ValueError(f"channel {ch} does not support {nm} nm; it supports {supported}")
+        try:
+            att._run(f"set_optical_length({nm}, ch={ch})", "set_optical_length", nm, ch)
+        except ValueError:  # the driver reads the list again, and it no longer holds nm
+            raise InstrumentError(f"channel {ch} of {shown(att.port)} no longer lists {nm} nm: its wavelengths "
+                                  f"changed since they were read; open the port again", port=att.port) from None
 
     @property
     def attenuation(self) -> float | None:

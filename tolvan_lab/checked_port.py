@@ -11,11 +11,13 @@ counts as not answered. A late reply is thus never decoded as the answer to a la
 
 from __future__ import annotations
 
+import os
 import select
 import sys
 import time
-from collections.abc import Callable
 from typing import Any
+
+import serial
 
 from tolvan_lab import frames
 
@@ -25,21 +27,18 @@ class CheckedPort:
         self.port = port  # the pyserial object
         self.name = name
         self.reply_timeout = reply_timeout
-        # Called with each request before it is written; may raise to keep it off the line.
-        self.guard: Callable[[bytes], None] | None = None
         self._line = bytearray()  # read from the port, not yet judged
         self._request: bytes | None = None
         self._sent_at = 0.0
         self._answer: bytes | None = None
-        self._can_wait = sys.platform != "win32" and hasattr(port, "fileno")
+        # Where the port is a POSIX file descriptor, it is read and waited on directly.
+        self._fd: int | None = port.fileno() if sys.platform != "win32" and hasattr(port, "fileno") else None
 
     # -- what the driver calls -------------------------------------------------------------
 
     def write(self, data: Any) -> Any:
         request = bytes(data)
         self._discard_waiting()
-        if self.guard is not None:
-            self.guard(request)
         self._request, self._answer = request, None
         frames.note(self.name, "sent", request)
         self._sent_at = time.monotonic()
@@ -72,11 +71,24 @@ class CheckedPort:
 
     # -- the line --------------------------------------------------------------------------
 
-    def _take(self) -> None:
-        """Moves what has arrived from the port into the line."""
-        waiting = self.port.in_waiting
-        if waiting:
-            self._line += self.port.read(waiting)
+    def _take(self, ready: bool = False) -> None:
+        """Moves what has arrived from the port into the line. `ready`: select said there is
+        something to read."""
+        if self._fd is None:
+            waiting = self.port.in_waiting
+            if waiting:
+                self._line += self.port.read(waiting)
+            return
+        # pyserial keeps a POSIX port non-blocking and buffers nothing itself: a direct read takes
+        # what is there and cannot hang, even on a line that another reader shares despite the lock.
+        try:
+            data = os.read(self._fd, 4096)
+        except BlockingIOError:
+            return
+        if ready and not data:  # as pyserial judges it: readable, yet nothing there
+            raise serial.SerialException("device reports readiness to read but returned no data "
+                                         "(device disconnected or multiple access on port?)")
+        self._line += data
 
     def _discard_waiting(self) -> None:
         self._take()
@@ -122,11 +134,7 @@ class CheckedPort:
         return answer
 
     def _wait_for_bytes(self, timeout: float) -> None:
-        if not self._can_wait:
+        if self._fd is None:
             time.sleep(min(timeout, 0.005))
-            return
-        readable, _, _ = select.select([self.port.fileno()], [], [], timeout)
-        if readable and not self.port.in_waiting:
-            # Readable with nothing to read: the device has gone (a hang-up). Reading says so,
-            # with pyserial's own exception, instead of the wait spinning until its deadline.
-            self._line += self.port.read(1)
+        elif select.select([self._fd], [], [], timeout)[0]:
+            self._take(ready=True)

@@ -46,6 +46,15 @@ def test_script_using_every_method_passes_strict_mode(tmp_path, mypy_cache):
     assert result.stdout.strip() == ""
 
 
+def test_a_lab_script_passes_strict_mode_and_an_unchecked_reading_is_reported(tmp_path, mypy_cache):
+    result = run_mypy([str(SAMPLES / "lab_script.py")], tmp_path, mypy_cache)
+    assert (result.returncode, result.stdout.strip()) == (0, ""), result.stdout + result.stderr
+    mistake = tmp_path / "mistake.py"  # a disconnected channel reads None: the script must say what then
+    mistake.write_text('from tolvan_lab import Attenuator\n\nprint(Attenuator("COM3")[1].attenuation + 1)\n')
+    result = run_mypy([str(mistake)], tmp_path, mypy_cache)
+    assert result.returncode == 1 and 'Unsupported operand types for + ("None" and "int")' in result.stdout, result.stdout
+
+
 def test_float_channel_is_reported(tmp_path, mypy_cache):
     result = run_mypy([str(SAMPLES / "float_channel.py")], tmp_path, mypy_cache)
     assert result.returncode == 1, result.stdout + result.stderr

@@ -1,0 +1,159 @@
+"""The reply check, in memory: whatever was waiting before a request and whatever arrives after it
+(noise, other commands' replies, late replies, several answers), the driver decodes only the last
+frame that answers the request, or gets nothing."""
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import tolvan
+from tolvan_lab import units
+from tolvan_lab.checked_port import CheckedPort
+
+FAST = settings(max_examples=300, deadline=None, database=None,
+                suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+
+class Line:
+    """A pyserial port whose input is scripted: `waiting` is there before the request, `arriving`
+    comes in answer to it."""
+
+    def __init__(self, waiting, arriving):
+        self.buffer = bytearray(waiting)
+        self.arriving = arriving
+        self.written = []
+
+    def write(self, data):
+        self.written.append(bytes(data))
+        self.buffer += self.arriving
+        self.arriving = b""
+        return len(data)
+
+    @property
+    def in_waiting(self):
+        return len(self.buffer)
+
+    def read(self, size):
+        data = bytes(self.buffer[:size])
+        del self.buffer[:size]
+        return data
+
+
+def frame(channel, command, payload=b""):
+    body = bytes([0x7B, channel, len(payload) + 5]) + command + payload
+    return body + bytes([-sum(body) & 0xFF, 0x7D])
+
+
+# Each command as the driver sends it: its call, its channel and command bytes, and what the driver
+# makes of a reply that answers it.
+COMMANDS = {
+    "read_device_version": ((), 1, b"\x00\x03", lambda p: {"module_version": p[0], "hard_version": p[1],
+                                                           "soft_version": p[2]}),
+    "read_optical_length": ((2,), 2, b"\x07\x2e",
+                            lambda p: [p[1 + 2 * i] + (p[2 + 2 * i] << 8) for i in range(p[0])]),
+    "read_current_status": ((3,), 3, b"\x14\x36", lambda p: {"dev_work_mode": p[0], "optical_length_index": p[2],
+                                                            "attenuation": (p[3] + (p[4] << 8)) * 10}),
+    "set_attenuation": ((1100, 4), 4, b"\x14\x3c", lambda p: True),
+    "dis_connection": ((1,), 1, b"\x14\x34", lambda p: True),
+}
+FAILED = {"read_device_version": None, "read_optical_length": None, "read_current_status": None,
+          "set_attenuation": False, "dis_connection": False}
+
+
+def payloads(command):
+    """Payloads that make a well-formed answer to `command`."""
+    if command == b"\x00\x03":
+        return st.binary(min_size=3, max_size=3)
+    if command == b"\x07\x2e":
+        return st.lists(st.integers(0, 0xFFFF), max_size=6).map(
+            lambda nms: bytes([len(nms)]) + b"".join(nm.to_bytes(2, "little") for nm in nms))
+    if command == b"\x14\x36":
+        return st.binary(min_size=5, max_size=7)
+    return st.binary(max_size=2)
+
+
+# The replies the driver decodes at fixed offsets: a version of 3 bytes, a list of 1 + 2N, a status of 5 or more.
+SHAPED = {b"\x00\x03": lambda p: len(p) == 3, b"\x07\x2e": lambda p: len(p) >= 1 and len(p) == 1 + 2 * p[0],
+          b"\x14\x36": lambda p: len(p) >= 5}
+any_command = st.sampled_from([b"\x00\x03", b"\x07\x2e", b"\x14\x36", b"\x14\x3c", b"\x14\x34", b"\x14\x3a"])
+noise = st.binary(max_size=6).map(lambda data: data.replace(b"\x7b", b""))  # no frame can start in it
+
+
+@st.composite
+def line_pieces(draw, name, with_answers):
+    """Noise, frames for any channel and command (some answering `name`'s request), and maybe a
+    frame cut short at the end; and the answers among them, in order."""
+    _, channel, command, _ = COMMANDS[name]
+    pieces, answers = [], []
+    for _ in range(draw(st.integers(0, 4))):
+        pieces.append(draw(noise))
+        if with_answers and draw(st.booleans()):
+            payload = draw(payloads(command))
+            pieces.append(frame(channel, command, payload))
+            answers.append(payload)
+        elif draw(st.booleans()):
+            other = draw(st.tuples(st.integers(0, 5), any_command).filter(lambda o: o != (channel, command)))
+            pieces.append(frame(*other, draw(payloads(other[1]))))
+        else:  # for this request, but not an answer: a wrong checksum, or too short to decode
+            spoilt = bytearray(frame(channel, command, draw(payloads(command))))
+            spoilt[-2] ^= draw(st.integers(1, 255))
+            short = frame(channel, command, draw(st.binary(max_size=4).filter(lambda p: not SHAPED.get(command, bool)(p))))
+            pieces.append(bytes(spoilt) if command not in SHAPED or draw(st.booleans()) else short)
+    if draw(st.booleans()):  # the start of a frame still arriving
+        pieces.append(frame(channel, command, draw(payloads(command)))[:draw(st.integers(1, 6))])
+    return b"".join(pieces), answers
+
+
+@FAST
+@given(data=st.data(), name=st.sampled_from(sorted(COMMANDS)))
+def test_the_driver_decodes_only_the_last_answer_that_arrived_after_the_request(pauses, data, name):
+    args, _, _, decode = COMMANDS[name]
+    waiting, _ = data.draw(line_pieces(name, with_answers=True), "waiting")  # answers from before: stale
+    arriving, answers = data.draw(line_pieces(name, with_answers=True), "arriving")
+    driver = tolvan.TOLVAN("COM3")
+    line = Line(waiting, arriving)
+    driver.ser = CheckedPort(line, "COM3", reply_timeout=0)
+    result = getattr(driver, name)(*args)
+    assert result == (decode(answers[-1]) if answers else FAILED[name])
+    assert line.buffer == b""  # the rest was read, and is logged as discarded
+
+
+def test_a_late_list_reply_is_not_read_as_a_status(pauses):
+    # The previous command's list reply, arriving after its pause, waits when the status is asked.
+    late = bytes.fromhex("7B 01 0C 07 2E 03 1E 05 D2 05 0E 06 32 7D")
+    driver = tolvan.TOLVAN("COM3")
+    driver.ser = CheckedPort(Line(late, b""), "COM3", reply_timeout=0)
+    assert driver.read_current_status(1) is None  # the bare driver decodes it as 14.90 dB
+
+
+@settings(max_examples=500, deadline=None, database=None)
+@given(st.one_of(st.integers(-10, 70000), st.decimals(-1, 700, places=3),
+                 st.fractions(-1, 700, max_denominator=1000)))
+def test_exact_attenuation_values_the_instrument_takes(value):
+    from fractions import Fraction
+
+    whole = Fraction(value) * 100
+    if value < 0 or whole.denominator != 1 or whole > 65534:
+        with pytest.raises(ValueError, match=r"0 to 655\.34 dB in steps of 0\.01 dB"):
+            units.steps(value)
+    else:
+        assert units.steps(value) == whole
+
+
+@settings(max_examples=500, deadline=None, database=None)
+@given(st.integers(0, 65534), st.integers(-9, 9), st.sampled_from([1, 3, 7]))
+def test_float_attenuation_values_mean_the_nearest_step_only_when_they_are_one(count, tenths, scale):
+    """Float noise (0.07 arrives as 0.07000000000000001; 3 * 0.1 as 0.30000000000000004) means the
+    step; a float a tenth of a step or more away from every step is refused."""
+    noisy = count / (100 * scale) * scale
+    assert units.steps(noisy) == count and units.db(count) == count / 100
+    off = (count * 10 + tenths) / 1000
+    if tenths and 0 <= off:
+        with pytest.raises(ValueError, match="finer than the instrument's step|at or above 655.35"):
+            units.steps(off)
+
+
+@pytest.mark.parametrize("value", [True, None, "3.5", float("nan"), float("inf"), [1]])
+def test_what_is_no_attenuation(value):
+    with pytest.raises(TypeError if not isinstance(value, float) else ValueError):
+        units.steps(value)
