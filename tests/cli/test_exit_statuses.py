@@ -120,7 +120,7 @@ def test_the_port_vanishing_mid_command_exits_1(tolvan):
     # The instrument answers one request, then goes away as if unplugged.
     run = tolvan("--sim-options=--exit-after 1", "sweep", "--from", "1", "--to", "2", "--step", "1", "--json")
     assert run.status == 1, run
-    assert "failed during read_current_status(ch=1): OSError: [Errno 5]" in run.doc["error"], run
+    assert "failed during read_current_status(ch=1): " in run.doc["error"] and "unplugged" in run.doc["error"], run
     assert run.doc["error"].endswith("channel 1 attenuation left at 1.00 dB")  # its set was answered
 
 
