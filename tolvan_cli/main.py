@@ -252,13 +252,15 @@ def main(argv: list[str] | None = None) -> int:
 
 def stopped_early(argv: list[str] | None, status: int) -> int:
     """Stopped before the command began: a line, and with --json the document that says so."""
+    from tolvan_cli.failures import silence, warn
+
     message = "interrupted; nothing was sent to the instrument"
-    try:
-        print(f"{PROG}: {message}", file=sys.stderr, flush=True)
-        if "--json" in (sys.argv[1:] if argv is None else argv):
+    warn(f"{PROG}: {message}")
+    if "--json" in (sys.argv[1:] if argv is None else argv):
+        try:
             print(f'{{"error": "{message}"}}', file=sys.__stdout__, flush=True)
-    except (OSError, ValueError, AttributeError):
-        pass
+        except (OSError, ValueError, AttributeError):
+            silence(sys.__stdout__)
     return status
 
 
