@@ -8,6 +8,8 @@
 #include <map>
 #include <string_view>
 
+#include "wire_log.h"
+
 namespace tolvan_sim {
 
 namespace {
@@ -68,6 +70,9 @@ the options --channels, --wavelengths and --versions are refused.
 Other:
   --log FILE              append one line per frame to FILE ("-": standard
                           error); see "Log" below
+  --session NAME          the name that starts each of this run's log lines:
+                          8 to 32 letters, digits, '-' or '_' (default: 8
+                          random hex digits)
   --state FILE            keep FILE holding what the instrument holds now, as
                           JSON: {"format": "tolvan-sim state 1", "channels":
                           {"1": {"attenuation": 0, "connected": true,
@@ -83,15 +88,21 @@ Other:
                           of file: started with a pipe there whose write end
                           the parent keeps, the simulator ends when its
                           parent does, however the parent ends; lines
-                          written there are read and otherwise ignored
+                          written there are read and, but for the two of
+                          --private-dir, ignored
   --private-dir DIR       with --stop-on-stdin-close: DIR is a folder the
-                          parent made for the --log and --state files. When
-                          the parent has gone, nobody will read them: they
-                          are removed, and DIR if nothing else is there.
-                          Gone: standard input ended, before a stop signal or
-                          within 0.1 s after it (a signal to the process
-                          group), and the parent did not first write a line
-                          there to say that it stops the simulator itself
+                          parent made for the --log and --state files, which
+                          are removed, and DIR if nothing else is there, once
+                          nobody will read them. A parent that stops the
+                          simulator itself writes the line "stop" first:
+                          once stopped, the simulator then ends its standard
+                          output when the files are complete, and waits for
+                          the line "done" (the parent has read them) or for
+                          the end of standard input (the parent has gone)
+                          before it removes them and exits. Without "stop",
+                          they are removed when standard input ended before
+                          a stop signal or within 0.1 s after it (a signal
+                          to the process group)
   --help                  show this help and exit
   --version               show the version and exit
 
@@ -106,24 +117,31 @@ wavelength (position), 14 3C set attenuation (0.01 dB steps, low byte first),
 14 34 clear (00 00) or disconnect (FF FF). A disconnected channel reports
 attenuation FF FF until it is set or cleared.
 
-Log (format 1): the first line is "# tolvan-sim log 1"; lines starting with
-"#" are events. Every other line is a frame: its kind, its bytes in hex, its
-time and, after " # ", an optional note:
-  rx 7B 01 05 00 03 7C 7D @1503.120
-  tx 7B 01 08 00 03 02 32 20 25 7D +5.084
+Log (format 2): every run appends a session to FILE, "# tolvan-sim log 2"
+and "# session NAME pid PID", then its lines, each starting with NAME and a
+space, so that runs that append to one file, one after the other or at the
+same time, are told apart; each line is appended whole. After the name, a
+line starting with "#" is an event; every other line is a frame: its kind,
+its bytes in hex, its time and, after " # ", an optional note:
+  # tolvan-sim log 2
+  # session 5f3a9c1e pid 4242
+  5f3a9c1e # serving on /dev/pts/3
+  5f3a9c1e rx 7B 01 05 00 03 7C 7D @1503.120
+  5f3a9c1e tx 7B 01 08 00 03 02 32 20 25 7D +5.084
 Kinds: "rx" a request received, "tx" bytes sent, "bad" bytes ignored (the
 note says why), "drop" a reply withheld, "lost" bytes no client received (none
 held the line, the client stopped reading and the output queue was full, or
 the simulator stopped first). The time of "rx" and "bad" is "@" and the
 milliseconds since the simulator started; that of the others is "+" and the
 milliseconds since the request logged last. --replay takes each request's
-reply from the "tx" lines after its "rx" line; it takes blank lines and
-Windows line ends too, and refuses a file it cannot read (cut short, damaged,
-of a newer format, or without a request) with its name and line number. A file
-appended to by several runs holds one session after another, each from its
-version line. A log reader that does not keep up never holds the simulator up:
-lines it cannot take are dropped, and a line "# N log lines dropped" says so
-when it catches up or at exit; --replay refuses such a log.
+reply from the "tx" lines of its session after its "rx" line (a line belongs
+to the last session line before it that gives its name); it reads format 1
+too (lines without a name, each session from its version line to the next),
+takes blank lines and Windows line ends, and refuses a file it cannot read
+(cut short, damaged, of a newer format, or without a request) with its name
+and line number. A log reader that does not keep up never holds the
+simulator up: lines it cannot take are dropped, and a line "# N log lines
+dropped" says so when it catches up or at exit; --replay refuses such a log.
 
 Exit status: 0 after a stop signal or --exit-after; 1 when the log or the
 device cannot be opened, the --state file cannot be written, the serial end's
@@ -194,7 +212,7 @@ std::chrono::milliseconds milliseconds(std::string_view text, const char* what) 
 
 enum class Key {
     channels, wavelengths, versions, delay, split, drop_every, noise, exit_after, relay, replay, log, state,
-    stop_on_stdin_close, private_dir, help, version
+    session, stop_on_stdin_close, private_dir, help, version
 };
 
 struct Spelling {
@@ -212,6 +230,7 @@ constexpr Spelling spellings[] = {
     {"--noise", Key::noise, true},       {"--exit-after", Key::exit_after, true},
     {"--relay", Key::relay, true},       {"--replay", Key::replay, true},
     {"--log", Key::log, true},           {"--state", Key::state, true},
+    {"--session", Key::session, true},
     {"--stop-on-stdin-close", Key::stop_on_stdin_close, false},
     {"--private-dir", Key::private_dir, true},
     {"--help", Key::help, false},
@@ -289,6 +308,12 @@ Options parse_options(int argc, char** argv) {
         case Key::log:
             if (value.empty()) fail("--log needs a file name");
             options.log_path = value;
+            break;
+        case Key::session:
+            if (!valid_session_name(value)) {
+                fail("--session takes 8 to 32 letters, digits, '-' or '_', not '" + std::string(value) + "'");
+            }
+            options.session = value;
             break;
         case Key::state:
             if (value.empty()) fail("--state needs a file name");

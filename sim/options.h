@@ -30,6 +30,7 @@ struct Options {
     Versions versions;
     Faults faults;
     std::string log_path;  // empty: no log; "-": standard error
+    std::string session;   // the name that starts each of its log lines; empty: one made up
     Mode mode = Mode::simulate;
     std::string source;  // the device (relay) or the log (replay)
     std::string state_path;  // empty: the state is not published

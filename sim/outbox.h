@@ -31,6 +31,9 @@ public:
     // Whether a due entry waits for the client to read (the line is full).
     bool stalled() const { return stalled_; }
 
+    // Bytes queued and not yet written.
+    std::size_t waiting() const { return queued_; }
+
     // How long until the next entry is due; `longest` when nothing waits or
     // when the line is full.
     std::chrono::milliseconds wait(Clock::time_point now, std::chrono::milliseconds longest) const;

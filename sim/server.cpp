@@ -27,6 +27,17 @@ constexpr milliseconds frame_silence{50};
 // client floods the line.
 constexpr std::size_t chunk_size = 4096;
 constexpr std::size_t input_per_pass = 64 * 1024;
+// A replayed reply goes to the outbox a piece at a time as each falls due,
+// at most this many pieces in one pass and while the outbox holds less than
+// this: a recording of many small pieces costs no more memory or time at once.
+constexpr std::size_t pieces_per_pass = 256;
+constexpr std::size_t playing_room = 1024;
+// Bytes of the replies waiting for their turn behind the one going out: past
+// this, the oldest are dropped (a client that sends requests and does not
+// read), as the outbox drops its own.
+constexpr std::size_t playing_limit = 64 * 1024;
+// A reply cut short larger than this is logged in a comment, not byte by byte.
+constexpr std::size_t logged_whole = 64 * 1024;
 
 // Sleeps for `span`, or less when a signal arrives: the loop looks again.
 void pause_for(milliseconds span) {
@@ -44,22 +55,23 @@ Server::Server(const Options& options, PseudoTerminal& line, WireLog& log, State
 int Server::run() {
     while (!stop_requested()) {
         Clock::time_point now = Clock::now();
+        play(now);
         outbox_.send_due(now, line_);
         log_.flush();
         wait(outbox_.wait(now, tick), outbox_.stalled());
         if (relay_ && (!relay_->take_replies(faults_, outbox_) || !relay_->pass_on({}))) {
             const std::string& device = relay_->device().path();
-            outbox_.abandon("the device vanished before it went out");
+            abandon("the device vanished before it went out");
             log_.comment("device " + device + " vanished: " + relay_->gone_reason());
             report("device " + device + " vanished: " + relay_->gone_reason());
             return 1;
         }
         if (!take_input()) {
-            outbox_.abandon("the instrument vanished before it went out");
+            abandon("the instrument vanished before it went out");
             return 0;
         }
     }
-    outbox_.abandon("stopped before it went out");
+    abandon("stopped before it went out");
     log_.comment("stopped by signal");
     return 0;
 }
@@ -163,18 +175,70 @@ void Server::replay(const Request& request, Clock::time_point now) {
     }
     log_.frame("rx", request.raw);
     ++served_;
-    if (reply->empty()) return;
-    if (faults_.withhold()) {
-        Bytes whole;
-        for (const Piece& piece : *reply) whole.insert(whole.end(), piece.bytes.begin(), piece.bytes.end());
-        log_.frame("drop", whole);
+    if (reply->pieces == 0) return;
+    playing_.push_back({Recording::Cursor(*recording_, *reply), now, faults_.withhold()});
+    playing_bytes_ += reply->bytes;
+    // The reply going out goes whole, however large, and so does the newest;
+    // of those waiting between them, the oldest go when there are too many.
+    while (playing_.size() > 2 && playing_bytes_ - playing_.front().pieces.bytes_left() > playing_limit) {
+        const auto oldest = playing_.begin() + 1;
+        lose(*oldest, "output queue full");
+        playing_bytes_ -= oldest->pieces.bytes_left();
+        playing_.erase(oldest);
+    }
+}
+
+void Server::play(Clock::time_point now) {
+    std::size_t taken = 0;
+    while (!playing_.empty() && taken < pieces_per_pass && outbox_.waiting() < playing_room) {
+        Playback& playback = playing_.front();
+        if (playback.pieces.done()) {
+            playing_.pop_front();
+            continue;
+        }
+        const Piece& piece = playback.pieces.piece();
+        const Clock::time_point due = playback.asked + piece.after;
+        // A piece that goes out is queued up to a tick early, so that it goes
+        // on time; one withheld is logged when it would have gone.
+        if (due > (playback.withheld ? now : now + tick)) break;
+        const Bytes bytes(piece.bytes.begin(), piece.bytes.end());
+        if (playback.withheld) {
+            log_.frame("drop", bytes);
+        } else {
+            faults_.send(bytes, due, !playback.started, outbox_);
+        }
+        playback.started = true;
+        playing_bytes_ -= bytes.size();
+        playback.pieces.advance();
+        ++taken;
+    }
+}
+
+// The pieces of a reply that will not go out, logged as one line.
+void Server::lose(const Playback& playback, std::string_view reason) {
+    const std::size_t left = playback.pieces.bytes_left();
+    if (left == 0) return;
+    if (left > logged_whole) {
+        log_.comment(std::to_string(left) + " bytes of a recorded reply not sent: " + std::string(reason));
         return;
     }
-    bool first = true;
-    for (const Piece& piece : *reply) {
-        faults_.send(piece.bytes, now + piece.after, first, outbox_);
-        first = false;
+    Bytes rest;
+    rest.reserve(left);
+    for (Recording::Cursor pieces = playback.pieces; !pieces.done(); pieces.advance()) {
+        rest.insert(rest.end(), pieces.piece().bytes.begin(), pieces.piece().bytes.end());
     }
+    if (playback.withheld) {
+        log_.frame("drop", rest);
+    } else {
+        log_.frame("lost", rest, reason);
+    }
+}
+
+void Server::abandon(std::string_view reason) {
+    outbox_.abandon(reason);
+    for (const Playback& playback : playing_) lose(playback, reason);
+    playing_.clear();
+    playing_bytes_ = 0;
 }
 
 // The request is on its way to the device already; what comes back until

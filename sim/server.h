@@ -3,6 +3,9 @@
 // through a real instrument (--relay), with the fault options on top.
 #pragma once
 
+#include <deque>
+#include <string_view>
+
 #include "faults.h"
 #include "frame.h"
 #include "instrument.h"
@@ -27,12 +30,23 @@ public:
     int run();
 
 private:
+    // --replay: a recorded reply going out, a piece at a time as each falls due.
+    struct Playback {
+        Recording::Cursor pieces;  // those still to go
+        Clock::time_point asked;   // when its request arrived
+        bool withheld;             // --drop-every: each piece is logged "drop" when it falls due
+        bool started = false;      // a piece of it has gone to the outbox (or been logged)
+    };
+
     void wait(std::chrono::milliseconds span, bool for_room);
     bool take_input();
     bool answer_requests();
     void simulate(const Request& request, Clock::time_point now);
     void replay(const Request& request, Clock::time_point now);
     void relay(const Request& request);
+    void play(Clock::time_point now);
+    void lose(const Playback& playback, std::string_view reason);
+    void abandon(std::string_view reason);
 
     Mode mode_;
     PseudoTerminal& line_;
@@ -44,6 +58,8 @@ private:
     FrameReader reader_;
     FaultInjector faults_;
     Outbox outbox_;
+    std::deque<Playback> playing_;   // oldest first; only the first may have started
+    std::size_t playing_bytes_ = 0;  // in the pieces of playing_ still to go
     unsigned served_ = 0;
     bool client_ = false;  // whether a client had the serial end open at the last look
 };

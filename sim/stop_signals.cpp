@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -21,12 +23,19 @@ volatile sig_atomic_t requested = 0;
 // the main thread; guarded by input_mutex.
 std::timed_mutex input_mutex;
 bool input_ended = false;
-bool stop_announced = false;
+bool announced = false;  // "stop": the parent stops the simulator and reads what it leaves
+bool released = false;   // "done": the parent has read it
+std::string line;        // the line being read, cut short: the words are short
 
 void on_stop_signal(int) { requested = 1; }
 
 [[noreturn]] void raise_error(int error, const char* what) {
     throw std::system_error(error, std::generic_category(), what);
+}
+
+void take_line(std::string_view said) {
+    if (said == "stop") announced = true;
+    if (said == "done") announced = released = true;
 }
 
 // Waits up to `timeout` ms (-1: for ever) for standard input, then reads what
@@ -35,10 +44,17 @@ void read_input(int timeout) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
     const int ready = poll(&input, 1, timeout);
     if (ready == 0 || (ready < 0 && errno == EINTR)) return;
-    char discarded[256];
-    const ssize_t got = ready < 0 ? -1 : ::read(STDIN_FILENO, discarded, sizeof discarded);
+    char got_bytes[256];
+    const ssize_t got = ready < 0 ? -1 : ::read(STDIN_FILENO, got_bytes, sizeof got_bytes);
     if (got > 0) {
-        stop_announced = true;
+        for (const char byte : std::string_view(got_bytes, static_cast<std::size_t>(got))) {
+            if (byte == '\n') {
+                take_line(line);
+                line.clear();
+            } else if (line.size() < 8) {
+                line += byte;
+            }
+        }
     } else if (got == 0 || errno != EINTR) {
         input_ended = true;  // end of file, or an input that can give nothing more
     }
@@ -91,19 +107,33 @@ void stop_when_stdin_closes() {
     }
 }
 
+bool stop_announced() {
+    // Should the thread be held in a read (an input that poll cannot watch,
+    // as a terminal on some systems), nothing was announced there.
+    std::unique_lock<std::timed_mutex> lock(input_mutex, std::chrono::milliseconds(100));
+    if (!lock.owns_lock()) return false;
+    // The parent writes "stop" before it sends the signal: the line is there.
+    if (!input_ended) read_input(0);
+    return announced;
+}
+
+void wait_for_release() {
+    const std::lock_guard<std::timed_mutex> lock(input_mutex);
+    while (!released && !input_ended) read_input(-1);
+}
+
 bool parent_gone(std::chrono::milliseconds grace) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + grace;
-    // Should the thread be held in a read (an input that poll cannot watch,
-    // as a terminal on some systems), the files stay: nothing waits for ever.
+    // Should the thread be held in a read, the files stay: nothing waits for ever.
     std::unique_lock<std::timed_mutex> lock(input_mutex, deadline);
     if (!lock.owns_lock()) return false;
-    while (!input_ended && !stop_announced) {
+    while (!input_ended && !announced) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) break;
         read_input(static_cast<int>(left));
     }
-    return input_ended && !stop_announced;
+    return input_ended && !announced;
 }
 
 }  // namespace tolvan_sim

@@ -15,9 +15,20 @@ void install_stop_handlers();
 bool stop_requested();
 
 // Starts a thread that watches standard input: its end requests a stop
-// exactly as SIGTERM does; a line there announces that the parent stops the
-// simulator itself. Throws std::system_error if it cannot.
+// exactly as SIGTERM does. The lines "stop" and "done" there are the parent's
+// word (see below); other lines are read and ignored. Throws
+// std::system_error if it cannot.
 void stop_when_stdin_closes();
+
+// After stop_when_stdin_closes(), once the serving has ended: whether the
+// parent wrote "stop", announcing that it stops the simulator itself and
+// reads what the simulator leaves.
+bool stop_announced();
+
+// After stop_when_stdin_closes(): waits until the parent writes "done" (it
+// has read what it wanted) or standard input ends (it has gone), however long
+// that takes.
+void wait_for_release();
 
 // After stop_when_stdin_closes(): whether the parent has gone without
 // announcing a stop, so that nobody will read what the simulator leaves.

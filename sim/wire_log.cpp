@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <random>
 #include <system_error>
 
 namespace tolvan_sim {
@@ -32,6 +34,22 @@ std::string milliseconds(Clock::duration span) {
     char text[32];
     std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(micro / 1000),
                   static_cast<long long>(micro % 1000));
+    return text;
+}
+
+// Eight hex digits, different for each run (two runs appending to one file at
+// once share one with a chance of one in four billion).
+std::string made_up_name() {
+    std::uint32_t value = 0;
+    try {
+        value = std::random_device()();
+    } catch (const std::exception&) {
+        // No source of randomness: the process and the moment.
+        value = static_cast<std::uint32_t>(::getpid()) * 2654435761u ^
+                static_cast<std::uint32_t>(Clock::now().time_since_epoch().count());
+    }
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(value));
     return text;
 }
 
@@ -56,7 +74,16 @@ int reopen_nonblocking(int fd) {
 
 }  // namespace
 
-WireLog::WireLog(const std::string& path) {
+bool valid_session_name(std::string_view name) {
+    if (name.size() < 8 || name.size() > 32) return false;
+    for (const char c : name) {
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!letter && !(c >= '0' && c <= '9') && c != '-' && c != '_') return false;
+    }
+    return true;
+}
+
+WireLog::WireLog(const std::string& path, const std::string& session) {
     if (path.empty()) return;
     struct stat info {};
     if (path == "-") {
@@ -87,7 +114,11 @@ WireLog::WireLog(const std::string& path) {
             }
         }
     }
-    write_line(std::string(log_version_line) + std::to_string(log_version));
+    // Both header lines in one write: a session's lines follow its own.
+    const std::string name = session.empty() ? made_up_name() : session;
+    name_ = name + " ";
+    write_line(std::string(log_version_line) + std::to_string(log_version) + "\n" + std::string(session_line) + name +
+               " pid " + std::to_string(::getpid()));
 }
 
 WireLog::~WireLog() {
@@ -95,7 +126,7 @@ WireLog::~WireLog() {
     write_pending();
     if (dropped_ != 0) {
         // Past the limit: the last line, if the reader takes it.
-        pending_ += "# " + std::to_string(dropped_) + std::string(dropped_lines_note) + "\n";
+        pending_ += name_ + "# " + std::to_string(dropped_) + std::string(dropped_lines_note) + "\n";
         write_pending();
     }
     if (owned_) ::close(fd_);
@@ -104,7 +135,8 @@ WireLog::~WireLog() {
 void WireLog::frame(std::string_view kind, const Bytes& bytes, std::string_view note) {
     if (sink_ == Sink::none) return;
     const Clock::time_point now = Clock::now();
-    std::string line(kind);
+    std::string line = name_;
+    line += kind;
     line += ' ';
     line += to_hex(bytes);
     if (kind == "rx" || kind == "bad") {
@@ -122,7 +154,7 @@ void WireLog::frame(std::string_view kind, const Bytes& bytes, std::string_view 
 
 void WireLog::comment(std::string_view text) {
     if (sink_ == Sink::none) return;
-    write_line("# " + std::string(text));
+    write_line(name_ + "# " + std::string(text));
 }
 
 void WireLog::flush() {
@@ -131,11 +163,14 @@ void WireLog::flush() {
     if (dropped_ != 0 && pending_.empty()) {
         const unsigned long dropped = dropped_;
         dropped_ = 0;
-        write_line("# " + std::to_string(dropped) + std::string(dropped_lines_note));
+        write_line(name_ + "# " + std::to_string(dropped) + std::string(dropped_lines_note));
     }
 }
 
 void WireLog::write_line(std::string line) {
+    // Whole lines go to the file in one write each (a file opened for
+    // appending takes each write whole), so that the lines of two simulators
+    // appending at once never mix within a line.
     line += '\n';
     // A line longer than the limit still goes when nothing waits, so that a
     // long run of ignored bytes is logged whole.

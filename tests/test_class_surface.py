@@ -116,6 +116,7 @@ def test_method_objects_carry_function_introspection(stored, name, parameters, d
     assert method.__annotations__ == annotations
     assert all(type(value) is str for value in method.__annotations__.values())
     assert list(inspect.signature(method).parameters) == ["self"] + parameters
+    assert method.__signature__ is method.__signature__  # built once, on first request
     # what a caller may change, and so close a cycle through, is seen by the garbage collector
     assert {id(method.__annotations__), id(method.__defaults__)} <= {id(held) for held in gc.get_referents(method)}
     assert getattr(TOLVAN, stored) is method  # unbound access gives the function itself

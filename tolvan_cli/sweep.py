@@ -85,12 +85,21 @@ def progress_bar(session: Session, total: int, ch: int) -> Any:
     """A progress bar on standard error when it is a terminal; None otherwise."""
     if not sys.stderr.isatty():
         return None
+    import os
+
     from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
     # No monitor thread: the bar is redrawn at every step anyway, and a daemon thread
     # would still be running when the interpreter exits.
     tqdm.monitor_interval = 0
-    bar = tqdm(total=total, file=sys.stderr, unit="step", desc=f"channel {ch}", leave=False)
+    # A terminal that reports no width (0 columns: some CI pseudo-terminals) would get
+    # the figures without the bar: it is drawn 80 columns wide there.
+    try:
+        columns = os.get_terminal_size(sys.stderr.fileno()).columns
+    except OSError:
+        columns = 0
+    bar = tqdm(total=total, file=sys.stderr, unit="step", desc=f"channel {ch}", leave=False,
+               ncols=None if columns > 0 else 80)
     session.stack.callback(bar.close)
     return bar
 

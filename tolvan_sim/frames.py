@@ -12,8 +12,11 @@ class Command(NamedTuple):
     `name` is the driver method ("set_attenuation", ...), `channel` the channel
     byte, `value` what the method was given as far as the frame carries it: mdB
     for set_attenuation (the frame carries 0.01 dB steps: set_attenuation(1234)
-    lists 1230), the wavelength in nm for set_optical_length, None otherwise.
-    A frame no driver method sends has the name None and its bytes as value.
+    lists 1230), the wavelength in nm for set_optical_length (None when the
+    list is unknown, as with --relay and --replay, or the position is past it),
+    None otherwise and for a payload the method never sends. A frame no driver
+    method sends has the name None and its bytes as value: only --relay and
+    --replay take one, the simulated instrument refuses it.
     """
 
     name: str | None

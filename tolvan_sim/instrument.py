@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import secrets
 import select
 import shlex
 import shutil
@@ -15,7 +16,7 @@ import tempfile
 import time
 import weakref
 from pathlib import Path
-from typing import IO, NoReturn, TypedDict
+from typing import IO, NoReturn, Protocol, TypedDict
 
 from tolvan_sim.frames import Command, Refused, decode
 
@@ -62,36 +63,70 @@ def find_simulator() -> str | None:
     return shutil.which(PROGRAM)
 
 
-def _end(process: subprocess.Popen[bytes], sig: int, private: str | None = None) -> int:
-    """Stops the process with `sig` if it still runs (killing it if it lingers); its exit status.
+def _stop(process: subprocess.Popen[bytes], sig: int) -> None:
+    """Stops the process with `sig` if it still runs, and waits until it has finished writing.
 
-    Closes the pipes to it, and removes `private`, the folder of its own log and state.
+    A simulator that this process stops says so by ending its standard output once its log and
+    state are complete, and then waits, to remove its private folder itself, until this process
+    writes "done" or goes (see _release); one that has ended has finished too. One that lingers
+    past STOP_TIMEOUT is killed. Safe to call again, after an interruption too.
     """
     if process.poll() is None:
-        # A line first says that this process stops it and reads what it leaves: a
-        # simulator stopped by a signal without one, whose parent then goes (a signal
-        # to the whole process group), removes its private folder itself.
-        if process.stdin is not None:
-            try:
-                os.write(process.stdin.fileno(), b"stop\n")
-            except OSError:
-                pass  # it has just ended
+        # A line first says that this process stops it and reads what it leaves: a simulator
+        # stopped by a signal without one, whose parent then goes (a signal to the whole process
+        # group), removes its private folder itself.
+        _tell(process, b"stop\n")
         process.send_signal(sig)
-        try:
-            process.wait(timeout=STOP_TIMEOUT)
-        except subprocess.TimeoutExpired:
+    stdout = process.stdout
+    deadline = time.monotonic() + STOP_TIMEOUT
+    while stdout is not None and not stdout.closed and process.poll() is None:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
             process.kill()
-            process.wait()
+            break
+        # A short wait: a process that ends leaves its standard output open in any child it started.
+        if select.select([stdout], [], [], min(remaining, 0.05))[0] and not os.read(stdout.fileno(), 4096):
+            break
+
+
+def _release(process: subprocess.Popen[bytes], private: str) -> int:
+    """Removes `private`, the folder of the stopped process's own log and state, and lets the process
+    end; its exit status. Closes the pipes to it. Safe to call again, after an interruption too.
+    """
+    shutil.rmtree(private, ignore_errors=True)
+    _tell(process, b"done\n")
+    try:
+        process.wait(timeout=STOP_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
     for pipe in (process.stdin, process.stdout):
         if pipe is not None:
             pipe.close()
-    if private is not None:
-        shutil.rmtree(private, ignore_errors=True)
     return process.returncode
 
 
+def _tell(process: subprocess.Popen[bytes], line: bytes) -> None:
+    if process.stdin is not None and not process.stdin.closed:
+        try:
+            os.write(process.stdin.fileno(), line)
+        except OSError:
+            pass  # it has ended
+
+
+def _finish(process: subprocess.Popen[bytes], private: str, owner: int) -> None:
+    """The finaliser: stops the simulator and removes its folder, in the process that started it only.
+
+    A process forked from that one (multiprocessing's fork, a test runner's worker) holds a copy
+    of the object, whose simulator and files are its parent's.
+    """
+    if os.getpid() == owner:
+        _stop(process, signal.SIGTERM)
+        _release(process, private)
+
+
 # Options that SimulatedInstrument gives the simulator itself.
-_OWN_OPTIONS = ("--state", "--private-dir")
+_OWN_OPTIONS = ("--state", "--private-dir", "--session")
 
 
 def _log_option(options: tuple[str, ...]) -> str | None:
@@ -108,7 +143,8 @@ def _log_option(options: tuple[str, ...]) -> str | None:
             found = option.removeprefix("--log=")
         elif name in _OWN_OPTIONS:
             raise SimulatorError(f"tolvan_sim gives the simulator its {name} itself: read what it holds with "
-                                 f"state(), and keep the frame log with log=")
+                                 f"state(), and keep the frame log with log= (its part of a shared log is "
+                                 f"told apart by the session name that tolvan_sim gives it)")
     return found
 
 
@@ -158,19 +194,17 @@ class SimulatedInstrument:
         # Read back from where the simulator wrote it, whatever the working directory is then.
         self._log_file = (self.log_path or Path(self._private, "wire.log")).absolute()
         self._state_file = Path(self._private, "state.json")
-        # The simulator appends to a log: one kept in a file may hold earlier sessions,
-        # and this one's lines start where the file ends now.
-        try:
-            self._log_start = self._log_file.stat().st_size
-        except OSError:
-            self._log_start = 0  # none yet, or none possible there: the simulator says why
+        # The simulator appends to a log, which may hold other sessions, earlier or at the same
+        # time: each line of this one starts with this name.
+        self._session = secrets.token_hex(4)
         self._final: tuple[list[str], str | None] | None = None
         # The simulator's standard input is a pipe whose write end only this process
         # holds: when this process ends, however it ends, the simulator stops, and
-        # removes the private folder that this process can no longer remove (see _end).
+        # removes the private folder that this process can no longer remove (see _stop).
         # The user's options last: one that lacks its value is then reported as such, rather
         # than taking one of these as its value.
-        command = [found, "--state", str(self._state_file), "--stop-on-stdin-close", "--private-dir", self._private]
+        command = [found, "--state", str(self._state_file), "--stop-on-stdin-close", "--private-dir", self._private,
+                   "--session", self._session]
         if from_options is None:
             command += ["--log", str(self._log_file)]
         command += self.options
@@ -184,7 +218,8 @@ class SimulatedInstrument:
                 shutil.rmtree(self._private, ignore_errors=True)
                 kind = SimulatorNotFound if isinstance(error, FileNotFoundError) else SimulatorError
                 raise kind(f"cannot start {found}: {error.strerror}") from None
-            self._finalizer = weakref.finalize(self, _end, self.process, signal.SIGTERM, self._private)
+            self._owner = os.getpid()
+            self._finalizer = weakref.finalize(self, _finish, self.process, self._private, self._owner)
             try:
                 first_line = self._first_line(deadline)
                 if not (first_line.startswith("/") and first_line.endswith("\n")):
@@ -234,13 +269,19 @@ class SimulatedInstrument:
         """Stops the simulator (if it still runs) with `sig`; returns its exit status (0: a clean stop).
 
         What it logged and holds stays readable through commands(), refused(),
-        state() and the log methods.
+        state() and the log methods. Interrupted (Ctrl-C), the simulator still
+        removes its private folder when this process ends; stop() again finishes
+        the work. Only the process that started the simulator can stop it: in
+        another (a forked child), SimulatorError.
         """
-        first = self._finalizer.detach() is not None
-        status = _end(self.process, sig)
-        if first:
+        if os.getpid() != self._owner:
+            raise SimulatorError(f"this simulator was started by process {self._owner}: stop it there "
+                                 f"(this process, {os.getpid()}, was forked from it)")
+        _stop(self.process, sig)
+        if self._final is None:
             self._final = ([] if self.log_path else self._read_log(), self._read_state())
-            shutil.rmtree(self._private, ignore_errors=True)
+        status = _release(self.process, self._private)
+        self._finalizer.detach()
         return status
 
     def __enter__(self) -> SimulatedInstrument:
@@ -295,15 +336,30 @@ class SimulatedInstrument:
     # -- the frame log -------------------------------------------------------------------
 
     def _read_log(self) -> list[str]:
-        """This simulator's whole lines of its log."""
+        """This simulator's whole lines of its log, without the session name that starts each.
+
+        Its session begins with the line "# session NAME pid PID" and holds the lines that start
+        with NAME, up to a later session of that name, if any.
+        """
         try:
-            with self._log_file.open("rb") as log:
-                log.seek(self._log_start)
-                text = log.read()
+            text = self._log_file.read_bytes()
         except FileNotFoundError:
             return []
-        # A reader may see a line that the simulator is still writing: it is read once whole.
-        return text[:text.rfind(b"\n") + 1].decode(errors="replace").splitlines()
+        began = f"# session {self._session} pid {self.process.pid}\n".encode()
+        at = text.find(began)
+        while at > 0 and text[at - 1:at] != b"\n":
+            at = text.find(began, at + 1)
+        if at < 0:
+            return []
+        own, again = f"{self._session} ".encode(), f"# session {self._session} ".encode()
+        lines = []
+        # The last piece is a line that a simulator may still be writing: it is read once whole.
+        for line in text[at + len(began):].split(b"\n")[:-1]:
+            if line.startswith(own):
+                lines.append(line[len(own):].decode(errors="replace"))
+            elif line.startswith(again):
+                break
+        return lines
 
     def _log_lines(self) -> list[str]:
         if self._final is not None and self.log_path is None:
@@ -363,3 +419,14 @@ class SimulatedInstrument:
     def refused(self) -> list[Refused]:
         """The bytes the instrument refused or ignored, oldest first, each with the reason its log gives."""
         return [Refused(frame, reason) for frame, reason in self._entries("bad")]
+
+
+class MakeTolvanSim(Protocol):
+    """The type of the fixture make_tolvan_sim: make_tolvan_sim(*options, log=None) starts a simulator.
+
+        def test_two_channels(make_tolvan_sim: MakeTolvanSim) -> None:
+            sim = make_tolvan_sim("--channels", 2)
+    """
+
+    def __call__(self, *options: str | int | os.PathLike[str],
+                 log: str | os.PathLike[str] | None = None) -> SimulatedInstrument: ...

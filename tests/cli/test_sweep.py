@@ -58,11 +58,12 @@ def frame(*body, ch=1):
     return " ".join(f"{byte:02X}" for byte in [*head, -sum(head) & 0xFF, 0x7D])
 
 
-def test_progress_bar_on_a_terminal(instrument, tmp_path):
+@pytest.mark.parametrize("columns, width", [(100, 100), (0, 80)])  # 0: a terminal that reports no width
+def test_progress_bar_on_a_terminal(instrument, tmp_path, columns, width):
     import fcntl, pty, struct, termios  # POSIX only, as the simulator
 
     primary, secondary = pty.openpty()
-    fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a terminal 100 columns wide
+    fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     process = subprocess.Popen(command("-p", instrument().port, "sweep", "--from", "0", "--to", "0.1", "--step", "0.1"),
                                cwd=tmp_path, env=environment(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                stderr=secondary)
@@ -77,6 +78,10 @@ def test_progress_bar_on_a_terminal(instrument, tmp_path):
     out, _ = process.communicate(timeout=60)
     assert process.returncode == 0 and b"2 of 2 steps" in out, out
     assert b"channel 1:" in shown and b"0/2 [" in shown and b"step/s" in shown, shown
+    # The bar itself, between the percentage and the count, as wide as the terminal (tqdm may
+    # leave its last column free).
+    drawn = [line for line in shown.decode().replace("\r", "\n").splitlines() if "%|" in line]
+    assert drawn and all(width - 1 <= len(line) <= width for line in drawn), shown
 
 
 def test_plot_drawn_or_how_to_get_it(tolvan, instrument, tmp_path):

@@ -3,6 +3,7 @@
 import os
 import sys
 import time
+from pathlib import Path
 
 from conftest import frame  # noqa: F401  (the fast tests' own, shared)
 from tolvan_sim import find_simulator
@@ -15,6 +16,11 @@ MARGIN = 0.3
 HAVE_PTYS = sys.platform != "win32" and os.path.exists("/dev/ptmx")
 
 SIMULATOR = find_simulator() if HAVE_PTYS else None
+
+
+def log_lines(path):
+    """The lines of a frame log that one simulator wrote, without the session name that starts each."""
+    return [line if line.startswith("#") else line.split(" ", 1)[1] for line in Path(path).read_text().splitlines()]
 
 
 def request(channel, command, *payload):

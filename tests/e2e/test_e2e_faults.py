@@ -147,12 +147,18 @@ class TestRefusedRequests:
         tl.ser.write(request(1, (0x14, 0x3A), 7))
         assert tl.read_current_status(1) == {"dev_work_mode": 0, "optical_length_index": 0, "attenuation": 1200}
 
-    @pytest.mark.parametrize("garbage", ["00 55 7D", "7B 01 09"], ids=["no-start", "longer-than-any-request"])
-    def test_garbage_before_a_request(self, sim, tl, garbage):
-        tl.ser.write(frame(garbage) + VERSION)
+    # A false start whose length byte is plausible (7B 01 07: a frame of 9 bytes) has no end byte where
+    # that length puts it: only its own bytes go, and both requests behind it are answered.
+    @pytest.mark.parametrize("garbage", ["00 55 7D", "7B 01 09", "7B 01 07"],
+                             ids=["no-start", "longer-than-any-request", "false-start"])
+    def test_garbage_before_requests(self, sim, tl, garbage):
+        status = request(1, (0x14, 0x36))
+        tl.ser.write(frame(garbage) + VERSION + status)
         time.sleep(PAUSE)
-        assert tl.ser.read(tl.ser.in_waiting) == frame("7B 01 08 00 03 02 32 20 25 7D")
+        assert tl.ser.read(tl.ser.in_waiting) == (frame("7B 01 08 00 03 02 32 20 25 7D") +
+                                                  frame("7B 01 0A 14 36 00 01 00 00 00 2F 7D"))
         assert sim.log("bad") == [frame(garbage)]
+        assert sim.received() == [VERSION, status]
 
     def test_unfinished_frame_is_given_up(self, sim, tl):
         tl.ser.write(frame("7B 01 05 00"))

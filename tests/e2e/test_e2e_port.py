@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 import tolvan
-from .support import HAVE_PTYS, SIMULATOR, frame
+from .support import HAVE_PTYS, SIMULATOR, frame, log_lines
 from tolvan import TOLVAN
 
 VERSION = {"module_version": 2, "hard_version": 50, "soft_version": 32}
@@ -108,7 +108,7 @@ class TestLifetime:
         tl = connect(sim.port)
         assert tl.read_device_version() == VERSION
         assert sim.stop(sig) == 0
-        assert sim.log_path.read_text().splitlines()[-1] == "# stopped by signal"
+        assert log_lines(sim.log_path)[-1] == "# stopped by signal"
 
     def test_stop_while_a_reply_is_pending(self, start_simulator, connect):
         sim = start_simulator("--delay", "2000")
@@ -120,7 +120,8 @@ class TestLifetime:
 
     def test_port_path_is_the_first_line(self, sim):
         assert re.fullmatch(r"/dev/\S+", sim.port)
-        assert sim.log_path.read_text().splitlines()[:2] == ["# tolvan-sim log 1", f"# serving on {sim.port}"]
+        assert log_lines(sim.log_path)[:3] == ["# tolvan-sim log 2", f"# session {sim._session} pid {sim.process.pid}",
+                                               f"# serving on {sim.port}"]
 
 
 def run_simulator(*args):
@@ -130,7 +131,7 @@ def run_simulator(*args):
 @pytest.mark.skipif(SIMULATOR is None, reason="needs the simulator tolvan-sim")
 class TestCommandLine:
     OPTIONS = {"--channels", "--wavelengths", "--versions", "--delay", "--split", "--drop-every", "--noise",
-               "--exit-after", "--relay", "--replay", "--log", "--state", "--stop-on-stdin-close",
+               "--exit-after", "--relay", "--replay", "--log", "--session", "--state", "--stop-on-stdin-close",
                "--private-dir", "--help", "--version"}
 
     def test_help_and_the_readme_document_every_option(self):
@@ -155,6 +156,7 @@ class TestCommandLine:
         (["--versions", "1,2,256"], "invalid version '256'"),
         (["--noise", "-1"], "invalid noise byte count '-1'"),
         (["extra"], "unexpected argument 'extra'"),
+        (["--session", "run 1"], "--session takes 8 to 32 letters, digits, '-' or '_', not 'run 1'"),
     ])
     def test_refused_command_lines(self, args, message):
         result = run_simulator(*args)

@@ -4,6 +4,7 @@ instrument, the pytest fixtures, and the mock template TOLVANSpec."""
 import inspect
 import json
 import os
+import re
 import signal
 import stat
 import subprocess
@@ -16,6 +17,7 @@ from pathlib import Path
 from unittest import mock
 
 import pytest
+import serial
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tolvan
@@ -83,7 +85,7 @@ def test_serves_in_the_block_and_stops_cleanly_after_it(tmp_path):
     assert "stopped" in repr(sim)
     # A line still being written (here: half of one) is read once whole.
     with (tmp_path / "wire.log").open("a") as log:
-        log.write("rx 7B 01 0")
+        log.write(f"{sim._session} rx 7B 01 0")
     assert sim.received() == [frame("7B 01 05 00 03 7C 7D")]
 
 
@@ -244,11 +246,120 @@ def test_the_simulator_ends_with_the_process_that_started_it(ending, tmp_path):
         assert wait_until(lambda: gone(pid)), f"tolvan-sim {pid} outlived the process that started it"
         # Its private folder, made in the parent's TMPDIR, goes with it; the log asked for stays.
         assert wait_until(lambda: not any((tmp_path / "tmp").iterdir())), list((tmp_path / "tmp").iterdir())
-        assert kept.read_text().startswith("# tolvan-sim log 1\n")
+        assert kept.read_text().startswith("# tolvan-sim log 2\n# session ")
     finally:
         parent.stdout.close()
         if not gone(pid):
             os.kill(pid, signal.SIGKILL)
+
+
+def test_simulators_sharing_a_log_each_read_their_own_part(tmp_path):
+    # Two at the same time, their requests in turns and then in floods that they log at once, and a
+    # third on the same file after the first has stopped.
+    shared = tmp_path / "shared.log"
+    status = [frame("7B 01 05 14 36 35 7D"), frame("7B 02 05 14 36 34 7D")]
+    first, second = SimulatedInstrument(log=shared), SimulatedInstrument(log=shared)
+    with serial.Serial(first.port, timeout=5) as one, serial.Serial(second.port, timeout=5) as two:
+        for _ in range(3):
+            for line, request in ((one, status[0]), (two, status[1])):
+                line.write(request)
+                assert len(line.read(12)) == 12
+        for line, request in ((one, status[0]), (two, status[1])):
+            line.write(request * 2000)
+        assert len(one.read(12 * 2000)) == len(two.read(12 * 2000)) == 12 * 2000
+    assert first.stop() == 0
+    with SimulatedInstrument(log=shared) as third:
+        tl = TOLVAN(third.port)
+        assert tl.open() and tl.set_attenuation(1234, 2)
+        tl.close()
+    assert second.stop() == 0
+    assert first.commands() == [Command("read_current_status", 1)] * 2003 and first.refused() == []
+    assert second.commands() == [Command("read_current_status", 2)] * 2003 and second.refused() == []
+    assert third.commands() == [Command("set_attenuation", 2, 1230)]
+    # Every line appended whole: a session's header, or an event or a frame of one of the three,
+    # whose lines take turns in the file.
+    sims = (first, second, third)
+    headers = {"# tolvan-sim log 2", *(f"# session {sim._session} pid {sim.process.pid}" for sim in sims)}
+    line_of = re.compile(r"(\S+) (# .+|(rx|tx) [0-9A-F]{2}( [0-9A-F]{2})+ [@+]\d+\.\d{3})")
+    names = [line_of.fullmatch(line) for line in shared.read_text().splitlines() if line not in headers]
+    assert all(found and found[1] in {sim._session for sim in sims} for found in names)
+    assert sum(before[1] != after[1] for before, after in zip(names, names[1:])) >= 6
+
+
+# A signal that lands while stop() runs, at a chosen moment: SIGTERM ends the process there (the
+# default action), Ctrl-C raises KeyboardInterrupt there and the script calls stop() again.
+INTERRUPTED_STOP = """
+import json, os, signal, subprocess, sys
+from tolvan import TOLVAN
+from tolvan_sim import SimulatedInstrument
+moment, name = sys.argv[1:]
+sim = SimulatedInstrument()
+tl = TOLVAN(sim.port)
+assert tl.open() and tl.set_attenuation(1234, 2)
+tl.close()
+owner, method = (subprocess.Popen, "send_signal") if moment == "told to stop" else (SimulatedInstrument, "_read_state")
+original = getattr(owner, method)
+def then_interrupted(*args):
+    setattr(owner, method, original)
+    result = original(*args)
+    os.kill(os.getpid(), getattr(signal, name))
+    return result
+setattr(owner, method, then_interrupted)
+print(sim.process.pid, flush=True)
+try:
+    sim.stop()
+except KeyboardInterrupt:
+    print(json.dumps([sim.stop(), sim.state()[2]["attenuation"], [c.name for c in sim.commands()]]))
+"""
+
+
+@pytest.mark.parametrize("moment", ["told to stop", "reading what it left"])
+@pytest.mark.parametrize("sig", ["SIGTERM", "SIGINT"])
+def test_a_signal_during_stop_leaves_no_private_folder(tmp_path, moment, sig):
+    (tmp_path / "tmp").mkdir()
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED_STOP, moment, sig], capture_output=True, text=True,
+                          env={**os.environ, "TMPDIR": str(tmp_path / "tmp")}, timeout=60)
+    pid, *after = done.stdout.splitlines()
+    try:
+        if sig == "SIGTERM":
+            assert done.returncode == -signal.SIGTERM and after == [], done
+        else:  # stop() again finished the work, and what the simulator left was still read
+            assert done.returncode == 0 and json.loads(after[0]) == [0, 1230, ["set_attenuation"]], done
+        assert wait_until(lambda: gone(int(pid)))
+        assert wait_until(lambda: not any((tmp_path / "tmp").iterdir())), list((tmp_path / "tmp").iterdir())
+    finally:
+        if not gone(int(pid)):
+            os.kill(int(pid), signal.SIGKILL)
+
+
+FORKED = """
+import atexit, json, os, sys
+from tolvan import TOLVAN
+from tolvan_sim import SimulatedInstrument, SimulatorError
+sim = SimulatedInstrument()
+tl = TOLVAN(sim.port)
+assert tl.open() and tl.set_attenuation(1234, 2)
+tl.close()
+child = os.fork()
+if child == 0:
+    try:
+        sim.stop()
+    except SimulatorError as error:
+        print(error, flush=True)
+    # What a normal exit does first: the finalisers of the copies of every object. (Then os._exit: the
+    # interpreter's own end in a forked child is what a sanitizer build reports, locks that the fork left.)
+    atexit._run_exitfuncs()
+    os._exit(0)
+os.waitpid(child, 0)
+print(json.dumps([sim.running, sim.state()[2]["attenuation"], [c.name for c in sim.commands()], sim.stop()]))
+"""
+
+
+def test_a_forked_child_leaves_the_simulator_to_its_parent():
+    done = subprocess.run([sys.executable, "-c", FORKED], capture_output=True, text=True, timeout=60)
+    *refusal, report = done.stdout.splitlines() or [""]
+    assert report.startswith("[") and json.loads(report) == [True, 1230, ["set_attenuation"], 0], done
+    assert refusal[0].startswith("this simulator was started by process ") and refusal[0].endswith("forked from it)")
 
 
 # One model of the instrument, three channels (channel 2 with its own list), checked against
@@ -319,16 +430,20 @@ def test_commands_and_state_follow_the_driver(quick_pause, calls):
 def test_a_replay_lists_its_commands_but_holds_no_state(quick_pause, tmp_path):
     def session(sim):
         quick_pause.driver = tl = TOLVAN(sim.port)
-        assert tl.open() and tl.set_optical_length(1490, 2) and tl.set_attenuation(1234, 2)
+        assert tl.open() and tl.set_optical_length(1490, 2) and tl.set_optical_length(1310, 2)
+        assert tl.set_attenuation(1234, 2)
         tl.close()
         return sim.commands()
 
     with SimulatedInstrument("--delay", "0", log=tmp_path / "session.log") as recording:
         recorded = session(recording)
-    assert recorded[1:] == [Command("set_optical_length", 2, 1490), Command("set_attenuation", 2, 1230)]
+    assert [command for command in recorded if command.name != "read_optical_length"] == [
+        Command("set_optical_length", 2, 1490), Command("set_optical_length", 2, 1310), Command("set_attenuation", 2, 1230)]
     with SimulatedInstrument("--replay", tmp_path / "session.log") as replay:
-        # The wavelength list is the recording's: no position can be told in nm.
-        assert session(replay) == [*recorded[:1], recorded[1]._replace(value=None), recorded[2]]
+        # The wavelength list is the recording's: no position can be told in nm, not even the
+        # first (position 0, one past the empty list).
+        assert session(replay) == [command._replace(value=None) if command.name == "set_optical_length" else command
+                                   for command in recorded]
         with pytest.raises(SimulatorError, match="with --relay or --replay the simulator models no instrument"):
             replay.state()
 
@@ -352,13 +467,21 @@ def report_after_the_fixtures_ended(request):
     yield
     with open(os.environ["REPORT"], "a") as report:
         report.write(json.dumps([request.node.name, [[s.process.pid, s.running] for s in STARTED]]) + "\\n")
-        report.write(json.dumps(["drivers open", [tl.ser.is_open for tl in DRIVERS]]) + "\\n")
+        report.write(json.dumps(["drivers open", [tl.ser.is_open if isinstance(tl, TOLVAN) else tl.is_open
+                                                  for tl in DRIVERS]]) + "\\n")
 
 def test_driver(tolvan_driver, tolvan_sim):
     STARTED.append(tolvan_sim)
     DRIVERS.append(tolvan_driver)
     assert tolvan_driver.port == tolvan_sim.port and tolvan_driver.ser.is_open
     assert tolvan_driver.set_attenuation(1234, 2) and tolvan_sim.state()[2]["attenuation"] == 1230
+
+def test_attenuator(tolvan_attenuator, tolvan_sim):
+    STARTED.append(tolvan_sim)
+    DRIVERS.append(tolvan_attenuator)
+    assert tolvan_attenuator.is_open and tolvan_attenuator.port == tolvan_sim.port
+    tolvan_attenuator[3].attenuation = 1.5
+    assert tolvan_sim.state()[3]["attenuation"] == 1500
 
 def test_default(tolvan_sim):
     STARTED.append(tolvan_sim)
@@ -395,16 +518,16 @@ def test_fixtures_stop_every_simulator_at_the_end_of_its_test(tmp_path):
     done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-rs", "-p", "no:cacheprovider", "test_user.py"],
                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
     summary = done.stdout.splitlines()[-1]
-    assert summary.startswith("1 failed, 4 passed, 1 skipped"), done.stdout + done.stderr
+    assert summary.startswith("1 failed, 5 passed, 1 skipped"), done.stdout + done.stderr
     assert "fails on purpose" in done.stdout
     assert "tolvan-sim needs pseudo-terminals: it is built on Linux and macOS only" in done.stdout
     lines = [json.loads(line) for line in report.read_text().splitlines()]
-    assert [opened for name, opened in lines if name == "drivers open"] == [[False]] + [[]] * 5
+    assert [opened for name, opened in lines if name == "drivers open"] == [[False], [False]] + [[]] * 5
     tests = {name: started for name, started in lines if name != "drivers open"}
     assert {name: len(started) for name, started in tests.items()} == {
-        "test_driver": 1, "test_default": 1, "test_factory": 3, "test_failing": 2, "test_stopped_by_the_test": 1,
-        "test_without_pseudo_terminals": 0}
-    assert [running for started in tests.values() for _, running in started] == [False] * 8
+        "test_driver": 1, "test_attenuator": 1, "test_default": 1, "test_factory": 3, "test_failing": 2,
+        "test_stopped_by_the_test": 1, "test_without_pseudo_terminals": 0}
+    assert [running for started in tests.values() for _, running in started] == [False] * 9
     assert all(ended(pid) for started in tests.values() for pid, _ in started)
 
 

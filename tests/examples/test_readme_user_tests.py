@@ -1,5 +1,7 @@
-"""The README's user test file, taken from the README and run with pytest as a user runs it."""
+"""The README's user test file, taken from the README and run with pytest as a user runs it, and
+checked with mypy --strict as a user's type checker would."""
 
+import importlib.util
 import os
 import re
 import subprocess
@@ -37,4 +39,16 @@ def test_the_user_test_file_passes_as_shown(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
     summary = done.stdout.splitlines()[-1]
     assert summary.startswith(f"{shown} in "), summary
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is part of the test extra")
+def test_the_user_test_file_passes_mypy_strict(tmp_path):
+    # The fixtures' types as the file annotates them, from the installed packages.
+    name, code, _ = user_test_file()
+    (tmp_path / name).write_text(code)
+    env = {key: value for key, value in os.environ.items() if key not in ("PYTHONPATH", "MYPYPATH")}
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--config-file", os.devnull,
+                           "--cache-dir", str(tmp_path / "cache"), name], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=300)
+    assert (done.returncode, done.stdout) == (0, ""), done.stdout + done.stderr
 
