@@ -163,7 +163,7 @@ SIGNALS = [
     (["sweep", "--from", "0.25", "--to", "1", "--step", "0.25"], signal.SIGINT, 0.45),  # reading back step 1
     (["sweep", "--from", "0.25", "--to", "1", "--step", "0.25"], signal.SIGINT, 0.75),  # setting step 2
     (["sweep", "--from", "0.25", "--to", "1", "--step", "0.25"], signal.SIGTERM, 0.8),
-    (["clear"], signal.SIGHUP, 0.1),
+    (["clear"], getattr(signal, "SIGHUP", signal.SIGTERM), 0.1),  # SIGHUP: POSIX, as the simulator
 ]
 
 
