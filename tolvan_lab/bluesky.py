@@ -23,14 +23,18 @@ import asyncio
 import math
 import numbers
 import time
-from collections.abc import Callable
+from collections.abc import Awaitable, Callable
 from typing import Any, Generic, TypeVar
 
-from bluesky.protocols import Reading
+from bluesky.protocols import Location, Reading
 from event_model import DataKey
 from ophyd_async.core import (
+    CALCULATE_TIMEOUT,
+    AsyncStatus,
+    CalculatableTimeout,
     Device,
     DeviceConnector,
+    NotConnectedError,
     SignalBackend,
     SignalR,
     SignalRW,
@@ -46,6 +50,7 @@ from tolvan_lab.errors import InstrumentError, shown
 __all__ = ["TolvanAttenuator", "TolvanChannel"]
 
 T = TypeVar("T", float, int, bool)
+R = TypeVar("R")
 
 Callback = Callable[[Reading[T]], None]
 
@@ -55,6 +60,46 @@ def _number(value: Any, what: str) -> int | float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{what} must be a number, not {type(value).__name__}")
     return int(value) if isinstance(value, numbers.Integral) else float(value)
+
+
+async def _as_the_layer_raised(call: Awaitable[R]) -> R:
+    """ophyd-async turns a TimeoutError from a backend into its own TimeoutError naming the signal.
+    NoReply, which is a TimeoutError too, says what happened: it is raised as itself. (A time-out of
+    ophyd-async's own, with no instrument error behind it, stays as it is.)"""
+    try:
+        return await call
+    except TimeoutError as error:
+        if isinstance(error.__cause__, InstrumentError):
+            raise error.__cause__ from None
+        raise
+
+
+class _InstrumentSignalR(SignalR[T]):
+    """A read-only signal whose failures are the instrument layer's exceptions."""
+
+    async def read(self, cached: bool | None = None) -> dict[str, Reading[Any]]:
+        return await _as_the_layer_raised(super().read(cached))
+
+    async def get_value(self, cached: bool | None = None) -> T:
+        return await _as_the_layer_raised(super().get_value(cached))
+
+
+class _InstrumentSignalRW(SignalRW[T]):
+    """A read-write signal whose failures, and whose statuses' failures, are the instrument
+    layer's exceptions."""
+
+    async def read(self, cached: bool | None = None) -> dict[str, Reading[Any]]:
+        return await _as_the_layer_raised(super().read(cached))
+
+    async def get_value(self, cached: bool | None = None) -> T:
+        return await _as_the_layer_raised(super().get_value(cached))
+
+    async def locate(self) -> Location[T]:
+        return await _as_the_layer_raised(super().locate())
+
+    @AsyncStatus.wrap
+    async def set(self, value: T, timeout: CalculatableTimeout = CALCULATE_TIMEOUT) -> None:
+        await _as_the_layer_raised(super().set(value, timeout))
 
 
 class _ChannelBackend(SignalBackend[T], Generic[T]):
@@ -140,10 +185,10 @@ class TolvanChannel(StandardReadable):
         self._backends = (attenuation, wavelength, connected)
         # Uncached: every read asks the instrument (a serial line has no monitors to keep a cache fresh).
         with self.add_children_as_readables(StandardReadableFormat.HINTED_UNCACHED_SIGNAL):
-            self.attenuation = SignalRW(attenuation)
+            self.attenuation = _InstrumentSignalRW(attenuation)
         with self.add_children_as_readables(StandardReadableFormat.UNCACHED_SIGNAL):
-            self.wavelength = SignalRW(wavelength)
-            self.connected = SignalR(connected)
+            self.wavelength = _InstrumentSignalRW(wavelength)
+            self.connected = _InstrumentSignalR(connected)
         super().__init__(name=name)
 
     async def _read_status(self) -> ChannelStatus:
@@ -210,7 +255,10 @@ class _PortConnector(DeviceConnector):
                 att.close()
                 raise
 
-        await asyncio.to_thread(open_and_read)
+        try:
+            await asyncio.to_thread(open_and_read)
+        except InstrumentError as error:  # an expected failure, which ophyd-async reports without a traceback
+            raise NotConnectedError(str(error)) from error
         await super().connect_real(device, timeout, force_reconnect)
 
 
