@@ -24,8 +24,9 @@ import math
 import re
 from typing import Any
 
-from pymeasure.instruments import Channel, Instrument, SCPIMixin
-from pymeasure.instruments.validators import strict_discrete_set, strict_range
+# PyMeasure ships no type information (no py.typed): its classes are Any to mypy.
+from pymeasure.instruments import Channel, Instrument, SCPIMixin  # type: ignore[import-untyped]
+from pymeasure.instruments.validators import strict_discrete_set, strict_range  # type: ignore[import-untyped]
 
 from tolvan_lab import units
 from tolvan_lab.errors import InstrumentError, NoReply, PortUnavailable
@@ -37,8 +38,8 @@ log = logging.getLogger(__name__)
 SCPI_NAN = 9.91e37  # SCPI's not-a-number: what a disconnected channel's attenuation reads
 DEFAULT_TIMEOUT_MS = 5000  # above the server's longest answer: one command waiting on another's reply
 ERROR = re.compile(r'^\s*([+-]?\d+)\s*,\s*"(.*)"\s*$')
-# Lines that may stand between a question and the error queue's answer: a late answer to a query
-# whose read had timed out. A few at most; more means the two sides no longer agree.
+# Lines that may come before the error queue's answer after a time-out: late answers to queries
+# whose reads had timed out. A few at most; more means the two sides no longer agree.
 MOST_LATE_LINES = 8
 
 
@@ -56,7 +57,7 @@ def _attenuation(reply: Any) -> float:
     return math.nan if reply >= SCPI_NAN else reply
 
 
-class TolvanChannel(Channel):
+class TolvanChannel(Channel):  # type: ignore[misc]  # Channel is Any to mypy
     """One channel: `attenuation` (dB), `wavelength` (nm), `connected`, and `clear()`."""
 
     attenuation = Channel.control(
@@ -92,7 +93,7 @@ class TolvanChannel(Channel):
         self.check_set_errors()
 
 
-class TolvanAttenuator(SCPIMixin, Instrument):
+class TolvanAttenuator(SCPIMixin, Instrument):  # type: ignore[misc]  # both are Any to mypy
     """The attenuator served by `tolvan serve --scpi`, with one channel `ch_1` ... `ch_N` per
     channel served (the server says how many).
 
@@ -108,6 +109,9 @@ class TolvanAttenuator(SCPIMixin, Instrument):
             kwargs.setdefault("read_termination", "\n")
             kwargs.setdefault("write_termination", "\n")
             kwargs.setdefault("timeout", DEFAULT_TIMEOUT_MS)
+        # True from a query's time-out until the server's answers and this client's questions are
+        # paired again (a late answer may still be on its way).
+        self._out_of_step = False
         super().__init__(adapter, name, **kwargs)
         count = self.ask("SYST:CHAN:COUN?").strip()
         if not count.isdigit():
@@ -117,62 +121,81 @@ class TolvanAttenuator(SCPIMixin, Instrument):
             channel.wavelength_values = channel.wavelengths
 
     # -- answers and errors ------------------------------------------------------------------
+    #
+    # The server runs one client's commands in order and answers each query with one line, or
+    # with nothing when the instrument did not answer (the read times out). After a time-out the
+    # query's answer may still come, late: the error queue is read then, and every line before
+    # its answer is such a late answer, dropped. Nothing is asked until that has been done.
+
+    def write(self, command: str, **kwargs: Any) -> None:
+        if self._out_of_step:
+            try:
+                self._errors()
+            except InstrumentError as error:
+                raise NoReply(f"{self.name}: not sent: {error}") from None
+        super().write(command, **kwargs)
 
     def read(self, **kwargs: Any) -> str:
-        """One response line; a query the instrument did not answer raises NoReply (or what the
-        server's error queue says went wrong), and a late answer is never taken for the next one."""
+        """One answer line; NoReply (or what the server's error queue says went wrong) when the
+        query got none. A late answer is never taken for the answer to a later query."""
         try:
             return str(super().read(**kwargs))
         except Exception as error:
             if not _timed_out(error):
                 raise
             timeout = error
-        errors = self._errors(late_answer_possible=True)
-        raise self._exception(errors, why="no answer to the query") from timeout
+        self._out_of_step = True
+        errors = self._errors()
+        raise self._exception(errors, "no answer to the query within the time-out") from timeout
 
     def check_set_errors(self) -> list[tuple[int, str]]:
-        """Raises for an error the last command left in the server's error queue (the answer comes
-        once that command has run): NoReply, PortUnavailable, ValueError or InstrumentError."""
-        errors = self._errors(late_answer_possible=False)
+        """Raises for an error the last command left in the server's error queue (read once that
+        command has run): NoReply, PortUnavailable, ValueError or InstrumentError."""
+        errors = self._errors()
         if errors:
-            raise self._exception(errors, why="the command failed")
+            raise self._exception(errors, "the command failed")
         return []
 
     def check_errors(self) -> list[tuple[int, str]]:
         """Reads the server's error queue to its end; the errors found, each (code, text), logged."""
-        errors = self._errors(late_answer_possible=False)
+        errors = self._errors()
         for code, text in errors:
             log.error("%s: %d, %s", self.name, code, text)
         return errors
 
-    def _errors(self, late_answer_possible: bool) -> list[tuple[int, str]]:
-        """Every entry of this client's error queue, oldest first."""
+    def _errors(self) -> list[tuple[int, str]]:
+        """Every entry of this client's error queue, oldest first; the client is in step with the
+        server afterwards. NoReply when the server does not answer."""
         errors: list[tuple[int, str]] = []
-        late = 0
+        dropped = 0
         while True:
-            self.write("SYST:ERR?")
+            super().write("SYST:ERR?")
             while True:
                 try:
                     line = str(super().read())
                 except Exception as error:
                     if _timed_out(error):
+                        self._out_of_step = True
                         raise NoReply(f"{self.name}: the server did not answer SYST:ERR?: is `tolvan serve` "
                                       f"still running?") from error
                     raise
                 found = ERROR.match(line)
                 if found:
                     break
-                late += 1  # the answer to a query whose read had already timed out
-                if not late_answer_possible or late > MOST_LATE_LINES:
+                dropped += 1
+                if not self._out_of_step or dropped > MOST_LATE_LINES:
+                    self._out_of_step = True
                     raise InstrumentError(f"{self.name}: the server answered {line!r} to SYST:ERR?")
+                log.warning("%s: dropped %r, a late answer to a query that had timed out", self.name, line)
             code, text = int(found.group(1)), found.group(2)
             if code == 0:
+                self._out_of_step = False
                 return errors
             errors.append((code, text))
 
-    def _exception(self, errors: list[tuple[int, str]], why: str) -> Exception:
-        said = "; ".join(f"{code},\"{text}\"" for code, text in errors) or "no error queued"
-        message = f"{self.name}: {why} (the server said: {said})"
+    def _exception(self, errors: list[tuple[int, str]], what: str) -> Exception:
+        said = "; ".join(f'{code},"{text}"' for code, text in errors) or '0,"No error"'
+        message = f"{self.name}: {what} (the server's error queue: {said})"
         codes = {code for code, _ in errors}
         if -241 in codes:
             return PortUnavailable(message)

@@ -1,0 +1,173 @@
+"""The PyMeasure instrument through a running `tolvan serve --scpi` on the simulator, over PyVISA's
+pure-Python backend: the example Procedure's sweep, what the channel refuses, and failed commands
+(no reply, a late reply) raising rather than giving a stale value."""
+
+import csv
+import importlib.util
+import re
+import select
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("pymeasure", reason="needs PyMeasure: pip install 'tolvan[pymeasure]'")
+pytest.importorskip("pyvisa_py", reason="needs pyvisa-py: pip install 'tolvan[pymeasure]'")
+
+from tolvan_lab import NoReply  # noqa: E402
+from tolvan_lab.pymeasure import TolvanAttenuator  # noqa: E402
+from tolvan_sim import SimulatedInstrument, find_simulator  # noqa: E402
+
+from .support import SETPOINTS, mdb_set_on  # noqa: E402
+
+EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "pymeasure_sweep.py"
+
+
+class Server:
+    """`tolvan serve --scpi` on a free loopback port for the simulator's port."""
+
+    def __init__(self, sim):
+        self.process = subprocess.Popen([sys.executable, "-m", "tolvan_cli", "serve", "-p", sim.port,
+                                         "--scpi", "127.0.0.1:0"], stderr=subprocess.PIPE, text=True)
+        self.said = []
+        deadline = time.monotonic() + 20
+        while not (found := re.search(r"SCPI on 127\.0\.0\.1:(\d+)", "".join(self.said))):
+            ready, _, _ = select.select([self.process.stderr], [], [], max(deadline - time.monotonic(), 0))
+            line = self.process.stderr.readline() if ready else ""
+            if not line:
+                self.stop()
+                pytest.fail(f"tolvan serve did not say where it listens: {''.join(self.said)}")
+            self.said.append(line)
+        self.resource = f"TCPIP::127.0.0.1::{found.group(1)}::SOCKET"
+        # Its log goes on being read, so that the pipe never fills.
+        self._reader = threading.Thread(target=lambda: self.said.extend(self.process.stderr), daemon=True)
+        self._reader.start()
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        status = self.process.wait(timeout=10)
+        return status
+
+
+@pytest.fixture
+def serve():
+    started = []
+
+    def start(sim):
+        started.append(Server(sim))
+        return started[-1]
+
+    yield start
+    for server in started:
+        assert server.stop() == 0, "".join(server.said)
+
+
+@pytest.fixture
+def instruments():
+    made = []
+
+    def make(resource, **options):
+        made.append(TolvanAttenuator(resource, **options))
+        return made[-1]
+
+    yield make
+    for att in made:
+        att.adapter.close()
+
+
+def load_example():
+    spec = importlib.util.spec_from_file_location("pymeasure_sweep", EXAMPLE)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_the_example_procedure_records_each_setpoint_as_set_and_read(sim, serve, tmp_path):
+    from pymeasure.experiment import Results, Worker
+
+    server = serve(sim)
+    example = load_example()
+    procedure = example.AttenuationSweep()
+    procedure.resource, procedure.channel, procedure.start, procedure.stop, procedure.points = \
+        server.resource, 2, 0.0, 10.0, 21
+    results = Results(procedure, str(tmp_path / "sweep.csv"))
+    worker = Worker(results)
+    worker.start()
+    worker.join(timeout=60)
+
+    assert procedure.status == procedure.FINISHED
+    with open(tmp_path / "sweep.csv", newline="") as file:
+        rows = list(csv.DictReader(line for line in file if not line.startswith("#")))
+    assert [float(row["Set attenuation (dB)"]) for row in rows] == SETPOINTS
+    assert [float(row["Read attenuation (dB)"]) for row in rows] == SETPOINTS
+    assert mdb_set_on(sim, 2) == [round(db * 1000) for db in SETPOINTS]
+    assert sim.state()[2]["attenuation"] == 10_000
+
+
+@pytest.fixture(scope="module")
+def served():
+    """One simulator, server and client for the whole table (each case looks only at what it sent)."""
+    if find_simulator() is None:
+        pytest.skip("needs the simulator tolvan-sim")
+    with SimulatedInstrument() as sim:
+        server = Server(sim)
+        att = TolvanAttenuator(server.resource)
+        yield sim, att
+        att.adapter.close()
+        assert server.stop() == 0
+
+
+@pytest.mark.parametrize("prop, value, refused, then", [
+    ("attenuation", -0.01, ValueError, None),
+    ("attenuation", 655.35, ValueError, None),
+    ("attenuation", 3.141, ValueError, None),                   # finer than the 0.01 dB step
+    ("attenuation", 0.30000000000000004, None, 300),            # float noise: 0.3 dB
+    ("attenuation", 655.34, None, 655_340),
+    ("wavelength", 1555, ValueError, None),
+    ("wavelength", 1550, None, 2),
+    ("connected", False, None, False),
+], ids=repr)
+def test_what_a_channel_takes(served, prop, value, refused, then):
+    sim, att = served
+    sent = len(sim.received())
+    if refused:
+        with pytest.raises(refused):
+            setattr(att.ch_2, prop, value)
+        assert len(sim.received()) == sent  # refused before anything went to the server
+        return
+    setattr(att.ch_2, prop, value)  # returns once the instrument acknowledged
+    held = sim.state()[2]
+    assert held[{"attenuation": "attenuation", "wavelength": "wavelength_index", "connected": "connected"}[prop]] == then
+    assert getattr(att.ch_2, prop) == (round(value, 2) if prop == "attenuation" else value)
+
+
+def test_an_unanswered_set_or_query_raises_and_the_next_answer_is_its_own(start_sim, serve, instruments):
+    # The server's first five requests read the version and the four wavelength lists.
+    sim = start_sim("--drop-every", "7")
+    att = instruments(serve(sim).resource, timeout=1500)
+    att.ch_2.attenuation = 3.5                                   # request 6
+    with pytest.raises(NoReply, match="-240"):
+        att.ch_2.attenuation = 4.0                               # request 7: no reply
+    assert att.ch_2.attenuation == 4.0                           # 8: the instrument did take it
+    att.ch_2.attenuation = 4.5                                   # 9
+    for _ in range(4):
+        assert att.ch_2.connected                               # 10 to 13
+    with pytest.raises(NoReply, match="no answer to the query"):
+        att.ch_2.attenuation                                    # 14: no reply, the server answers nothing
+    assert att.ch_2.attenuation == 4.5
+
+
+def test_a_late_answer_is_dropped_not_taken_for_the_next_one(start_sim, serve, instruments):
+    sim = start_sim("--delay", "600")  # every reply 0.6 s after its request
+    att = instruments(serve(sim).resource)
+    att.ch_2.attenuation = 2.5
+    att.ch_3.attenuation = 7.5
+    att.adapter.connection.timeout = 300  # ms: shorter than the instrument takes to answer
+    with pytest.raises(NoReply):
+        att.ch_2.attenuation
+    att.adapter.connection.timeout = 3000
+    assert att.ch_3.attenuation == 7.5  # not 2.5, the answer that came late
