@@ -1,7 +1,16 @@
-"""What the framework tests share: the sweep's setpoints, what the instrument was told, a silent instrument."""
+"""What the framework tests share: the sweep's setpoints, what the instrument was told, a silent
+instrument, and `tolvan serve --scpi` running for the simulator."""
 
+import re
+import select
 import signal
+import subprocess
+import sys
+import threading
+import time
 from contextlib import contextmanager
+
+import pytest
 
 # The setpoints every sweep here steps through: 0 to 10 dB in 21 points, as np.linspace makes them.
 SETPOINTS = [index * 0.5 for index in range(21)]
@@ -21,3 +30,29 @@ def silenced(sim):
         yield
     finally:
         sim.process.send_signal(signal.SIGCONT)
+
+
+class Server:
+    """`tolvan serve --scpi` on a free loopback port for the simulator's port."""
+
+    def __init__(self, sim):
+        self.process = subprocess.Popen([sys.executable, "-m", "tolvan_cli", "serve", "-p", sim.port,
+                                         "--scpi", "127.0.0.1:0"], stderr=subprocess.PIPE, text=True)
+        self.said = []
+        deadline = time.monotonic() + 20
+        while not (found := re.search(r"SCPI on 127\.0\.0\.1:(\d+)", "".join(self.said))):
+            ready, _, _ = select.select([self.process.stderr], [], [], max(deadline - time.monotonic(), 0))
+            line = self.process.stderr.readline() if ready else ""
+            if not line:
+                self.stop()
+                pytest.fail(f"tolvan serve did not say where it listens: {''.join(self.said)}")
+            self.said.append(line)
+        self.resource = f"TCPIP::127.0.0.1::{found.group(1)}::SOCKET"
+        # Its log goes on being read, so that the pipe never fills.
+        self._reader = threading.Thread(target=lambda: self.said.extend(self.process.stderr), daemon=True)
+        self._reader.start()
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        status = self.process.wait(timeout=10)
+        return status

@@ -4,13 +4,6 @@ pure-Python backend: the example Procedure's sweep, what the channel refuses, an
 
 import csv
 import importlib.util
-import re
-import select
-import signal
-import subprocess
-import sys
-import threading
-import time
 from pathlib import Path
 
 import pytest
@@ -22,35 +15,9 @@ from tolvan_lab import NoReply  # noqa: E402
 from tolvan_lab.pymeasure import TolvanAttenuator  # noqa: E402
 from tolvan_sim import SimulatedInstrument, find_simulator  # noqa: E402
 
-from .support import SETPOINTS, mdb_set_on  # noqa: E402
+from .support import SETPOINTS, Server, mdb_set_on  # noqa: E402
 
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "pymeasure_sweep.py"
-
-
-class Server:
-    """`tolvan serve --scpi` on a free loopback port for the simulator's port."""
-
-    def __init__(self, sim):
-        self.process = subprocess.Popen([sys.executable, "-m", "tolvan_cli", "serve", "-p", sim.port,
-                                         "--scpi", "127.0.0.1:0"], stderr=subprocess.PIPE, text=True)
-        self.said = []
-        deadline = time.monotonic() + 20
-        while not (found := re.search(r"SCPI on 127\.0\.0\.1:(\d+)", "".join(self.said))):
-            ready, _, _ = select.select([self.process.stderr], [], [], max(deadline - time.monotonic(), 0))
-            line = self.process.stderr.readline() if ready else ""
-            if not line:
-                self.stop()
-                pytest.fail(f"tolvan serve did not say where it listens: {''.join(self.said)}")
-            self.said.append(line)
-        self.resource = f"TCPIP::127.0.0.1::{found.group(1)}::SOCKET"
-        # Its log goes on being read, so that the pipe never fills.
-        self._reader = threading.Thread(target=lambda: self.said.extend(self.process.stderr), daemon=True)
-        self._reader.start()
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        status = self.process.wait(timeout=10)
-        return status
 
 
 @pytest.fixture
@@ -86,20 +53,13 @@ def load_example():
     return module
 
 
-def test_the_example_procedure_records_each_setpoint_as_set_and_read(sim, serve, tmp_path):
-    from pymeasure.experiment import Results, Worker
-
+def test_the_example_procedure_records_each_setpoint_as_set_and_read(sim, serve, tmp_path, capsys):
     server = serve(sim)
     example = load_example()
-    procedure = example.AttenuationSweep()
-    procedure.resource, procedure.channel, procedure.start, procedure.stop, procedure.points = \
-        server.resource, 2, 0.0, 10.0, 21
-    results = Results(procedure, str(tmp_path / "sweep.csv"))
-    worker = Worker(results)
-    worker.start()
-    worker.join(timeout=60)
+    status = example.main(["--resource", server.resource, "--channel", "2", "--start", "0", "--stop", "10",
+                           "--points", "21", str(tmp_path / "sweep.csv")])
 
-    assert procedure.status == procedure.FINISHED
+    assert status == 0, capsys.readouterr()
     with open(tmp_path / "sweep.csv", newline="") as file:
         rows = list(csv.DictReader(line for line in file if not line.startswith("#")))
     assert [float(row["Set attenuation (dB)"]) for row in rows] == SETPOINTS

@@ -1,0 +1,70 @@
+"""The README's framework examples, taken from the README as they stand and run as a user runs
+them (a fresh interpreter), against the simulator: only the port (or the server's address) differs."""
+
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from .support import SETPOINTS, Server, mdb_set_on
+
+README = Path(__file__).resolve().parents[2] / "README.md"
+SECTION = "## Measurement frameworks: QCoDeS, Bluesky, PyMeasure"
+
+pytestmark = pytest.mark.skipif(not README.exists(), reason="README.md is not beside the tests")
+
+
+def examples(framework):
+    """The Python code blocks of the section's part on `framework`, in order."""
+    text = README.read_text(encoding="utf-8")
+    assert SECTION in text, f"README.md has no section {SECTION!r}"
+    section = text.split(SECTION, 1)[1].split("\n## ", 1)[0]
+    part = section.split(f"\n### {framework}", 1)[1].split("\n### ", 1)[0]
+    return re.findall(r"```python\n(.*?)```", part, re.S)
+
+
+def run(code, cwd):
+    done = subprocess.run([sys.executable, "-c", code], cwd=cwd, env=dict(os.environ), capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return done.stdout
+
+
+def with_port(code, port):
+    assert code.count('"/dev/ttyUSB0"') == 1, "the example names its port once, as /dev/ttyUSB0"
+    return code.replace('"/dev/ttyUSB0"', repr(port))
+
+
+def test_the_qcodes_example(sim, tmp_path):
+    pytest.importorskip("qcodes", reason="needs QCoDeS: pip install 'tolvan[qcodes]'")
+    shown = run(with_port(examples("QCoDeS")[0], sim.port), tmp_path)
+    assert "Connected to: TOLVAN attenuator" in shown
+    assert (tmp_path / "attenuator.db").exists()
+    assert mdb_set_on(sim, 2) == [round(db * 1000) for db in SETPOINTS]
+    assert sim.state()[2]["attenuation"] == 10_000
+    assert sim.state()[2]["wavelength_index"] == 2  # 1550 nm
+
+
+def test_the_bluesky_example(sim, tmp_path):
+    pytest.importorskip("ophyd_async", reason="needs ophyd-async and Bluesky: pip install 'tolvan[bluesky]'")
+    shown = run(with_port(examples("Bluesky")[0], sim.port), tmp_path)
+    rows = re.findall(r"^\|\s+\d+ \|.*?\|\s+([\d.]+) \|\s+1310 \|\s+True \|$", shown, re.M)
+    assert [float(db) for db in rows] == SETPOINTS, shown
+    assert sim.state()[2]["attenuation"] == 10_000
+
+
+def test_the_pymeasure_example(sim, tmp_path):
+    pytest.importorskip("pymeasure", reason="needs PyMeasure: pip install 'tolvan[pymeasure]'")
+    server = Server(sim)
+    try:
+        code = examples("PyMeasure")[0]
+        assert code.count('"TCPIP::127.0.0.1::5025::SOCKET"') == 1
+        shown = run(code.replace('"TCPIP::127.0.0.1::5025::SOCKET"', repr(server.resource)), tmp_path)
+    finally:
+        assert server.stop() == 0
+    assert shown.splitlines() == [f"TOLVAN,attenuator,{sim.port},2.50.32",
+                                  "0.0 0.0 True", "2.5 2.5 True", "5.0 5.0 True"]
+    assert sim.state()[2]["wavelength_index"] == 2
