@@ -68,3 +68,38 @@ def test_the_pymeasure_example(sim, tmp_path):
     assert shown.splitlines() == [f"TOLVAN,attenuator,{sim.port},2.50.32",
                                   "0.0 0.0 True", "2.5 2.5 True", "5.0 5.0 True"]
     assert sim.state()[2]["wavelength_index"] == 2
+
+
+# The README's EPICS device: each signal and the record it reads (and writes), as `tolvan serve
+# --epics LAB:ATT1:` names them.
+EPICS_RECORDS = {
+    "ch2.attenuation": ("LAB:ATT1:CH2:ATT_RBV", "LAB:ATT1:CH2:ATT"),
+    "ch2.wavelength": ("LAB:ATT1:CH2:WL_RBV", "LAB:ATT1:CH2:WL"),
+    "ch2.connected": ("LAB:ATT1:CH2:CONNECTED_RBV", "LAB:ATT1:CH2:CONNECTED_RBV"),
+    "ch2.wavelengths": ("LAB:ATT1:CH2:WL_LIST", "LAB:ATT1:CH2:WL_LIST"),
+    "ch4.attenuation": ("LAB:ATT1:CH4:ATT_RBV", "LAB:ATT1:CH4:ATT"),
+    "version": ("LAB:ATT1:VERSION", "LAB:ATT1:VERSION"),
+    "online": ("LAB:ATT1:ONLINE", "LAB:ATT1:ONLINE"),
+}
+
+
+def test_the_epics_device_names_the_servers_records():
+    pytest.importorskip("ophyd_async", reason="needs ophyd-async and Bluesky: pip install 'tolvan[bluesky]'")
+    pytest.importorskip("aioca", reason="needs ophyd-async's Channel Access: pip install 'ophyd-async[ca]'")
+    from bluesky import RunEngine
+    from ophyd_async.core import init_devices
+
+    namespace = {}
+    exec(examples("Bluesky")[1], namespace)
+    RunEngine()  # init_devices connects on the RunEngine's event loop
+    with init_devices(mock=True):
+        att = namespace["EpicsAttenuator"]("LAB:ATT1:")
+    named = {}
+    for path in EPICS_RECORDS:
+        signal = att
+        for part in path.split("."):
+            signal = getattr(signal, part)
+        backend = signal._connector.backend.initial_backend  # the CA backend behind the mock
+        named[path] = (backend.read_pv, backend.write_pv)
+    assert named == EPICS_RECORDS
+    assert att.ch2.attenuation.name == "att-ch2-attenuation"
