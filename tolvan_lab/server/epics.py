@@ -22,16 +22,25 @@ from __future__ import annotations
 
 import asyncio
 import ctypes
+import os
+import sys
 from collections.abc import Callable, Coroutine
 from typing import Any
 
-from softioc import alarm, asyncio_dispatcher, builder, softioc
+from softioc import alarm, asyncio_dispatcher, builder, softioc  # type: ignore[import-untyped]
 
 from tolvan_lab import InstrumentError, NoReply, PortUnavailable, units
 from tolvan_lab.server.owner import ChannelSeen, Event, NotSupported, Online, Owner, VersionRead, WavelengthsRead
 
 MAX_WAVELENGTHS = 255  # a list reply's count is one byte
 DISCONNECTED_DB = units.DISCONNECTED_STEPS / units.STEPS_PER_DB  # what the instrument reports: no light passes
+
+
+def _flush_c_stdout() -> None:
+    try:
+        ctypes.CDLL(None).fflush(None)
+    except (OSError, AttributeError, TypeError):  # no C library by that name here: nothing to flush
+        pass
 
 
 def _set_alarm_message(record: Any, status: int, severity: int, message: str) -> None:
@@ -41,7 +50,7 @@ def _set_alarm_message(record: Any, status: int, severity: int, message: str) ->
     severity and status are set without it.
     """
     try:
-        from epicscorelibs.ioc import dbCore
+        from epicscorelibs.ioc import dbCore  # type: ignore[import-untyped]
 
         pointer = ctypes.c_void_p(record._record.record.value)
         set_with_message = dbCore.recGblSetSevrMsg
@@ -67,7 +76,6 @@ class EpicsFace:
         self._good: dict[str, Any] = {}  # per setpoint record, the value last accepted
         self._synced: set[int] = set()  # channels whose setpoints took the instrument's values
         self.records: dict[str, Any] = {}
-        builder.UnsetDevice()  # the names below are whole
         p = prefix
         self.version = self._record(builder.stringIn, f"{p}VERSION")
         self.online = self._record(builder.boolIn, f"{p}ONLINE", ZNAM="Offline", ONAM="Online", ZSV="MAJOR",
@@ -103,8 +111,18 @@ class EpicsFace:
 
     def start(self) -> None:
         """Loads the records and starts the IOC, whose puts run on this face's event loop."""
-        builder.LoadDatabase()
-        softioc.iocInit(asyncio_dispatcher.AsyncioDispatcher(loop=self.loop))
+        # EPICS prints its banner on the standard output of C: it goes to standard error with
+        # the server's log, so that standard output keeps only what the command writes there.
+        sys.stdout.flush()
+        saved = os.dup(1)
+        try:
+            os.dup2(2, 1)
+            builder.LoadDatabase()
+            softioc.iocInit(asyncio_dispatcher.AsyncioDispatcher(loop=self.loop))
+        finally:
+            _flush_c_stdout()
+            os.dup2(saved, 1)
+            os.close(saved)
 
     # -- puts --------------------------------------------------------------------------------
 

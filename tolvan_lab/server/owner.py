@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import collections
 import logging
+import os
 import queue
 import threading
 import time
@@ -23,7 +24,7 @@ from concurrent.futures import Future
 from decimal import Decimal
 from typing import Any, NamedTuple, TypeVar
 
-from tolvan_lab import Attenuator, ChannelStatus, InstrumentError, NoReply, PortUnavailable, Version
+from tolvan_lab import Attenuator, ChannelStatus, InstrumentError, NoReply, PortUnavailable, Version, units
 from tolvan_lab.errors import shown
 
 log = logging.getLogger("tolvan_lab.server")
@@ -106,13 +107,16 @@ class Owner:
         self._stopping = threading.Event()
         self._thread = threading.Thread(target=self._run, name="tolvan-owner", daemon=True)
         # Only the owner thread touches what follows.
-        self._background: collections.deque[Callable[[Attenuator], None]] = collections.deque()
+        self._background: collections.deque[Callable[[Attenuator], object]] = collections.deque()
         self._next_poll = 0.0
         self._next_channel = 0
         self._next_open = 0.0
-        self._online = False
+        self._online: bool | None = None  # unknown until the first command or open
         self._told: set[object] = set()  # "version" and the channels whose lists listeners have heard since opening
         self._closed_why = "it has not been opened yet"
+        # Why the port is closed, while the thread has found it closed and is waiting to open it
+        # again (set and cleared by the owner thread; read by any).
+        self._closed_why_now: str | None = None
         self._open_failure = ""  # the last reason an open failed, logged once per reason
         self._before_disconnect: dict[int, Decimal] = {}
 
@@ -148,6 +152,9 @@ class Owner:
         if self._stopping.is_set():
             future.set_exception(Busy("the server is stopping: nothing more is sent", port=self.port))
             return future
+        if self._closed_why_now is not None:  # told at once, not after an attempt to open the port
+            future.set_exception(self._unavailable(self._closed_why_now))
+            return future
         try:
             self._queue.put_nowait(_Request(work, future))
         except queue.Full:
@@ -168,9 +175,9 @@ class Owner:
     def set_attenuation(self, ch: int, db: Decimal | float) -> Future[None]:
         """Sets the attenuation (ValueError, nothing sent, for what the instrument cannot hold)."""
         def work(att: Attenuator) -> None:
-            att[ch].attenuation = db
+            att[ch].attenuation = float(db)  # exact: every 0.01 dB step survives as a float
             self._before_disconnect.pop(ch, None)
-            self._tell(ChannelSeen(ch, None, float(db), True))
+            self._tell(ChannelSeen(ch, None, units.db(units.steps(db)), True))
         return self.submit(work)
 
     def select(self, ch: int, nm: int | Decimal) -> Future[None]:
@@ -219,7 +226,7 @@ class Owner:
                     return
                 raise SettingsConflict(f"channel {ch} was not disconnected through this server: its attenuation "
                                        f"before is unknown; set one", port=self.port)
-            att[ch].attenuation = before
+            att[ch].attenuation = float(before)
             del self._before_disconnect[ch]
             self._tell(ChannelSeen(ch, None, float(before), True))
         return self.submit(work)
@@ -292,13 +299,16 @@ class Owner:
             return
         try:
             if not self.attenuator.is_open:
-                raise PortUnavailable(f"the port {shown(self.port)} is not open: {self._closed_why}; the server "
-                                      f"tries to open it every {self.reopen_every:g} s", port=self.port)
+                raise self._unavailable(self._closed_why)
             result = self._attempt(request.work)
         except BaseException as error:
             request.future.set_exception(error)
         else:
             request.future.set_result(result)
+
+    def _unavailable(self, why: str) -> PortUnavailable:
+        return PortUnavailable(f"the port {shown(self.port)} is not open: {why}; the server tries to open it every "
+                               f"{self.reopen_every:g} s", port=self.port)
 
     def _attempt(self, work: Callable[[Attenuator], T]) -> T:
         """Runs `work`, keeping track of whether the instrument answers and whether the port is there."""
@@ -319,6 +329,8 @@ class Owner:
         return result
 
     def _set_online(self, online: bool, why: str, quiet: bool = False) -> None:
+        """Tells the listeners when the instrument starts or stops answering (`quiet`: without a log
+        line, which the caller has written)."""
         if online == self._online:
             return
         self._online = online
@@ -341,7 +353,7 @@ class Owner:
 
     def _lost(self, error: PortUnavailable) -> None:
         self.attenuator.close()
-        self._closed_why = str(error)
+        self._closed_why = self._closed_why_now = str(error)
         self._next_open = time.monotonic() + self.reopen_every
         self._background.clear()
         log.warning("instrument: port %s failed (%s); trying to open it again every %g s", shown(self.port),
@@ -350,16 +362,22 @@ class Owner:
 
     def _open(self) -> None:
         try:
+            if os.name == "posix" and not os.path.exists(self.port):
+                # Gone (unplugged): said without the availability check, which runs lsof, which
+                # can take seconds on a busy machine while requests wait.
+                raise PortUnavailable(f"cannot open {shown(self.port)}: no such port: is the adapter plugged in?",
+                                      port=self.port)
             self.attenuator.open()
         except PortUnavailable as error:
             self._next_open = time.monotonic() + self.reopen_every
-            self._closed_why = str(error)
+            self._closed_why = self._closed_why_now = str(error)
             if str(error) != self._open_failure:  # said once, not every few seconds
                 self._open_failure = str(error)
                 log.warning("instrument: %s; trying again every %g s", error, self.reopen_every)
             self._set_online(False, "the port cannot be opened", quiet=True)
             return
         self._open_failure = ""
+        self._closed_why_now = None
         log.info("instrument: port %s open", shown(self.port))
         # The state is read again in the gaps between requests: version and lists, then (with
         # polls) the statuses.

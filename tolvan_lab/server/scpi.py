@@ -321,7 +321,8 @@ class Session:
         return NOT_A_NUMBER if status.wavelength_nm is None else str(status.wavelength_nm)
 
     async def wavelength_list(self, ch: int) -> str:
-        return ",".join(map(str, await self.instrument(self.owner.wavelengths(ch))))
+        listed = await self.instrument(self.owner.wavelengths(ch))
+        return ",".join(map(str, listed))
 
     async def state(self, ch: int, value: str) -> None:
         word = value.upper()
@@ -422,6 +423,7 @@ class ScpiServer:
                     session.close(f"it sent a line longer than {MAX_LINE} bytes")
                     break
                 await session.run_line(line[:-1])
+                await asyncio.sleep(0)  # a turn for the other clients: a line of local queries never waits
         except (ConnectionError, OSError) as error:
             why = f"the connection failed: {error}"
         except asyncio.CancelledError:

@@ -9,6 +9,7 @@ from __future__ import annotations
 import asyncio
 import ipaddress
 import logging
+import os
 import re
 import signal
 from collections.abc import Callable
@@ -74,7 +75,9 @@ async def serve(config: Config, stop: asyncio.Event) -> None:
             address = await scpi.start()
         except OSError as error:
             host = f"[{config.scpi[0]}]" if ":" in config.scpi[0] else config.scpi[0]
-            raise ServeError(f"cannot listen for SCPI on {host}:{config.scpi[1]}: {error.strerror or error}") from None
+            why = os.strerror(error.errno) if error.errno else str(error)
+            raise ServeError(f"cannot listen for SCPI on {host}:{config.scpi[1]}: {why} (another program listens "
+                             f"there, or the address is not this computer's: choose another)") from None
     owner.start()
     try:
         if face is not None:
