@@ -49,7 +49,7 @@ from tolvan_lab.errors import InstrumentError, shown
 
 __all__ = ["TolvanAttenuator", "TolvanChannel"]
 
-T = TypeVar("T", float, int, bool)
+T = TypeVar("T", bound=float | int | bool)
 R = TypeVar("R")
 
 Callback = Callable[[Reading[T]], None]
@@ -98,7 +98,8 @@ class _InstrumentSignalRW(SignalRW[T]):
         return await _as_the_layer_raised(super().locate())
 
     @AsyncStatus.wrap
-    async def set(self, value: T, timeout: CalculatableTimeout = CALCULATE_TIMEOUT) -> None:
+    # CALCULATE_TIMEOUT is a plain str constant to mypy, where ophyd-async annotates Literal.
+    async def set(self, value: T, timeout: CalculatableTimeout = CALCULATE_TIMEOUT) -> None:  # type: ignore[assignment]
         await _as_the_layer_raised(super().set(value, timeout))
 
 

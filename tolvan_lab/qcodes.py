@@ -18,6 +18,7 @@ import math
 import numbers
 from typing import Any, Self, Unpack
 
+import numpy as np
 from qcodes import validators as vals
 from qcodes.instrument import ChannelList, Instrument, InstrumentBaseKWArgs, InstrumentChannel
 from qcodes.parameters import Parameter
@@ -49,7 +50,7 @@ class Attenuations(vals.Numbers):
     def __init__(self) -> None:
         super().__init__(0, units.MAX_DB)
 
-    def validate(self, value: float, context: str = "") -> None:
+    def validate(self, value: float | int | np.floating[Any] | np.integer[Any], context: str = "") -> None:
         super().validate(value, context)
         try:
             units.steps(_plain(value))  # the one rule for what the instrument takes
@@ -165,8 +166,8 @@ class TolvanAttenuator(Instrument):
             raise KeyError(f"Another instrument has the name: {name} (close it with .close(), or choose "
                            f"another name)")
         self.attenuator = Attenuator(port, channels=channels, retries=retries)
-        metadata = {**(kwargs.pop("metadata", None) or {}), "port": port}
-        super().__init__(name, metadata=metadata, **kwargs)
+        kwargs["metadata"] = {**(kwargs.get("metadata") or {}), "port": port}
+        super().__init__(name, **kwargs)
         try:
             self.attenuator.open()
             self.attenuator.version  # read once per open: get_idn() answers from it
