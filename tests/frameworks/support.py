@@ -33,26 +33,30 @@ def silenced(sim):
 
 
 class Server:
-    """`tolvan serve --scpi` on a free loopback port for the simulator's port."""
+    """`tolvan serve` for the simulator's port, with the given faces (SCPI on a free loopback port
+    by default); `resource` is the SCPI face's VISA resource name."""
 
-    def __init__(self, sim):
-        self.process = subprocess.Popen([sys.executable, "-m", "tolvan_cli", "serve", "-p", sim.port,
-                                         "--scpi", "127.0.0.1:0"], stderr=subprocess.PIPE, text=True)
+    def __init__(self, sim, *faces, env=None):
+        faces = faces or ("--scpi", "127.0.0.1:0")
+        self.process = subprocess.Popen([sys.executable, "-m", "tolvan_cli", "serve", "-p", sim.port, *faces],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
         self.said = []
-        deadline = time.monotonic() + 20
-        while not (found := re.search(r"SCPI on 127\.0\.0\.1:(\d+)", "".join(self.said))):
+        deadline = time.monotonic() + 30
+        while not any("tolvan serve: serving" in line for line in self.said):
             ready, _, _ = select.select([self.process.stderr], [], [], max(deadline - time.monotonic(), 0))
             line = self.process.stderr.readline() if ready else ""
             if not line:
                 self.stop()
-                pytest.fail(f"tolvan serve did not say where it listens: {''.join(self.said)}")
+                pytest.fail(f"tolvan serve did not start serving: {''.join(self.said)}")
             self.said.append(line)
-        self.resource = f"TCPIP::127.0.0.1::{found.group(1)}::SOCKET"
+        found = re.search(r"SCPI on 127\.0\.0\.1:(\d+)", "".join(self.said))
+        self.resource = f"TCPIP::127.0.0.1::{found.group(1)}::SOCKET" if found else None
         # Its log goes on being read, so that the pipe never fills.
         self._reader = threading.Thread(target=lambda: self.said.extend(self.process.stderr), daemon=True)
         self._reader.start()
 
     def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        status = self.process.wait(timeout=10)
-        return status
+        """SIGTERM; its exit status (0: a clean stop)."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        return self.process.wait(timeout=10)

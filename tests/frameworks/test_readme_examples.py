@@ -83,17 +83,22 @@ EPICS_RECORDS = {
 }
 
 
-def test_the_epics_device_names_the_servers_records():
-    pytest.importorskip("ophyd_async", reason="needs ophyd-async and Bluesky: pip install 'tolvan[bluesky]'")
-    pytest.importorskip("aioca", reason="needs ophyd-async's Channel Access: pip install 'ophyd-async[ca]'")
+def connected_epics_device(prefix):
     from bluesky import RunEngine
     from ophyd_async.core import init_devices
 
     namespace = {}
     exec(examples("Bluesky")[1], namespace)
-    RunEngine()  # init_devices connects on the RunEngine's event loop
-    with init_devices(mock=True):
-        att = namespace["EpicsAttenuator"]("LAB:ATT1:")
+    engine = RunEngine()  # init_devices connects on the RunEngine's event loop
+    with init_devices(mock=prefix is None):
+        att = namespace["EpicsAttenuator"](prefix or "LAB:ATT1:")
+    return engine, att
+
+
+def test_the_epics_device_names_the_servers_records():
+    pytest.importorskip("ophyd_async", reason="needs ophyd-async and Bluesky: pip install 'tolvan[bluesky]'")
+    pytest.importorskip("aioca", reason="needs ophyd-async's Channel Access: pip install 'ophyd-async[ca]'")
+    _, att = connected_epics_device(None)
     named = {}
     for path in EPICS_RECORDS:
         signal = att
@@ -103,3 +108,32 @@ def test_the_epics_device_names_the_servers_records():
         named[path] = (backend.read_pv, backend.write_pv)
     assert named == EPICS_RECORDS
     assert att.ch2.attenuation.name == "att-ch2-attenuation"
+
+
+def test_the_epics_device_scans_through_tolvan_serve(sim, monkeypatch):
+    pytest.importorskip("ophyd_async", reason="needs ophyd-async and Bluesky: pip install 'tolvan[bluesky]'")
+    pytest.importorskip("aioca", reason="needs ophyd-async's Channel Access: pip install 'ophyd-async[ca]'")
+    pytest.importorskip("softioc", reason="needs pythonSoftIOC for tolvan serve --epics: pip install 'tolvan[epics]'")
+    import bluesky.plans as bp
+    from bluesky.run_engine import call_in_bluesky_event_loop
+
+    for name, value in LOOPBACK_CA.items():
+        monkeypatch.setenv(name, value)
+    prefix = f"TFW{os.getpid()}:"  # apart from any other IOC on this machine
+    server = Server(sim, "--epics", prefix, env=dict(os.environ))
+    try:
+        RE, att = connected_epics_device(prefix)
+        documents = []
+        RE(bp.scan([att.ch2], att.ch2.attenuation, 0, 10, 5), lambda name, doc: documents.append((name, doc)))
+        assert call_in_bluesky_event_loop(att.version.get_value()) == "2.50.32"
+    finally:
+        assert server.stop() == 0, "".join(server.said)
+    events = [doc for name, doc in documents if name == "event"]
+    assert [event["data"]["att-ch2-attenuation"] for event in events] == [0.0, 2.5, 5.0, 7.5, 10.0]
+    assert all(event["data"]["att-ch2-connected"] is True for event in events)
+    assert mdb_set_on(sim, 2) == [0, 2500, 5000, 7500, 10_000]
+
+
+# Channel Access on loopback only, for the server and its clients alike.
+LOOPBACK_CA = {"EPICS_CA_ADDR_LIST": "127.0.0.1", "EPICS_CA_AUTO_ADDR_LIST": "NO",
+               "EPICS_CAS_INTF_ADDR_LIST": "127.0.0.1"}
