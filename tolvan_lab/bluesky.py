@@ -36,12 +36,13 @@ from ophyd_async.core import (
     DeviceConnector,
     NotConnectedError,
     SignalBackend,
+    SignalMetadata,
     SignalR,
     SignalRW,
     StandardReadable,
     StandardReadableFormat,
+    make_datakey,
 )
-from ophyd_async.core._signal_backend import SignalMetadata, make_datakey
 
 from tolvan_lab import units
 from tolvan_lab.attenuator import Attenuator, Channel, ChannelStatus
