@@ -1,6 +1,7 @@
 """The README's framework examples, taken from the README as they stand and run as a user runs
 them (a fresh interpreter), against the simulator: only the port (or the server's address) differs."""
 
+import json
 import os
 import re
 import subprocess
@@ -9,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from .support import SETPOINTS, Server, mdb_set_on
+from .support import SETPOINTS, Server, free_ports, mdb_set_on
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 SECTION = "## Measurement frameworks: QCoDeS, Bluesky, PyMeasure"
@@ -26,8 +27,8 @@ def examples(framework):
     return re.findall(r"```python\n(.*?)```", part, re.S)
 
 
-def run(code, cwd):
-    done = subprocess.run([sys.executable, "-c", code], cwd=cwd, env=dict(os.environ), capture_output=True,
+def run(code, cwd, env=None):
+    done = subprocess.run([sys.executable, "-c", code], cwd=cwd, env=env or dict(os.environ), capture_output=True,
                           text=True, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
     return done.stdout
@@ -110,30 +111,41 @@ def test_the_epics_device_names_the_servers_records():
     assert att.ch2.attenuation.name == "att-ch2-attenuation"
 
 
-def test_the_epics_device_scans_through_tolvan_serve(sim, monkeypatch):
+def test_the_epics_device_scans_through_tolvan_serve(sim, tmp_path):
     pytest.importorskip("ophyd_async", reason="needs ophyd-async and Bluesky: pip install 'tolvan[bluesky]'")
     pytest.importorskip("aioca", reason="needs ophyd-async's Channel Access: pip install 'ophyd-async[ca]'")
     pytest.importorskip("softioc", reason="needs pythonSoftIOC for tolvan serve --epics: pip install 'tolvan[epics]'")
-    import bluesky.plans as bp
-    from bluesky.run_engine import call_in_bluesky_event_loop
-
-    for name, value in LOOPBACK_CA.items():
-        monkeypatch.setenv(name, value)
-    prefix = f"TFW{os.getpid()}:"  # apart from any other IOC on this machine
-    server = Server(sim, "--epics", prefix, env=dict(os.environ))
+    # Ports of this test's own, on loopback: one UDP port on one host serves one IOC's searches.
+    port = free_ports(4)
+    client = {"EPICS_CA_ADDR_LIST": "127.0.0.1", "EPICS_CA_AUTO_ADDR_LIST": "NO",
+              "EPICS_CA_SERVER_PORT": str(port), "EPICS_CA_REPEATER_PORT": str(port + 1)}
+    ioc = {**client, "EPICS_CAS_INTF_ADDR_LIST": "127.0.0.1", "EPICS_PVAS_INTF_ADDR_LIST": "127.0.0.1",
+           "EPICS_PVA_SERVER_PORT": str(port + 2), "EPICS_PVA_BROADCAST_PORT": str(port + 3),
+           "EPICS_PVA_ADDR_LIST": "127.0.0.1", "EPICS_PVA_AUTO_ADDR_LIST": "NO"}
+    prefix = f"TFW{port}:"
+    server = Server(sim, "--epics", prefix, env={**os.environ, **ioc})
     try:
-        RE, att = connected_epics_device(prefix)
-        documents = []
-        RE(bp.scan([att.ch2], att.ch2.attenuation, 0, 10, 5), lambda name, doc: documents.append((name, doc)))
-        assert call_in_bluesky_event_loop(att.version.get_value()) == "2.50.32"
+        shown = run(examples("Bluesky")[1] + EPICS_SCAN.replace("PREFIX", repr(prefix)), tmp_path,
+                    env={**os.environ, **client})
     finally:
         assert server.stop() == 0, "".join(server.said)
-    events = [doc for name, doc in documents if name == "event"]
-    assert [event["data"]["att-ch2-attenuation"] for event in events] == [0.0, 2.5, 5.0, 7.5, 10.0]
-    assert all(event["data"]["att-ch2-connected"] is True for event in events)
+    events = json.loads(shown.splitlines()[-1])
+    assert [event["att-ch2-attenuation"] for event in events] == [0.0, 2.5, 5.0, 7.5, 10.0]
+    assert all(event["att-ch2-connected"] is True for event in events)
     assert mdb_set_on(sim, 2) == [0, 2500, 5000, 7500, 10_000]
 
 
-# Channel Access on loopback only, for the server and its clients alike.
-LOOPBACK_CA = {"EPICS_CA_ADDR_LIST": "127.0.0.1", "EPICS_CA_AUTO_ADDR_LIST": "NO",
-               "EPICS_CAS_INTF_ADDR_LIST": "127.0.0.1"}
+# Run after the README's device definition: a scan through the server's records.
+EPICS_SCAN = """
+import json
+import bluesky.plans as bp
+from bluesky import RunEngine
+from ophyd_async.core import init_devices
+
+RE = RunEngine()
+with init_devices():
+    att = EpicsAttenuator(PREFIX)
+documents = []
+RE(bp.scan([att.ch2], att.ch2.attenuation, 0, 10, 5), lambda name, doc: documents.append((name, doc)))
+print(json.dumps([doc["data"] for name, doc in documents if name == "event"]))
+"""
