@@ -71,7 +71,8 @@ def main(argv=None):
     worker.start()
     worker.join(timeout=3600)
     if procedure.status != Procedure.FINISHED:
-        print(f"the sweep did not finish (status {procedure.status}): see the lines above", file=sys.stderr)
+        status = Procedure.STATUS_STRINGS.get(procedure.status, procedure.status)
+        print(f"the sweep did not finish ({status}): the lines above say why", file=sys.stderr)
         return 1
     print(f"{args.points} points written to {args.file}")
     return 0
