@@ -104,6 +104,9 @@ def test_scpi_commands_answers_errors_and_what_the_instrument_holds(group, instr
         for ch, held in holds.items():
             assert {key: state[ch][key] for key in held} == held, (sent, ch, state[ch])
     if group == "errors":
+        session.write("FOO")
+        assert errors(visa(server.scpi_port)) == []  # each client has a queue of its own
+        assert errors(session) == ['-113,"Undefined header; FOO"']
         sent_settings = [c for c in sim.commands() if c.name not in ("read_current_status", "read_optical_length",
                                                                         "read_device_version")]
         assert sent_settings == []
