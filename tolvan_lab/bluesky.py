@@ -226,6 +226,8 @@ class TolvanChannel(StandardReadable):
             attenuation._publish(db, now)
             connected._publish(True, now)  # setting the attenuation connects the channel
             return db
+        if field != "wavelength":
+            raise TypeError(f"{field} is read-only")
         number = _number(value, "a wavelength in nm")
         if number != int(number):
             raise ValueError(f"channel {self.lab.number} does not support {value} nm; it supports "
