@@ -1,0 +1,10 @@
+"""`tolvan serve`: the instrument on the network, through one thread that owns it.
+
+    owner.Owner      the thread that owns the Attenuator: one command on the wire at a time, the
+                     clients' requests first, polls in the gaps, the port reopened when it comes back
+    scpi             SCPI over TCP (asyncio, standard library only)
+    epics            an EPICS IOC (softioc), imported only when asked for
+    service.serve    both faces and the owner in one process, until SIGTERM or Ctrl-C
+
+Nothing here is imported by `import tolvan_lab`.
+"""

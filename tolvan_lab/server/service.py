@@ -1,0 +1,139 @@
+"""The server in one process: the owner thread and the faces asked for, until told to stop.
+
+    from tolvan_lab.server.service import Config, run
+    run(Config("/dev/ttyUSB0", scpi=("127.0.0.1", 5025), epics="LAB:ATT1:"))   # until SIGTERM or Ctrl-C
+"""
+
+from __future__ import annotations
+
+import asyncio
+import ipaddress
+import logging
+import os
+import re
+import signal
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import Any
+
+from tolvan_lab.errors import shown
+from tolvan_lab.server.owner import Owner
+from tolvan_lab.server.scpi import LOOPBACK, ScpiServer
+
+log = logging.getLogger("tolvan_lab.server")
+
+Network = ipaddress.IPv4Network | ipaddress.IPv6Network
+
+
+# What an EPICS record name may hold (EPICS takes more; these are safe everywhere), and the
+# longest name EPICS base 7 takes.
+_NAME_CHARACTERS = re.compile(r"[A-Za-z0-9_:;<>\[\]\-.]*\Z")
+LONGEST_NAME = 60
+LONGEST_SUFFIX = len("CH255:CONNECTED_RBV")
+
+
+def check_prefix(prefix: str) -> str | None:
+    """Why `prefix` cannot start the EPICS record names, or None when it can."""
+    if not _NAME_CHARACTERS.match(prefix):
+        return "a prefix may hold only letters, digits and _ : ; < > [ ] - ."
+    if len(prefix) + LONGEST_SUFFIX > LONGEST_NAME:
+        return (f"a prefix is at most {LONGEST_NAME - LONGEST_SUFFIX} characters long (EPICS names are at most "
+                f"{LONGEST_NAME})")
+    return None
+
+
+class ServeError(Exception):
+    """A face could not start (its address taken, say): nothing was served."""
+
+
+@dataclass
+class Config:
+    port: str
+    channels: int = 4
+    scpi: tuple[str, int] | None = None  # host, port (0: any free port)
+    allow: tuple[Network, ...] = LOOPBACK
+    epics: str | None = None  # the record names' prefix
+    poll: float = 2.0  # seconds in which every channel is read once, with EPICS
+    # Told what is served once it is: {"scpi": "HOST:PORT" or None, "epics": prefix or None}.
+    ready: Callable[[dict[str, Any]], None] | None = field(default=None, repr=False)
+
+
+async def serve(config: Config, stop: asyncio.Event) -> None:
+    """Serves until `stop` is set; then closes every connection and the port, sending nothing more."""
+    loop = asyncio.get_running_loop()
+    owner = Owner(config.port, channels=config.channels, poll=config.poll if config.epics else None)
+    face = None
+    if config.epics is not None:
+        from tolvan_lab.server.epics import EpicsFace
+
+        face = EpicsFace(owner, config.epics, loop)
+    scpi = None
+    address = None
+    if config.scpi is not None:
+        scpi = ScpiServer(owner, config.scpi[0], config.scpi[1], config.allow)
+        try:
+            address = await scpi.start()
+        except OSError as error:
+            host = f"[{config.scpi[0]}]" if ":" in config.scpi[0] else config.scpi[0]
+            why = os.strerror(error.errno) if error.errno else str(error)
+            raise ServeError(f"cannot listen for SCPI on {host}:{config.scpi[1]}: {why} (another program listens "
+                             f"there, or the address is not this computer's: choose another)") from None
+    owner.start()
+    try:
+        if face is not None:
+            face.start()
+        served = []
+        if address is not None:
+            served.append(f"SCPI on {address}")
+            _warn_about_reach(config)
+        if config.epics is not None:
+            served.append(f"EPICS records {config.epics}* (each channel read every {config.poll:g} s)")
+        log.info("serving %s, channels 1 to %d: %s", shown(config.port), config.channels, "; ".join(served))
+        if config.ready is not None:
+            config.ready({"scpi": address, "epics": config.epics})
+        await stop.wait()
+    finally:
+        if scpi is not None:
+            await scpi.stop()
+        await loop.run_in_executor(None, owner.stop)
+
+
+def _warn_about_reach(config: Config) -> None:
+    assert config.scpi is not None
+    host = config.scpi[0]
+    try:
+        bound_to_loopback = ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        bound_to_loopback = host == "localhost"
+    others_allowed = not all(network.is_loopback for network in config.allow)
+    allowed = ", ".join(map(str, config.allow))
+    if not bound_to_loopback and others_allowed:
+        log.warning("SCPI has no authentication: any program at an allowed address (%s) can change the light",
+                    allowed)
+    elif not bound_to_loopback:
+        log.warning("SCPI listens on %s, but only this computer's own clients are allowed: --allow CIDR "
+                    "lets others in", host)
+    elif others_allowed:
+        log.warning("SCPI listens on the loopback address %s only: the --allow addresses (%s) cannot reach it; "
+                    "--scpi 0.0.0.0:PORT listens on every interface", host, allowed)
+
+
+def run(config: Config) -> str:
+    """Serves until SIGTERM, SIGINT (Ctrl-C) or SIGHUP; the name of the signal that stopped it."""
+    stopped_by: list[str] = []
+
+    async def main() -> None:
+        loop = asyncio.get_running_loop()
+        stop = asyncio.Event()
+        for sig in (signal.SIGTERM, signal.SIGINT, getattr(signal, "SIGHUP", None)):
+            if sig is not None:
+                def stopping(name: str = sig.name) -> None:
+                    stopped_by.append(name)
+                    stop.set()
+                loop.add_signal_handler(sig, stopping)
+        await serve(config, stop)
+
+    asyncio.run(main())
+    reason = stopped_by[0] if stopped_by else "the end"
+    log.info("stopped by %s: port closed, nothing sent on the way out", reason)
+    return reason
