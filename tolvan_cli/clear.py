@@ -7,5 +7,8 @@ from tolvan_cli.session import Session
 
 def run(session: Session) -> None:
     ch = session.args.ch
-    tl = session.driver()
-    session.action(ch, f"clear_attenuation(ch={ch})", "clearing it", "attenuation cleared", tl.clear_attenuation, ch)
+    channel = session.instrument()[ch]
+    session.doc = {"channel": ch, "ok": False}
+    session.change(ch, "clearing it", "attenuation cleared", channel.clear)
+    session.doc["ok"] = True
+    session.say(f"channel {ch}: attenuation cleared")

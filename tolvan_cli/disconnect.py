@@ -7,5 +7,8 @@ from tolvan_cli.session import Session
 
 def run(session: Session) -> None:
     ch = session.args.ch
-    tl = session.driver()
-    session.action(ch, f"dis_connection(ch={ch})", "disconnecting it", "disconnected", tl.dis_connection, ch)
+    channel = session.instrument()[ch]
+    session.doc = {"channel": ch, "ok": False}
+    session.change(ch, "disconnecting it", "disconnected", channel.disconnect)
+    session.doc["ok"] = True
+    session.say(f"channel {ch}: disconnected")

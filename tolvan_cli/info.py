@@ -2,23 +2,29 @@
 
 from __future__ import annotations
 
+from tolvan_lab import NoReply
+from tolvan_lab.errors import shown
+
 from tolvan_cli.session import Session
 from tolvan_cli.status import describe, read_channel
 
 
 def run(session: Session) -> None:
-    tl = session.driver()
-    version = tl.read_device_version()
-    session.doc = {"version": version, "channels": []}
-    if version is None:
-        session.problem("read_device_version()")
-        session.say(f"instrument on {tl.port}: no reply to the version request")
+    att = session.instrument()
+    session.doc = {"version": None, "channels": []}
+    try:
+        version = att.version
+    except NoReply as error:
+        session.problem(error)
+        session.say(f"instrument on {shown(att.port)}: no reply to the version request")
     else:
-        session.say(f"instrument on {tl.port}: module version {version['module_version']}, "
-                    f"hardware {version['hard_version']}, software {version['soft_version']}")
+        session.doc["version"] = {"module_version": version.module, "hard_version": version.hardware,
+                                  "soft_version": version.software}
+        session.say(f"instrument on {shown(att.port)}: module version {version.module}, "
+                    f"hardware {version.hardware}, software {version.software}")
     rows = [("channel", "wavelengths (nm)", "selected", "attenuation", "connected")]
     for ch in session.args.channels:
-        state = read_channel(session, tl, ch)
+        state = read_channel(session, att, ch)
         session.doc["channels"].append(state)
         listed = state["wavelengths_nm"]
         rows.append((str(ch), "-" if listed is None else " ".join(map(str, listed)) or "(none)", *describe(state)))

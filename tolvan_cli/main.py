@@ -1,7 +1,8 @@
 """The `tolvan` command line: options, the port, exit statuses; each command word runs from a module of its own.
 
 Only argparse and tolvan_cli.values are imported to parse the command line (and
-so for --help); the driver, pyserial and json come with the command that needs them.
+so for --help); the instrument layer tolvan_lab, the driver, pyserial and json come
+with the command that needs them (tolvan_cli.outcome runs it).
 """
 
 from __future__ import annotations
@@ -37,7 +38,8 @@ examples:
 exit status:
   0    done
   1    the instrument did not answer, or refused (the message names the command;
-       see Troubleshooting in the README, and try --trace)
+       see Troubleshooting in the README, and try --trace); or standard output or
+       a file being written failed (a closed pipe, a full disk)
   2    usage error: an option, or a value the instrument cannot take
   3    the port could not be opened (missing, held by another program, no permission)
   130  interrupted (Ctrl-C): port closed, and a line says where the attenuation was left
@@ -45,6 +47,7 @@ exit status:
 
 `tolvan COMMAND --help` describes each command. With --json, standard output holds
 one JSON document (an "error" key on failure; nothing on a usage error).
+`tolvan --version` says which tolvan, driver, pyserial and Python run (for bug reports).
 """
 
 # Under each command's own --help.
@@ -56,10 +59,12 @@ exit status: 0 done; 1 the instrument did not answer or refused; 2 usage error;
 # Each command word: (module, one-line help, description and examples).
 COMMANDS = {
     "ports": ("ports", "list the serial ports; with --probe, find the attenuator", """\
-Lists the serial ports pyserial finds (or the PORTs given), each with its description
-and whether another program holds it (lsof). With --probe, asks each free port for its
-version: those that answer are the attenuator. Without --probe nothing is written to
-any port, and a held port is never probed. The port of --sim, -p or TOLVAN_PORT is added.
+Lists the serial ports pyserial finds (or the PORTs given), each with its description,
+its USB VID:PID and serial number where known (how two identical adapters are told
+apart), and who holds it (lsof). With --probe, asks each free port for its version:
+those that answer are the attenuator. Without --probe nothing is written to any port,
+and a port that is held, or whose holder is unknown (no lsof), is never probed. The
+port of --sim, -p or TOLVAN_PORT is added.
 
   tolvan ports
   tolvan ports --probe
@@ -102,10 +107,11 @@ Selects one of the channel's supported wavelengths (`tolvan info` lists them).
 Steps a channel's attenuation from A to B dB (either direction; B included when the
 steps land on it, else the last step is the last one before it), reads each step back
 and waits the dwell. A progress bar on standard error when it is a terminal.
---csv writes one row per step as it goes: time_s,set_db,read_db,ok (time since the
-sweep began; read_db empty when there was no reply; ok: true when the set was acknowledged
-and the read-back equals it). --plot draws read against set (needs matplotlib:
-pip install matplotlib).
+--csv writes one row per step as it goes: time_s,set_db,read_db,ok,note (time since
+the sweep began; read_db empty when there was no reply; ok: true when the set was
+acknowledged and the read-back equals it; note, for a failed step: no reply to set, no
+reply to read, read differs). --plot draws read against set (needs matplotlib:
+pip install matplotlib). The dwell is at most a day.
 Exits 1 when any step failed. Ctrl-C stops it with the CSV complete up to the last step.
 
   tolvan sweep --from 0 --to 10 --step 0.5
@@ -161,6 +167,20 @@ class Formatter(argparse.RawDescriptionHelpFormatter):
         return textwrap.wrap(" ".join(text.split()), width, break_on_hyphens=False)
 
 
+class Version(argparse.Action):
+    """--version: what a bug report needs (tolvan_cli.version), then exit."""
+
+    def __init__(self, option_strings: list[str], dest: str, help: str | None = None) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option_string: str | None = None) -> None:
+        from tolvan_cli.version import describe
+
+        print(describe())
+        parser.exit()
+
+
 def add_global_options(parser: argparse.ArgumentParser, after_word: bool) -> None:
     """The options of every command, valid before the command word and after it."""
     default = argparse.SUPPRESS if after_word else None
@@ -175,7 +195,8 @@ def add_global_options(parser: argparse.ArgumentParser, after_word: bool) -> Non
     group.add_argument("--json", action="store_true", default=flag,
                        help="print one JSON document on standard output instead of text")
     group.add_argument("--trace", action="store_true", default=flag,
-                       help="write every frame sent and received, in hex with its time, on standard error")
+                       help="write every frame sent, received or discarded, in hex with its time, on standard error "
+                            "(and \"received nothing\" where no reply came)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -183,6 +204,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     raw = Formatter
     parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG, formatter_class=raw)
+    parser.add_argument("--version", action=Version, help="which tolvan, driver, pyserial and Python run, and lsof")
     add_global_options(parser, after_word=False)
     words = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands")
     sub = {}
@@ -199,15 +221,16 @@ def build_parser() -> argparse.ArgumentParser:
     sub["ports"].add_argument("--probe", action="store_true", help="ask each free port for its version")
     sub["info"].add_argument("--channels", type=values.channel_list, default=[1, 2, 3, 4], metavar="LIST",
                              help="channels, such as 1-4 (the default) or 1,3")
-    sub["set"].add_argument("value", type=values.mdb, metavar="VALUE", help="attenuation: 3.5, 3.5dB or 3500mdB")
+    sub["set"].add_argument("value", type=values.attenuation, metavar="VALUE", help="attenuation: 3.5, 3.5dB or 3500mdB")
     sub["wavelength"].add_argument("nm", type=values.wavelength, metavar="NM", help="wavelength in nm, such as 1550")
     sweep = sub["sweep"]
-    sweep.add_argument("--from", dest="start", type=values.mdb, required=True, metavar="A", help="first attenuation, dB")
-    sweep.add_argument("--to", dest="stop", type=values.mdb, required=True, metavar="B", help="last attenuation, dB")
-    sweep.add_argument("--step", type=values.positive_mdb, required=True, metavar="S", help="step, dB (0.01 or more)")
+    sweep.add_argument("--from", dest="start", type=values.attenuation, required=True, metavar="A",
+                       help="first attenuation, dB")
+    sweep.add_argument("--to", dest="stop", type=values.attenuation, required=True, metavar="B", help="last attenuation, dB")
+    sweep.add_argument("--step", type=values.step, required=True, metavar="S", help="step, dB (0.01 or more)")
     sweep.add_argument("--dwell", type=values.seconds, default=0.0, metavar="SECONDS",
-                       help="wait after each step (default 0)")
-    sweep.add_argument("--csv", metavar="FILE", help="write time_s,set_db,read_db,ok per step to FILE")
+                       help="wait after each step, up to a day (default 0)")
+    sweep.add_argument("--csv", metavar="FILE", help="write time_s,set_db,read_db,ok,note per step to FILE")
     sweep.add_argument("--plot", metavar="FILE", help="draw read against set into FILE (.png or .svg)")
     for word in ("status", "set", "clear", "disconnect", "wavelength", "sweep"):
         add_channel(word)
@@ -252,11 +275,33 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return start(argv)
     except KeyboardInterrupt:  # Ctrl-C while the command line was read, before the command began
-        print(f"{PROG}: interrupted; nothing was sent to the instrument", file=sys.stderr)
-        return INTERRUPTED
+        stops = sys.modules.get("tolvan_cli.stops")
+        return INTERRUPTED if stops is not None and stops.told else stopped_early(argv, INTERRUPTED)
+    except BaseException as stop:  # SIGTERM or SIGHUP there
+        stops = sys.modules.get("tolvan_cli.stops")
+        if stops is None or not isinstance(stop, stops.Terminated):
+            raise
+        return stops.status(stop) if stops.told else stopped_early(argv, stops.status(stop))
+
+
+def stopped_early(argv: list[str] | None, status: int) -> int:
+    """Stopped before the command began: a line, and with --json the document that says so."""
+    from tolvan_cli.failures import silence, warn
+
+    message = "interrupted; nothing was sent to the instrument"
+    warn(f"{PROG}: {message}")
+    if "--json" in (sys.argv[1:] if argv is None else argv):
+        try:
+            print(f'{{"error": "{message}"}}', file=sys.__stdout__, flush=True)
+        except (OSError, ValueError, AttributeError):
+            silence(sys.__stdout__)
+    return status
 
 
 def start(argv: list[str] | None) -> int:
+    from tolvan_cli import stops
+
+    stops.install()  # from the start: a signal while the command line is read is a clean stop too
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
@@ -274,53 +319,7 @@ def start(argv: list[str] | None) -> int:
 
 
 def run(args: argparse.Namespace, out: TextIO) -> int:
-    import importlib
+    """Runs the command word of `args` to its end (tolvan_cli.outcome); its exit status."""
+    from tolvan_cli.outcome import run as run_command
 
-    from tolvan_cli.session import Failed, PortError, Session, Terminated, UsageError
-
-    session = Session(args, out)
-    error = None
-    status = OK
-    try:
-        try:
-            importlib.import_module(f"tolvan_cli.{COMMANDS[args.command][0]}").run(session)
-        finally:
-            session.close()
-        if session.problems:
-            status, error = FAILED, session.no_reply(*session.problems)
-    except UsageError as usage:
-        print(f"{PROG} {args.command}: error: {usage}", file=sys.stderr)
-        return USAGE  # nothing on standard output, as for argparse's own usage errors
-    except Failed as failure:
-        status, error = FAILED, str(failure)
-    except PortError as port_error:
-        status, error = PORT, str(port_error)
-    except BrokenPipeError:  # the reader of standard output went away (`tolvan info | head -1`)
-        import os
-
-        os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())  # so that nothing fails again at exit
-        if session.left:  # a sweep cut short: say where it stopped
-            print(f"{PROG} {args.command}: stopped, standard output was closed; port closed; {session.where_left()}",
-                  file=sys.stderr, flush=True)
-        return FAILED
-    except OSError as broken:  # pyserial's SerialException is an OSError too
-        status, error = FAILED, (f"the port failed: {type(broken).__name__}: {broken} (was the adapter unplugged? "
-                                 f"see Troubleshooting in the tolvan README); {session.where_left()}")
-    except Exception as bug:  # a fault of this program: its traceback, and still one document with --json
-        import traceback
-
-        traceback.print_exc()
-        status, error = FAILED, f"unexpected {type(bug).__name__}: {bug}; {session.where_left()}"
-    except (KeyboardInterrupt, Terminated) as stop:
-        status = INTERRUPTED if isinstance(stop, KeyboardInterrupt) else 128 + stop.args[0]
-        error = f"interrupted; {'port closed; ' if session.opened else ''}{session.where_left()}"
-    if error is not None:
-        print(f"{PROG} {args.command}: {error}", file=sys.stderr, flush=True)
-    if args.json:
-        import json
-
-        doc = session.doc
-        if error is not None:
-            doc = {"error": error, args.command: doc} if isinstance(doc, list) else {**doc, "error": error}
-        print(json.dumps(doc), file=out, flush=True)
-    return status
+    return run_command(args, out)

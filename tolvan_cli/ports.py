@@ -3,47 +3,33 @@
 from __future__ import annotations
 
 import os
-import subprocess
 import sys
+from typing import Any
 
-TYPE_CHECKING = False  # typing itself is not imported: `tolvan ports` starts in a few ms
-if TYPE_CHECKING:
-    from typing import Any
+from tolvan_lab import ownership
+from tolvan_lab.errors import NoReply, PortUnavailable, shown
 
-from tolvan_cli.session import PortError, Session
+from tolvan_cli.failures import warn
+from tolvan_cli.session import Session
 
 
-def holders(ports: list[str]) -> dict[str, list[str]] | None:
-    """Per port (by its real path), the programs holding it, from one lsof run; None without lsof.
+def holders(ports: list[str]) -> dict[str, list[dict[str, Any]]] | None:
+    """Per port (by its real path: a link names the device it points to), the processes holding
+    it, as {"name", "pid"}, from one lsof run; None where that cannot be told (no lsof).
 
-    The driver's own check runs `lsof PORT` and calls the port held when lsof lists anything;
-    on Windows it opens the port once, and so does this.
+    On Windows, where the driver checks a port by opening it, so does this: a port opened there
+    is exclusive, and who holds it cannot be named.
     """
-    if not ports:
-        return {}
     if sys.platform == "win32":
-        return {os.path.realpath(port): [] if free_by_opening(port) else ["another program"] for port in ports}
+        return {os.path.realpath(port): [] if free_by_opening(port) else [{"name": "another program", "pid": None}]
+                for port in ports}
     try:
-        done = subprocess.run(["lsof", "-F", "pcn", "--", *ports], stdin=subprocess.DEVNULL,
-                              capture_output=True, text=True)
-    except OSError as error:
-        print(f"tolvan ports: cannot run lsof ({error}): who holds a port is unknown; install lsof "
-              f"(see Install in the tolvan README)", file=sys.stderr)
+        found = ownership.holders(ports)
+    except ownership.LsofMissing as error:
+        warn(f"tolvan ports: cannot run lsof ({error}): who holds a port is unknown, and no port is probed; "
+             f"install lsof (see Install in the tolvan README)")
         return None
-    found: dict[str, list[str]] = {}
-    pid = command = ""
-    for line in done.stdout.splitlines():
-        field, value = line[:1], line[1:]
-        if field == "p":
-            pid, command = value, "?"
-        elif field == "c":
-            command = value
-        elif field == "n":
-            holder = f"{command} (pid {pid})"
-            held = found.setdefault(os.path.realpath(value), [])
-            if holder not in held:
-                held.append(holder)
-    return found
+    return {port: [{"name": holder.name, "pid": holder.pid} for holder in held] for port, held in found.items()}
 
 
 def free_by_opening(port: str) -> bool:
@@ -51,23 +37,35 @@ def free_by_opening(port: str) -> bool:
 
     try:
         serial.Serial(port).close()
-    except serial.SerialException:
+    except (serial.SerialException, ValueError):
         return False
     return True
 
 
-def probe(session: Session, port: str) -> dict[str, int] | None:
-    """The version the port's instrument reports, or None: no answer, or the port would not open."""
+def probe(session: Session, port: str) -> tuple[dict[str, int] | None, str]:
+    """The version the port's instrument reports (None if it does not answer or the port would
+    not open), and what the table says of it."""
+    att = session.attenuator(port, channels=1)
     try:
-        tl = session.connect(port, keep=False)
-    except PortError as error:
-        print(f"tolvan ports: {error}", file=sys.stderr)
-        return None
+        att.open()
+    except (PortUnavailable, ValueError) as error:
+        warn(f"tolvan ports: {error}")
+        return None, "cannot open (see above)"
     try:
-        version: dict[str, int] | None = tl.read_device_version()
-        return version
+        version = att.version
+    except NoReply:
+        return None, "no answer"
     finally:
-        session.close_driver(tl)
+        att.close()
+    return ({"module_version": version.module, "hard_version": version.hardware, "soft_version": version.software},
+            f"attenuator, version {version.module}.{version.hardware}.{version.software}")
+
+
+def usb(info: Any) -> tuple[str | None, str | None]:
+    """The USB VID:PID (such as 0403:6001) and serial number pyserial knows for a port, or None."""
+    if info is None or info.vid is None or info.pid is None:
+        return None, None if info is None else info.serial_number
+    return f"{info.vid:04x}:{info.pid:04x}", info.serial_number
 
 
 def run(session: Session) -> None:
@@ -80,26 +78,29 @@ def run(session: Session) -> None:
         names.append(session.simulator_port())
     elif (port := args.port or os.environ.get("TOLVAN_PORT")) and port not in names:
         names.append(port)  # the port the other commands would use
-    held_by = holders(names)
+    held_by = holders(names) if names else {}
     session.doc = rows = []
-    table = [("port", "description", "held", "instrument" if args.probe else "")]
+    table = [("port", "description", "usb", "held", "instrument" if args.probe else "")]
     for name in names:
         info = listed.get(name)
         missing = info is None and name.startswith("/") and not os.path.exists(name)
         description = info.description if info is not None else "no such device" if missing else None
+        vid_pid, serial_number = usb(info)
         holding = None if held_by is None else held_by.get(os.path.realpath(name), [])
-        row = {"port": name, "description": description, "held": None if holding is None else bool(holding),
-               "instrument": None}
+        row: dict[str, Any] = {"port": shown(name), "description": description, "vid_pid": vid_pid,
+                               "serial_number": serial_number, "held": None if holding is None else bool(holding),
+                               "holders": holding, "instrument": None}
         rows.append(row)
         if args.probe and holding == [] and not missing:
-            row["instrument"] = version = probe(session, name)
-            found = "no answer" if version is None else (
-                f"attenuator, version {version['module_version']}.{version['hard_version']}.{version['soft_version']}")
+            row["instrument"], found = probe(session, name)
         else:
             found = "" if not args.probe else "not probed: no such device" if missing else (
                 "not probed: held" if holding else "not probed: who holds it is unknown")
-        state = "unknown (no lsof)" if holding is None else "by " + ", ".join(holding) if holding else "free"
-        table.append((name, description or "-", state, found))
+        state = ("unknown (no lsof)" if holding is None else
+                 "by " + ", ".join(holder["name"] if holder["pid"] is None else f"{holder['name']} (pid {holder['pid']})"
+                                   for holder in holding) if holding else "free")
+        shown_usb = " ".join(part for part in (vid_pid, serial_number) if part) or "-"
+        table.append((shown(name), description or "-", shown_usb, state, found))
     if names:
         session.table(table)
     else:

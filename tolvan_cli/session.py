@@ -1,83 +1,92 @@
-"""One invocation's resources and outcome: the port (or the simulator behind it), the
+"""One invocation's resources and outcome: the instrument (or the simulator behind it), the
 JSON document, what each channel was left at, and the failures that set the exit status.
 
-Imported once a command runs, not for --help.
+Imported once a command runs, not for --help. The instrument is a `tolvan_lab.Attenuator`;
+what crossed the wire is known from the layer's frame log ("tolvan_lab.frames"), which the
+session listens to: a line after an interruption says what was actually sent.
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
-import sys
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, TextIO
 
-TYPE_CHECKING = False  # typing itself is not imported: `tolvan ports` starts in a few ms
+from tolvan_lab.errors import NoReply, PortUnavailable, shown
+
+from tolvan_cli.failures import Failed, OutputFailed, PortError, UsageError, silence, warn
+
 if TYPE_CHECKING:
-    from collections.abc import Sequence
-    from typing import Any
+    import logging
+
+    from tolvan_lab import Attenuator
+
+__all__ = ["Failed", "OutputFailed", "PortError", "Session", "UsageError"]
 
 TROUBLESHOOTING = "see Troubleshooting in the tolvan README; --trace shows every frame"
+CHANNELS = 255  # every channel the command line accepts is served
 
 
-class UsageError(Exception):
-    """A value the instrument cannot take, or an option that cannot work here: exit status 2."""
+class Wire:
+    """Counts, from the frame log, the requests sent and whether the last one was answered
+    (a filter on the frame log's logger: it sees every record logged there)."""
 
+    def __init__(self) -> None:
+        self.sent = 0
+        self.answered = 0  # the count of requests sent when the last answer came
 
-class Failed(Exception):
-    """The instrument did not answer, or refused: exit status 1."""
-
-
-class PortError(Exception):
-    """The port could not be opened: exit status 3."""
-
-
-class Terminated(BaseException):
-    """SIGTERM or SIGHUP: cleaned up like Ctrl-C."""
-
-
-def _terminated(signum: int, frame: object) -> None:
-    raise Terminated(signum)
-
-
-class Recorder:
-    """Passes what is written on to `stream`, keeping a copy."""
-
-    def __init__(self, stream: Any) -> None:
-        self.stream = stream
-        self.lines: list[str] = []
-
-    def write(self, text: str) -> int:
-        self.lines.append(text)
-        return int(self.stream.write(text))
-
-    def flush(self) -> None:
-        self.stream.flush()
+    def filter(self, record: logging.LogRecord) -> bool:
+        event = getattr(record, "tolvan_event", None)
+        if event == "sent":
+            self.sent += 1
+        elif event == "received":
+            self.answered = self.sent
+        return True
 
 
 class Session:
-    def __init__(self, args: Any, out: Any) -> None:
+    def __init__(self, args: Any, out: TextIO) -> None:
         self.args = args
         self.out = out
         self.json: bool = args.json
         self.doc: Any = {}
-        self.problems: list[str] = []
-        # Per channel, what its attenuation is known to be, for the line after an interruption.
+        self.problems: list[NoReply] = []
+        self.opened = False  # whether a port was opened (and is closed again at the end)
+        # Per channel, what its attenuation is known to be; and the change under way, if any:
+        # (channel, "setting 2.00 dB", "attenuation left at 2.00 dB", requests sent before it).
         self.left: dict[int, str] = {}
-        self.opened = False
+        self.pending: tuple[int, str, str, int] | None = None
         self.stack = contextlib.ExitStack()
         self._sim_port: str | None = None
-        # Another process ending this one (a terminal closed, a job killed) gets the same
-        # clean-up as Ctrl-C: port closed, simulator stopped, files complete.
-        import signal
-        for name in ("SIGTERM", "SIGHUP"):
-            if hasattr(signal, name):
-                signal.signal(getattr(signal, name), _terminated)
+        self.wire = Wire()
+        self._listening = False
+
+    def _listen(self) -> None:
+        """Listens to the frame log (and, with --trace, writes it out), from the first port opened."""
+        if self._listening:
+            return
+        import logging
+
+        log = logging.getLogger("tolvan_lab.frames")
+        log.setLevel(logging.DEBUG)
+        log.propagate = False
+        log.addFilter(self.wire)
+        self.stack.callback(log.removeFilter, self.wire)
+        if self.args.trace:
+            from tolvan_cli.trace import TraceHandler
+
+            handler = TraceHandler()
+            log.addHandler(handler)
+            self.stack.callback(log.removeHandler, handler)
+        self._listening = True
 
     # -- output ------------------------------------------------------------------------------
 
     def say(self, line: str = "") -> None:
         """A line of the human-readable output (none with --json)."""
         if not self.json:
-            print(line, file=self.out, flush=True)
+            write_out(self.out, line + "\n")
 
     def table(self, rows: Sequence[Sequence[str]]) -> None:
         """Rows of cells in aligned columns, the first row the heading."""
@@ -85,12 +94,13 @@ class Session:
         for row in rows:
             self.say("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
 
-    def problem(self, call: str) -> None:
+    def problem(self, error: NoReply) -> None:
         """A command that got no reply, where the invocation goes on: the exit status will be 1."""
-        self.problems.append(call)
+        self.problems.append(error)
 
-    def no_reply(self, *calls: str) -> str:
-        return f"no reply from the instrument on {self.port_name()} to {', '.join(calls)}: {TROUBLESHOOTING}"
+    def problems_message(self) -> str:
+        calls = ", ".join(str(error.command) for error in self.problems)
+        return f"no reply from the instrument on {shown(self.port_name())} to {calls}: {TROUBLESHOOTING}"
 
     # -- the port ----------------------------------------------------------------------------
 
@@ -107,83 +117,89 @@ class Session:
                 raise UsageError(f"--sim: {error}") from None
             self.stack.callback(sim.stop)
             self._sim_port = sim.port
-            print(f"tolvan: started the simulated instrument (tolvan-sim, pid {sim.process.pid}) on {sim.port}",
-                  file=sys.stderr, flush=True)
+            warn(f"tolvan: started the simulated instrument (tolvan-sim, pid {sim.process.pid}) on {sim.port}")
         return self._sim_port
 
     def port_name(self) -> str:
         if self.args.sim:
             return self.simulator_port()
-        return self.args.port or os.environ["TOLVAN_PORT"]
+        port: str = self.args.port or os.environ["TOLVAN_PORT"]
+        return port
 
-    def connect(self, port: str, keep: bool = True) -> Any:
-        """A TOLVAN open on `port`; PortError when it cannot be opened.
-
-        Closed when the invocation ends, or, with keep=False, by the caller (close_driver).
-        """
-        from tolvan import TOLVAN
-
-        tl = TOLVAN(port)
-        said = Recorder(sys.stdout)  # the driver's own lines, which say why a port did not open
-        sys.stdout = said
+    def open(self, port: str) -> Attenuator:
+        """An Attenuator open on `port`, closed when the invocation ends; PortError when the port
+        cannot be opened (missing, held, not permitted)."""
+        att = self.attenuator(port, channels=CHANNELS)
         try:
-            opened = tl.open()
-        except Exception as error:  # pyserial's ValueError for a name it cannot take, and the like
-            raise PortError(f"cannot open {port}: {type(error).__name__}: {error}") from None
-        finally:
-            sys.stdout = said.stream
-        if not opened:
-            # With --json the document must stand on its own: it quotes the driver's words.
-            why = " ".join("".join(said.lines).split())
-            why = f"the driver said: {why}" if self.json or not why else "see the driver's message above"
-            raise PortError(f"cannot open {port} ({why}). If another program holds it, "
-                            f"`tolvan ports {port}` names it; if the name is wrong, `tolvan ports` lists the "
-                            f"serial ports; for permissions and the rest, see Troubleshooting in the tolvan README")
-        if keep:
-            self.stack.callback(self.close_driver, tl)
+            att.open()
+        except (PortUnavailable, ValueError) as error:  # pyserial's ValueError for a name it cannot take
+            raise PortError(str(error) if isinstance(error, PortUnavailable) else
+                            f"cannot open {shown(port)}: {error}") from None
+        self.stack.callback(att.close)
         self.opened = True
-        if self.args.trace:
-            from tolvan_cli.trace import TracedPort
+        return att
 
-            tl.ser = TracedPort(tl.ser, port)  # type: ignore[assignment]  # stands in for the Serial object
-        return tl
+    def attenuator(self, port: str, channels: int) -> Attenuator:
+        """An Attenuator on `port`, not yet open, whose frames this session follows."""
+        from tolvan_lab import Attenuator
 
-    def driver(self) -> Any:
-        return self.connect(self.port_name())
+        self._listen()
+        return Attenuator(port, channels=channels)
 
-    @staticmethod
-    def close_driver(tl: Any) -> None:
-        try:
-            tl.close()
-        except OSError as error:  # the adapter vanished: nothing is left to close
-            print(f"tolvan: closing {tl.port}: {error}", file=sys.stderr)
+    def instrument(self) -> Attenuator:
+        """The instrument on this invocation's port, open."""
+        return self.open(self.port_name())
 
     def close(self) -> None:
         self.stack.close()
 
     # -- commands that change a channel ------------------------------------------------------
 
-    def apply(self, ch: int, doing: str, left: str, call: Any, *args: Any) -> bool:
-        """Runs a command that changes channel `ch` (`doing`: "setting 2.00 dB"), keeping track of
-        what the channel holds (`left`: "attenuation left at 2.00 dB", once the command is done)."""
-        self.left[ch] = f"attenuation unknown (stopped while {doing})"
-        ok = bool(call(*args))
-        self.left[ch] = left if ok else f"attenuation unknown (no reply while {doing})"
-        return ok
+    def change(self, ch: int, doing: str, done: str, action: Callable[[], object]) -> None:
+        """Runs `action`, a command that changes channel `ch` (`doing`: "setting 2.00 dB"); `done`
+        says what the channel holds once it was answered ("attenuation left at 2.00 dB")."""
+        self.pending = (ch, doing, done, self.wire.sent)
+        try:
+            action()
+        except NoReply:
+            self.left[ch], self.pending = f"attenuation unknown (no reply while {doing})", None
+            raise
+        self.left[ch], self.pending = done, None
 
-    def action(self, ch: int, call: str, doing: str, done: str, method: Any, *args: Any) -> None:
-        """One setting command with the result {"channel", "ok"} (and more already in the document);
-        `done` says what the channel holds afterwards."""
-        self.doc.setdefault("channel", ch)
-        self.doc["ok"] = False
-        self.doc["ok"] = self.apply(ch, doing, done, method, *args)
-        if not self.doc["ok"]:
-            raise Failed(self.no_reply(call))
-        self.say(f"channel {ch}: {done}")
+    def known(self, ch: int, state: str) -> None:
+        """What channel `ch` holds, as it has just been read back."""
+        self.left[ch] = state
 
     def where_left(self) -> str:
-        if not self.opened:
+        """What the instrument was left holding, as far as the requests sent and answered tell."""
+        if self.wire.sent == 0:
             return "nothing was sent to the instrument"
-        if not self.left:
+        states = dict(self.left)
+        if self.pending is not None:  # stopped (or failed) within a change
+            ch, doing, done, before = self.pending
+            if self.wire.sent > before:  # its request went out
+                answered = self.wire.answered == self.wire.sent
+                states[ch] = done if answered else f"attenuation unknown (stopped while {doing})"
+        if not states:
             return "this command changes no attenuation"
-        return "; ".join(f"channel {ch} {state}" for ch, state in sorted(self.left.items()))
+        return "; ".join(f"channel {ch} {state}" for ch, state in sorted(states.items()))
+
+    def changes(self) -> bool:
+        """Whether this command has begun to change an attenuation."""
+        return bool(self.left) or self.pending is not None
+
+
+def write_out(out: TextIO, text: str) -> None:
+    """Writes to standard output; OutputFailed when that fails (a broken pipe, a full disk), with
+    standard output silenced so that nothing fails again at exit."""
+    try:
+        out.write(text)
+        out.flush()
+    except UnicodeError:  # a fault of this program: every name it prints is made printable first
+        raise
+    except (OSError, ValueError) as error:  # ValueError: standard output closed under us
+        silence(out)
+        if isinstance(error, BrokenPipeError):
+            raise OutputFailed("standard output was closed", closed=True) from None
+        why = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+        raise OutputFailed(f"cannot write standard output: {why}") from None

@@ -7,8 +7,13 @@ from tolvan_cli.values import db, db_text
 
 
 def run(session: Session) -> None:
-    ch, value = session.args.ch, session.args.value
-    tl = session.driver()
-    session.doc = {"channel": ch, "attenuation_db": db(value)}
-    session.action(ch, f"set_attenuation({value}, ch={ch})", f"setting {db_text(value)}",
-                   f"attenuation set to {db_text(value)}", tl.set_attenuation, value, ch)
+    ch, count = session.args.ch, session.args.value
+    channel = session.instrument()[ch]
+    session.doc = {"channel": ch, "attenuation_db": db(count), "ok": False}
+
+    def set_it() -> None:
+        channel.attenuation = db(count)
+
+    session.change(ch, f"setting {db_text(count)}", f"attenuation set to {db_text(count)}", set_it)
+    session.doc["ok"] = True
+    session.say(f"channel {ch}: attenuation set to {db_text(count)}")

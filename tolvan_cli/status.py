@@ -4,41 +4,47 @@ from __future__ import annotations
 
 from typing import Any
 
+from tolvan_lab import Attenuator, NoReply
+
 from tolvan_cli.session import Session
-from tolvan_cli.values import DISCONNECTED_MDB, db, db_text
+from tolvan_cli.values import db_text
 
 
-def read_channel(session: Session, tl: Any, ch: int) -> dict[str, Any]:
+def read_channel(session: Session, att: Attenuator, ch: int) -> dict[str, Any]:
     """{"channel", "wavelengths_nm", "wavelength_nm", "attenuation_db", "connected"}, null where no reply came.
 
     Each command without a reply is reported as a problem (exit status 1).
     """
-    wavelengths = tl.read_optical_length(ch)
-    if wavelengths is None:
-        session.problem(f"read_optical_length(ch={ch})")
-    status = tl.read_current_status(ch)
-    if status is None:
-        session.problem(f"read_current_status(ch={ch})")
-        return {"channel": ch, "wavelengths_nm": wavelengths, "wavelength_nm": None,
-                "attenuation_db": None, "connected": None}
-    index, attenuation = status["optical_length_index"], status["attenuation"]
-    connected = attenuation != DISCONNECTED_MDB
-    return {"channel": ch, "wavelengths_nm": wavelengths,
-            "wavelength_nm": wavelengths[index] if wavelengths and 0 <= index < len(wavelengths) else None,
-            "attenuation_db": db(attenuation) if connected else None, "connected": connected}
+    channel = att[ch]
+    try:
+        listed: list[int] | None = list(channel.wavelengths)
+    except NoReply as error:
+        session.problem(error)
+        listed = None
+    try:
+        if listed is not None:
+            status = channel.status()
+            nm, attenuation, connected = status.wavelength_nm, status.attenuation_db, status.connected
+        else:  # the status read alone: the attenuation, but no wavelength to name its position
+            nm, attenuation = None, channel.attenuation
+            connected = attenuation is not None
+    except NoReply as error:
+        session.problem(error)
+        nm = attenuation = connected = None
+    return {"channel": ch, "wavelengths_nm": listed, "wavelength_nm": nm, "attenuation_db": attenuation,
+            "connected": connected}
 
 
 def describe(state: dict[str, Any]) -> tuple[str, str, str]:
     """The selected wavelength, the attenuation and the connection, as the text output shows them."""
     nm = state["wavelength_nm"]
     connected = {True: "connected", False: "disconnected", None: "-"}[state["connected"]]
-    attenuation = "-" if state["attenuation_db"] is None else db_text(round(state["attenuation_db"] * 1000))
-    return ("-" if nm is None else f"{nm} nm"), attenuation, connected
+    return ("-" if nm is None else f"{nm} nm"), db_text(state["attenuation_db"]), connected
 
 
 def run(session: Session) -> None:
     ch = session.args.ch
-    state = read_channel(session, session.driver(), ch)
+    state = read_channel(session, session.instrument(), ch)
     session.doc = {key: value for key, value in state.items() if key != "wavelengths_nm"}
     shown = [part for part in describe(state) if part != "-"]
     if shown:  # what did come, as `info` shows it (the status is 1 when a reply was missing)

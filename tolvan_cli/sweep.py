@@ -2,49 +2,83 @@
 
 from __future__ import annotations
 
+import os
 import sys
 import time
 from typing import Any, TextIO
 
-from tolvan_cli.session import Failed, Session, UsageError
-from tolvan_cli.values import db, db_text
+from tolvan_lab import NoReply, units
+from tolvan_lab.errors import shown
 
-CSV_HEADER = "time_s,set_db,read_db,ok\n"
+from tolvan_cli.failures import OutputFailed
+from tolvan_cli.session import Failed, Session, UsageError
+from tolvan_cli.values import db, db_text, decimals
+
+CSV_HEADER = "time_s,set_db,read_db,ok,note\n"
+# Why a step failed, in the CSV's last column and the JSON's "note".
+NO_REPLY_TO_SET, NO_REPLY_TO_READ, READ_DIFFERS = "no reply to set", "no reply to read", "read differs"
 
 
 def grid(start: int, stop: int, step: int) -> list[int]:
-    """The values in mdB from start towards stop, stop included when a step lands on it."""
+    """The values (counts of 0.01 dB steps) from start towards stop, stop included when a step lands on it."""
     direction = 1 if stop >= start else -1
     return [start + direction * step * i for i in range(abs(stop - start) // step + 1)]
 
 
-def check_plot(args: Any) -> None:
-    """The plot's format, folder and matplotlib, checked before the port is opened."""
+def check_files(args: Any) -> None:
+    """The plot's format, folder and matplotlib, and the CSV and the plot being two files,
+    checked before the port is opened."""
+    if args.csv is not None and args.plot is not None and same_file(args.csv, args.plot):
+        raise UsageError(f"--csv {args.csv} and --plot {args.plot} name the same file: the plot would "
+                         f"overwrite the sweep's rows; give two names")
     if args.plot is not None:
-        import importlib.util
-
-        import os
-
         if not args.plot.lower().endswith((".png", ".svg")):
             raise UsageError(f"--plot {args.plot}: the file name must end in .png or .svg")
-        if not os.access(os.path.dirname(os.path.abspath(args.plot)), os.W_OK):
-            raise UsageError(f"--plot {args.plot}: cannot write in {os.path.dirname(os.path.abspath(args.plot))}")
-        if importlib.util.find_spec("matplotlib") is None:
-            raise UsageError(f"--plot needs matplotlib, which is not installed where tolvan runs: "
+        folder = os.path.dirname(os.path.abspath(args.plot))
+        if not os.access(folder, os.W_OK):
+            raise UsageError(f"--plot {args.plot}: cannot write in {folder}")
+        try:
+            import matplotlib  # noqa: F401  # imported, not only found: a broken one is refused here too
+        except ImportError as error:
+            raise UsageError(f"--plot needs matplotlib, which cannot be imported where tolvan runs ({error}): "
                              f"{sys.executable} -m pip install matplotlib (or, in tolvan's source tree, "
-                             f"pip install '.[plot]'); nothing was sent")
+                             f"pip install '.[plot]'); nothing was sent") from None
 
 
-def open_csv(args: Any, session: Session) -> TextIO | None:
-    if args.csv is None:
-        return None
+def same_file(first: str, second: str) -> bool:
+    if os.path.realpath(first) == os.path.realpath(second):
+        return True
     try:
-        csv: TextIO = session.stack.enter_context(open(args.csv, "w", encoding="utf-8", newline=""))
-    except OSError as error:
-        raise UsageError(f"--csv: cannot write {args.csv}: {error.strerror}") from None
-    csv.write(CSV_HEADER)
-    csv.flush()
-    return csv
+        return os.path.samefile(first, second)
+    except OSError:  # one of them does not exist yet
+        return False
+
+
+class CsvFile:
+    """The sweep's CSV, a row flushed at a time; a write that fails is an OutputFailed naming the file."""
+
+    def __init__(self, path: str, session: Session) -> None:
+        self.path = path
+        try:
+            self.file: TextIO = open(path, "w", encoding="utf-8", newline="")
+        except OSError as error:
+            raise UsageError(f"--csv: cannot write {path}: {error.strerror}") from None
+        session.stack.callback(self.close)
+        self.write(CSV_HEADER)
+
+    def write(self, text: str) -> None:
+        try:
+            self.file.write(text)
+            self.file.flush()
+        except OSError as error:
+            self.close()
+            raise OutputFailed(f"cannot write {shown(self.path)}: {error.strerror or error}") from None
+
+    def close(self) -> None:
+        try:
+            self.file.close()
+        except OSError:  # what could not be written was reported when it failed
+            pass
 
 
 def progress_bar(session: Session, total: int, ch: int) -> Any:
@@ -74,31 +108,43 @@ def run(session: Session) -> None:
     args = session.args
     ch, dwell = args.ch, args.dwell
     plan = grid(args.start, args.stop, args.step)
-    check_plot(args)
-    tl = session.driver()
-    csv = open_csv(args, session)  # once the port is open: a port that fails leaves an older FILE as it was
+    check_files(args)
+    att = session.instrument()
+    channel = att[ch]
+    # Opened once the port is: a port that fails leaves an older FILE as it was.
+    csv = None if args.csv is None else CsvFile(args.csv, session)
     steps: list[dict[str, Any]] = []
     session.doc = {"channel": ch, "steps": steps}
     session.say(f"{'time_s':>8}  {'set':>10}  {'read':>10}  ok")
     bar = progress_bar(session, len(plan), ch)
     began = time.monotonic()
-    for value in plan:
-        set_ok = session.apply(ch, f"setting {db_text(value)}", f"attenuation left at {db_text(value)}",
-                               tl.set_attenuation, value, ch)
-        status = tl.read_current_status(ch)
-        read = None if status is None else status["attenuation"]
-        ok = set_ok and read == value
+    for count in plan:
+        note = None
+
+        def set_it() -> None:
+            channel.attenuation = db(count)
+
+        try:
+            session.change(ch, f"setting {db_text(count)}", f"attenuation left at {db_text(count)}", set_it)
+        except NoReply:
+            note = NO_REPLY_TO_SET
+        try:
+            read = channel.attenuation
+            session.known(ch, "disconnected" if read is None else f"attenuation left at {db_text(read)}")
+        except NoReply:
+            read, note = None, note or NO_REPLY_TO_READ
+        ok = note is None and read is not None and units.steps(read) == count
+        if note is None and not ok:
+            note = READ_DIFFERS
         took = time.monotonic() - began
-        steps.append({"set_db": db(value), "read_db": db(read), "ok": ok})
+        steps.append({"set_db": db(count), "read_db": read, "ok": ok, "time_s": round(took, 3), "note": note})
         if csv is not None:
-            csv.write(f"{took:.3f},{value / 1000:.2f},{'' if read is None else f'{read / 1000:.2f}'},"
-                      f"{'true' if ok else 'false'}\n")
-            csv.flush()
+            csv.write(f"{took:.3f},{decimals(count)},{'' if read is None else decimals(read)},"
+                      f"{'true' if ok else 'false'},{note or ''}\n")
         if bar is not None:
             bar.clear()
-        note = ("" if ok else "  (no reply to set)" if not set_ok else "  (no status reply)" if read is None
-                else "  (read back differs)")
-        session.say(f"{took:8.3f}  {db_text(value):>10}  {db_text(read):>10}  {'yes' if ok else 'no'}{note}")
+        session.say(f"{took:8.3f}  {db_text(count):>10}  {db_text(read):>10}  {'yes' if ok else 'no'}"
+                    f"{f'  ({note})' if note else ''}")
         if bar is not None:
             bar.update()
         if dwell:
@@ -110,7 +156,7 @@ def run(session: Session) -> None:
     errors = []
     if failed:
         errors.append(f"{len(failed)} of {len(steps)} steps did not read back as set (first at "
-                      f"{failed[0]['set_db']:.2f} dB): no reply, or a different value, from {tl.port}; "
+                      f"{db_text(failed[0]['set_db'])}: {failed[0]['note']}) on {shown(att.port)}; "
                       f"see Troubleshooting in the tolvan README; --trace shows every frame")
     if args.plot is not None:
         from tolvan_cli.plot import draw

@@ -1,49 +1,39 @@
-"""--trace: every frame the driver sends and receives, in hex with its time, on standard error.
+"""--trace: every frame sent and received, in hex with its time, on standard error.
 
-The driver does all its input and output through its public `ser` attribute;
-TracedPort stands in front of the pyserial object there and passes everything on.
+A handler on the layer's frame log ("tolvan_lab.frames"): one line per frame sent, received
+(the answer) or discarded (with why), per "received nothing" (no answer in time), and when the
+port opens and closes. Times are seconds since the port opened.
 """
 
 from __future__ import annotations
 
+import logging
 import sys
-import time
-from typing import Any
+
+from tolvan_lab.errors import shown
 
 
-class TracedPort:
-    def __init__(self, port: Any, name: str) -> None:
-        self._port = port
-        self._name = name
-        self._began = time.monotonic()
-        self._line("opened")
+class TraceHandler(logging.Handler):
+    def __init__(self) -> None:
+        super().__init__(logging.DEBUG)
+        self._opened: dict[str, float] = {}  # per port, when it opened
 
-    def _line(self, what: str, data: Any = None) -> None:
+    def emit(self, record: logging.LogRecord) -> None:
+        event = getattr(record, "tolvan_event", None)
+        if event is None:
+            return
+        port: str = getattr(record, "tolvan_port", "?")
+        now: float = getattr(record, "tolvan_time", record.created)
+        if event == "opened":
+            self._opened[port] = now
+        began = self._opened.setdefault(port, now)
+        frame = getattr(record, "tolvan_frame", None)
+        why = getattr(record, "tolvan_why", "")
+        line = f"trace {now - began:10.6f} s {shown(port)} "
+        line += event if frame is None else f"{event:<8} {bytes(frame).hex(' ').upper()}"
+        if why:
+            line += f" ({why})"
         try:
-            shown = "" if data is None else bytes(data).hex(" ").upper()
-        except (TypeError, ValueError):  # not bytes: the port raises for it below
-            shown = repr(data)
-        print(f"trace {time.monotonic() - self._began:10.6f} s {self._name} {what} {shown}".rstrip(),
-              file=sys.stderr, flush=True)
-
-    def write(self, data: Any) -> Any:
-        self._line("sent    ", data)
-        return self._port.write(data)
-
-    def inWaiting(self) -> int:
-        waiting: int = self._port.inWaiting()
-        if not waiting:
-            self._line("received nothing")
-        return waiting
-
-    def read(self, size: int = 1) -> bytes:
-        data: bytes = self._port.read(size)
-        self._line("received", data)
-        return data
-
-    def close(self) -> None:
-        self._port.close()
-        self._line("closed")
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._port, name)
+            print(line, file=sys.stderr, flush=True)
+        except (OSError, ValueError, AttributeError):  # standard error gone: the trace with it
+            pass

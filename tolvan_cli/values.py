@@ -1,7 +1,8 @@
-"""What the command line accepts: attenuations in dB, channels, channel lists.
+"""What the command line accepts: attenuations in dB, channels, channel lists, seconds.
 
-Plain string and integer arithmetic (no decimal, no float): the instrument's
-step is 0.01 dB, and a value finer than that must be refused, not rounded.
+An attenuation is read exactly, as a Decimal built from its digits (never through a float),
+and judged by tolvan_lab.units.steps, the one rule of what the instrument takes; the result is
+a count of 0.01 dB steps. The layer is imported when a value is read, not for --help.
 """
 
 from __future__ import annotations
@@ -9,52 +10,53 @@ from __future__ import annotations
 import argparse
 import re
 
-# The instrument holds an unsigned 16-bit count of 0.01 dB steps; its top value,
-# 655.35 dB (0xFFFF), is what the disconnect command sets: a channel reading it is
-# disconnected, so it cannot be set as an attenuation.
-STEP_MDB = 10
-DISCONNECTED_MDB = 0xFFFF * STEP_MDB
 MAX_CHANNEL = 255  # the channel is one byte of the request frame
+# A dwell longer than a day is a typing slip (--dwell 1e10 is 317 years, and more than
+# time.sleep can take): refused before anything is sent.
+MAX_DWELL_S = 86400.0
 
-ACCEPTED = "0 to 655.34 dB in steps of 0.01 dB, written 3.5, 3.5dB or 3500mdB"
-_NUMBER = re.compile(r"([+-]?)(\d*)(?:\.(\d*))?\s*(mdb|db)?", re.IGNORECASE)
+FORMS = "written 3.5, 3.5dB or 3500mdB"
+ACCEPTED = f"0 to 655.34 dB in steps of 0.01 dB, {FORMS}"
+_NUMBER = re.compile(r"([+-]?)(\d*)(?:\.(\d*))?\s*(mdb|db)?", re.IGNORECASE | re.ASCII)
+_LONGEST = 40  # characters: anything longer is no attenuation anyone means
 
 
-def mdb(text: str) -> int:
-    """An attenuation as the driver takes it, in mdB, from 3.5, 3.5dB or 3500mdB; refuses what the instrument cannot hold."""
-    match = _NUMBER.fullmatch(text.strip())
+def attenuation(text: str) -> int:
+    """An attenuation, from 3.5, 3.5dB or 3500mdB, as a count of the instrument's 0.01 dB steps;
+    what the instrument cannot hold is refused with the layer's own reason."""
+    from decimal import Decimal
+
+    from tolvan_lab import units
+
+    match = _NUMBER.fullmatch(text.strip()) if len(text) <= _LONGEST else None
     if match is None or not (match[2] or match[3]):
-        raise argparse.ArgumentTypeError(f"not an attenuation: {text!r} (accepted: {ACCEPTED})")
-    sign, whole, fraction, unit = match[1], match[2] or "0", match[3] or "", (match[4] or "dB").lower()
-    scaled: int = int(whole + fraction) * (1 if unit == "mdb" else 1000)
-    value, remainder = divmod(scaled, int(10 ** len(fraction)))
-    if sign == "-" and (value or remainder):
-        raise argparse.ArgumentTypeError(f"negative attenuation {text!r} (accepted: {ACCEPTED})")
-    if remainder or value % STEP_MDB:
-        raise argparse.ArgumentTypeError(f"{text!r} is finer than the instrument's step of 0.01 dB "
-                                         f"(accepted: {ACCEPTED})")
-    if value >= DISCONNECTED_MDB:
-        raise argparse.ArgumentTypeError(f"{text!r} is at or above 655.35 dB, the value that marks a "
-                                         f"disconnected channel (accepted: {ACCEPTED})")
-    return value
-
-
-def positive_mdb(text: str) -> int:
-    """A sweep's step: 0.01 to 655.34 dB (its direction comes from --from and --to)."""
+        raise argparse.ArgumentTypeError(f"not an attenuation: {shorter(text)!r} (accepted: {ACCEPTED})")
+    sign, whole, fraction, unit = match[1], match[2] or "0", match[3], (match[4] or "dB").lower()
+    # Built from the digits as written, with the unit as an exponent: exact, whatever the length.
+    value = Decimal(f"{sign}{whole}{'.' + fraction if fraction else ''}{'E-3' if unit == 'mdb' else ''}")
     try:
-        value = mdb(text)
+        return units.steps(value)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(f"{text!r}: {error}; {FORMS}") from None
+
+
+def step(text: str) -> int:
+    """A sweep's step, in 0.01 dB steps: 0.01 to 655.34 dB (its direction comes from --from and --to)."""
+    try:
+        count = attenuation(text)
     except argparse.ArgumentTypeError:
-        value = 0
-    if value == 0:
-        raise argparse.ArgumentTypeError(f"not a step: {text!r} (accepted: 0.01 to 655.34 dB in steps of 0.01 dB; "
-                                         f"the sweep runs downwards when --to is below --from)")
-    return value
+        count = 0
+    if count == 0:
+        raise argparse.ArgumentTypeError(f"not a step: {shorter(text)!r} (accepted: 0.01 to 655.34 dB in steps of "
+                                         f"0.01 dB; the sweep runs downwards when --to is below --from)")
+    return count
 
 
 def channel(text: str) -> int:
-    if not text.strip().isdigit() or not 1 <= int(text) <= MAX_CHANNEL:
-        raise argparse.ArgumentTypeError(f"not a channel: {text!r} (accepted: 1 to {MAX_CHANNEL})")
-    return int(text)
+    digits = text.strip()
+    if not (digits.isascii() and digits.isdigit() and len(digits) <= 3 and 1 <= int(digits) <= MAX_CHANNEL):
+        raise argparse.ArgumentTypeError(f"not a channel: {shorter(text)!r} (accepted: 1 to {MAX_CHANNEL})")
+    return int(digits)
 
 
 def channel_list(text: str) -> list[int]:
@@ -66,8 +68,8 @@ def channel_list(text: str) -> list[int]:
             low = channel(first)
             high = channel(last) if dash else low
         except argparse.ArgumentTypeError:
-            raise argparse.ArgumentTypeError(
-                f"not a channel list: {text!r} (accepted: channels 1 to {MAX_CHANNEL}, such as 1-4 or 1,3)") from None
+            raise argparse.ArgumentTypeError(f"not a channel list: {shorter(text)!r} (accepted: channels 1 to "
+                                             f"{MAX_CHANNEL}, such as 1-4 or 1,3)") from None
         if high < low:
             raise argparse.ArgumentTypeError(f"the range {part!r} runs backwards: write {high}-{low}")
         found += [ch for ch in range(low, high + 1) if ch not in found]
@@ -75,25 +77,39 @@ def channel_list(text: str) -> list[int]:
 
 
 def wavelength(text: str) -> int:
-    if not text.strip().isdigit() or not 0 < int(text) <= 0xFFFF:
-        raise argparse.ArgumentTypeError(f"not a wavelength in nm: {text!r} (such as 1550)")
-    return int(text)
+    digits = text.strip()
+    if not (digits.isascii() and digits.isdigit() and len(digits) <= 5 and 0 < int(digits) <= 0xFFFF):
+        raise argparse.ArgumentTypeError(f"not a wavelength in nm: {shorter(text)!r} (such as 1550)")
+    return int(digits)
 
 
 def seconds(text: str) -> float:
+    """A dwell: 0 to a day, in seconds."""
     try:
         value = float(text)
     except ValueError:
         value = -1.0
-    if not 0 <= value < float("inf"):
-        raise argparse.ArgumentTypeError(f"not a number of seconds (0 or more): {text!r}")
+    if not 0 <= value <= MAX_DWELL_S:  # NaN and inf fail this too
+        raise argparse.ArgumentTypeError(f"not a dwell: {shorter(text)!r} (accepted: 0 to {MAX_DWELL_S:.0f} "
+                                         f"seconds, a day)")
     return value
 
 
-def db(value_mdb: int | None) -> float | None:
-    """mdB as dB for the JSON documents: 3500 -> 3.5 (exact: the values are whole 0.01 dB steps)."""
-    return None if value_mdb is None else round(value_mdb / 1000, 2)
+def shorter(text: str) -> str:
+    return text if len(text) <= _LONGEST else text[:_LONGEST] + "..."
 
 
-def db_text(value_mdb: int | None) -> str:
-    return "-" if value_mdb is None else f"{value_mdb / 1000:.2f} dB"
+def db(count: int) -> float:
+    """A count of 0.01 dB steps as dB for the JSON documents: 325 -> 3.25."""
+    return count / 100
+
+
+def decimals(value: int | float) -> str:
+    """An attenuation with its two decimals exactly, from a count of steps (int) or dB (float): 3.25."""
+    count = value if isinstance(value, int) else round(value * 100)
+    return f"{count // 100}.{count % 100:02d}"
+
+
+def db_text(value: int | float | None) -> str:
+    """An attenuation for the text output: 3.25 dB ("-" for none)."""
+    return "-" if value is None else f"{decimals(value)} dB"

@@ -2,24 +2,16 @@
 
 from __future__ import annotations
 
-from tolvan_cli.session import Failed, Session, UsageError
+from tolvan_cli.session import Session, UsageError
 
 
 def run(session: Session) -> None:
     ch, nm = session.args.ch, session.args.nm
-    tl = session.driver()
+    channel = session.instrument()[ch]
     session.doc = {"channel": ch, "wavelength_nm": nm, "ok": False}
     try:
-        # The driver reads the channel's list, then selects the position of NM in it.
-        session.doc["ok"] = tl.set_optical_length(nm, ch)
-    except ValueError:
-        supported = tl.read_optical_length(ch)  # asked again, to name them
-        listed = (f"it supports {', '.join(map(str, supported))}" if supported else
-                  f"`tolvan info --channels {ch}` lists those it supports (no reply when asked again)")
-        raise UsageError(f"channel {ch} does not support {nm} nm; {listed}") from None
-    except RuntimeError:
-        raise Failed(f"channel {ch} listed no wavelengths: no reply to read_optical_length(ch={ch}), or an empty "
-                     f"list, on {tl.port}; see Troubleshooting in the tolvan README") from None
-    if not session.doc["ok"]:
-        raise Failed(session.no_reply(f"set_optical_length({nm}, ch={ch})"))
+        channel.wavelength = nm  # reads the channel's list first: one it lacks is refused, naming those it has
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+    session.doc["ok"] = True
     session.say(f"channel {ch}: wavelength {nm} nm selected")

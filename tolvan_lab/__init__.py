@@ -14,14 +14,27 @@ just sent (a late one, noise, another command's) is discarded, and a command wit
 raises NoReply. Frames are logged on the logger "tolvan_lab.frames" at DEBUG.
 """
 
-from tolvan_lab.attenuator import Attenuator, Channel, ChannelStatus, Version, driver_lock
+from typing import TYPE_CHECKING, Any
+
 from tolvan_lab.errors import InstrumentError, NoReply, PortUnavailable
+
+if TYPE_CHECKING:
+    from tolvan_lab.attenuator import Attenuator, Channel, ChannelStatus, Version, driver_lock
 
 __all__ = ["Attenuator", "Channel", "ChannelStatus", "InstrumentError", "NoReply", "PortUnavailable", "Version",
            "__version__", "driver_lock"]
 
+# Imported when first asked for: a program that needs only tolvan_lab.errors, .units or .ownership
+# (`tolvan ports`, which must start within 30 ms of its lsof run) pays for neither the driver nor
+# logging. `from tolvan_lab import Attenuator` imports it as before.
+_FROM_ATTENUATOR = frozenset({"Attenuator", "Channel", "ChannelStatus", "Version", "driver_lock"})
 
-def __getattr__(name: str) -> str:
+
+def __getattr__(name: str) -> Any:
+    if name in _FROM_ATTENUATOR:
+        from tolvan_lab import attenuator
+
+        return getattr(attenuator, name)
     if name == "__version__":  # read when asked: importlib.metadata costs a few ms at import
         from importlib.metadata import PackageNotFoundError, version
 

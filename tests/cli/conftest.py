@@ -38,16 +38,25 @@ class Run:
 
 
 def environment(**extra):
-    env = {key: value for key, value in os.environ.items() if key not in ("TOLVAN_PORT", "PYTHONPATH", "COLUMNS")}
+    # As a user's shell has it: no port chosen, no module path, and standard output buffered as
+    # Python buffers it (PYTHONUNBUFFERED would hide output that is written only at exit).
+    strip = ("TOLVAN_PORT", "PYTHONPATH", "COLUMNS", "PYTHONUNBUFFERED")
+    env = {key: value for key, value in os.environ.items() if key not in strip}
     env.update(extra)
     return env
 
 
+# A UTF-8 locale that refuses to write what is not UTF-8, such as en_US.UTF-8 (Python writes C.UTF-8's
+# standard output with surrogateescape, so that locale alone would hide a name printed unescaped).
+STRICT_UTF8 = {"LC_ALL": "C.UTF-8", "PYTHONIOENCODING": "utf-8:strict"}
+
+
 def command(*args):
+    args = [arg if isinstance(arg, bytes) else str(arg) for arg in args]  # bytes: a name that is not UTF-8
     if SCRIPT.lower().endswith(".exe"):  # Windows: the launcher pip made
-        return [SCRIPT, *map(str, args)]
+        return [SCRIPT, *args]
     # Run by this interpreter: under the sanitizer build it is the wrapper that preloads the runtime.
-    return [sys.executable, SCRIPT, *map(str, args)]
+    return [sys.executable, SCRIPT, *args]
 
 
 @pytest.fixture

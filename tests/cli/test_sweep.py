@@ -1,11 +1,13 @@
 """The sweep's CSV as it is written, its plot, and Ctrl-C in the middle of it."""
 
-import importlib.util
+import json
 import os
 import re
 import signal
+import struct
 import subprocess
 import time
+import xml.etree.ElementTree as ElementTree
 
 import pytest
 from tolvan import TOLVAN
@@ -17,22 +19,43 @@ pytestmark = needs_simulator
 
 def rows(path):
     lines = path.read_text().splitlines(keepends=True)
-    assert lines[0] == "time_s,set_db,read_db,ok\n"
-    assert all(line.endswith("\n") and line.count(",") == 3 for line in lines)  # no half-written row
+    assert lines[0] == "time_s,set_db,read_db,ok,note\n"
+    assert all(line.endswith("\n") and line.count(",") == 4 for line in lines)  # no half-written row
     return [line.rstrip("\n").split(",") for line in lines[1:]]
 
 
 def test_csv_rows_as_the_instrument_answered(tolvan, instrument, tmp_path):
-    # Every 3rd request unanswered: step 2's set, step 3's read-back.
+    # Every 3rd request unanswered: step 2's set, step 3's read-back; step 4 reads back another value.
     sim = instrument("--drop-every", "3")
-    run = tolvan("-p", sim.port, "sweep", "--from", "0", "--to", "0.5", "--step", "0.2", "--ch", "2", "--csv", "s.csv")
-    assert run.status == 1 and "2 of 3 steps did not read back as set (first at 0.20 dB)" in run.err, run
+    run = tolvan("-p", sim.port, "sweep", "--from", "0", "--to", "0.6", "--step", "0.2", "--ch", "2", "--csv", "s.csv",
+                 "--json")
+    assert run.status == 1 and "2 of 4 steps did not read back as set (first at 0.20 dB: no reply to set)" in run.err, run
     table = rows(tmp_path / "s.csv")
-    assert [row[1:] for row in table] == [["0.00", "0.00", "true"], ["0.20", "0.20", "false"], ["0.40", "", "false"]]
+    assert [row[1:] for row in table] == [["0.00", "0.00", "true", ""], ["0.20", "0.20", "false", "no reply to set"],
+                                          ["0.40", "", "false", "no reply to read"], ["0.60", "0.60", "true", ""]]
     times = [float(row[0]) for row in table]
     assert times == sorted(times) and times[0] >= 0.4  # a set and a read-back of 0.2 s each
-    assert "0.40 dB           -  no  (no status reply)" in run.out, run
-    assert "step/s" not in run.err, run  # no progress bar where standard error is not a terminal
+    # The document holds what the CSV holds.
+    assert run.doc["steps"] == [{"time_s": float(t), "set_db": float(s), "read_db": float(r) if r else None,
+                                 "ok": ok == "true", "note": note or None} for t, s, r, ok, note in table]
+    text = tolvan("-p", instrument("--drop-every", "3").port, "sweep", "--from", "0", "--to", "0.6", "--step", "0.2")
+    assert re.search(r"0\.40 dB +- +no +\(no reply to read\)\n", text.out), text
+    assert "step/s" not in text.err, text  # no progress bar where standard error is not a terminal
+    # An instrument (a recording) that holds 0.30 dB when told 0.20 dB.
+    recording = tmp_path / "differs.log"
+    recording.write_text("# tolvan-sim log 1\n" + "".join(
+        f"rx {frame(*request)} @{100 * i}.000\ntx {frame(*reply)} +5.000\n" for i, (request, reply) in enumerate([
+            ((0x14, 0x3C, 20, 0), (0x14, 0x3C)), ((0x14, 0x36), (0x14, 0x36, 0, 1, 0, 30, 0))])))
+    differs = tolvan("-p", instrument("--replay", recording).port, "sweep", "--from", "0.2", "--to", "0.2", "--step", "1",
+                     "--csv", "d.csv")
+    assert differs.status == 1 and "(first at 0.20 dB: read differs)" in differs.err, differs
+    assert [row[1:] for row in rows(tmp_path / "d.csv")] == [["0.20", "0.30", "false", "read differs"]]
+
+
+def frame(*body, ch=1):
+    """A frame of channel `ch` in hex as the log writes it: 7B, ch, its length less 2, body, checksum, 7D."""
+    head = [0x7B, ch, len(body) + 3, *body]
+    return " ".join(f"{byte:02X}" for byte in [*head, -sum(head) & 0xFF, 0x7D])
 
 
 @pytest.mark.parametrize("columns, width", [(100, 100), (0, 80)])  # 0: a terminal that reports no width
@@ -61,15 +84,36 @@ def test_progress_bar_on_a_terminal(instrument, tmp_path, columns, width):
     assert drawn and all(width - 1 <= len(line) <= width for line in drawn), shown
 
 
-def test_plot_or_how_to_get_it(tolvan, instrument, tmp_path):
+def test_plot_drawn_or_how_to_get_it(tolvan, instrument, tmp_path):
+    # Without matplotlib (hidden from the command by one that cannot be imported): refused, nothing sent.
+    hidden = tmp_path / "hidden" / "matplotlib"
+    hidden.mkdir(parents=True)
+    (hidden / "__init__.py").write_text("raise ImportError('hidden by the test')\n")
     sim = instrument()
-    run = tolvan("-p", sim.port, "sweep", "--from", "0", "--to", "0.1", "--step", "0.1", "--plot", "s.svg")
-    if importlib.util.find_spec("matplotlib") is None:
-        assert run.status == 2 and "pip install matplotlib" in run.err, run
-        assert sim.received() == []
-    else:
-        assert run.status == 0, run
-        assert "<svg" in (tmp_path / "s.svg").read_text()
+    refused = tolvan("-p", sim.port, "sweep", "--from", "0", "--to", "0.1", "--step", "0.1", "--plot", "s.svg",
+                     env={"PYTHONPATH": hidden.parent})
+    assert refused.status == 2 and "pip install matplotlib" in refused.err and "hidden by the test" in refused.err
+    assert sim.received() == [] and not (tmp_path / "s.svg").exists()
+    image = pytest.importorskip("matplotlib.image", reason="the plot extra (matplotlib) draws the plot")
+    # Drawn: a PNG, and an SVG where every 3rd request is unanswered, so that steps fail both ways.
+    png_run = tolvan("-p", instrument().port, "sweep", "--from", "0", "--to", "0.1", "--step", "0.1", "--plot", "s.png")
+    assert png_run.status == 0 and "plot: s.png" in png_run.out, png_run
+    run = tolvan("-p", instrument("--drop-every", "3").port, "--json", "sweep", "--from", "0", "--to", "0.5", "--step",
+                 "0.1", "--plot", "s.svg")
+    assert run.status == 1 and "could not draw" not in run.err, run
+    notes = [step["note"] for step in run.doc["steps"]]
+    assert set(notes) == {None, "no reply to set", "no reply to read"}, notes
+    with open(tmp_path / "s.png", "rb") as png:
+        assert png.read(8) == b"\x89PNG\r\n\x1a\n" and struct.unpack(">4x4sII", png.read(16)) == (b"IHDR", 600, 450)
+    assert image.imread(tmp_path / "s.png").shape[:2] == (450, 600)  # readable, as stated
+    groups = {element.get("id"): element for element in ElementTree.parse(tmp_path / "s.svg").iter()
+              if element.tag.endswith("}g")}
+    marks = {gid: len([e for e in groups[gid].iter() if e.tag.endswith("}use")]) for gid in ("read-back", "failed", "unread")}
+    # One mark per step: read back as set, failed with a value read (its set unanswered), nothing read.
+    assert marks == {"read-back": notes.count(None), "failed": notes.count("no reply to set"),
+                     "unread": notes.count("no reply to read")}, marks
+    assert any(e.tag.endswith("}path") and "stroke-dasharray" in e.get("style", "") for e in groups["ideal"].iter())
+    assert 'stroke: #ff0000' in ElementTree.tostring(groups["failed"], encoding="unicode")  # failed steps in red
 
 
 @pytest.mark.parametrize(("through", "dwell", "sig"), [("-p", "0", signal.SIGINT), ("--sim", "5", signal.SIGINT),
@@ -91,8 +135,9 @@ def test_ctrl_c_closes_the_port_keeps_the_csv_and_says_where_it_was_left(instrum
         process.kill()
     assert process.returncode == (130 if sig == signal.SIGINT else 128 + sig), err  # 143 for SIGTERM
     table = rows(tmp_path / "s.csv")
-    done = [{"set_db": float(row[1]), "read_db": float(row[2]), "ok": True} for row in table]
-    doc = __import__("json").loads(out)
+    done = [{"time_s": float(row[0]), "set_db": float(row[1]), "read_db": float(row[2]), "ok": True, "note": None}
+            for row in table]
+    doc = json.loads(out)
     assert doc["steps"] == done and doc["error"].startswith("interrupted")
     last, after = table[-1][1], f"{float(table[-1][1]) + 0.1:.2f}"
     if dwell != "0":  # interrupted in the dwell of the last row's step

@@ -342,7 +342,11 @@ rounds(%d)
 gc.collect()
 print(len(gc.get_objects()) - objects, sys.getallocatedblocks() - blocks)
 """ % max(CALLS_FLOOR, si.CALLS // 20)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    # Without setuptools' distutils import hook, which every import passes through and which leaves
+    # blocks behind of its own (as many as the bound, in an environment with many packages), and
+    # with one hash seed, so that the count measures the module, the same way each run.
+    env = {**os.environ, "SETUPTOOLS_USE_DISTUTILS": "stdlib", "PYTHONHASHSEED": "0"}
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300, env=env)
     assert done.returncode == 0, done.stderr
     objects, blocks = map(int, done.stdout.split())
     assert objects <= MAX_OBJECT_GROWTH

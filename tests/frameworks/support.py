@@ -1,0 +1,80 @@
+"""What the framework tests share: the sweep's setpoints, what the instrument was told, a silent
+instrument, and `tolvan serve --scpi` running for the simulator."""
+
+import re
+import select
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+from contextlib import contextmanager
+
+import pytest
+
+# The setpoints every sweep here steps through: 0 to 10 dB in 21 points, as np.linspace makes them.
+SETPOINTS = [index * 0.5 for index in range(21)]
+
+
+def mdb_set_on(sim, channel):
+    """The attenuations (mdB) the instrument was told to take on `channel`, in order."""
+    return [command.value for command in sim.commands() if command.name == "set_attenuation"
+            and command.channel == channel]
+
+
+@contextmanager
+def silenced(sim):
+    """The instrument stops answering (its process is stopped) until the block ends."""
+    sim.process.send_signal(signal.SIGSTOP)
+    try:
+        yield
+    finally:
+        sim.process.send_signal(signal.SIGCONT)
+
+
+class Server:
+    """`tolvan serve` for the simulator's port, with the given faces (SCPI on a free loopback port
+    by default); `resource` is the SCPI face's VISA resource name."""
+
+    def __init__(self, sim, *faces, env=None):
+        faces = faces or ("--scpi", "127.0.0.1:0")
+        self.process = subprocess.Popen([sys.executable, "-m", "tolvan_cli", "serve", "-p", sim.port, *faces],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
+        self.said = []
+        deadline = time.monotonic() + 30
+        while not any("tolvan serve: serving" in line for line in self.said):
+            ready, _, _ = select.select([self.process.stderr], [], [], max(deadline - time.monotonic(), 0))
+            line = self.process.stderr.readline() if ready else ""
+            if not line:
+                self.stop()
+                pytest.fail(f"tolvan serve did not start serving: {''.join(self.said)}")
+            self.said.append(line)
+        found = re.search(r"SCPI on 127\.0\.0\.1:(\d+)", "".join(self.said))
+        self.resource = f"TCPIP::127.0.0.1::{found.group(1)}::SOCKET" if found else None
+        # Its log goes on being read, so that the pipe never fills.
+        self._reader = threading.Thread(target=lambda: self.said.extend(self.process.stderr), daemon=True)
+        self._reader.start()
+
+    def stop(self):
+        """SIGTERM; its exit status (0: a clean stop)."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        return self.process.wait(timeout=10)
+
+
+def free_ports(count):
+    """The first of `count` consecutive ports free for TCP and UDP on loopback."""
+    for _ in range(50):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            first = probe.getsockname()[1]
+        try:
+            for port in range(first, first + count):
+                for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
+                    with socket.socket(socket.AF_INET, kind) as taken:
+                        taken.bind(("127.0.0.1", port))
+        except (OSError, OverflowError):
+            continue
+        return first
+    raise RuntimeError(f"no {count} free ports in a row on 127.0.0.1")

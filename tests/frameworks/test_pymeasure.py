@@ -1,0 +1,133 @@
+"""The PyMeasure instrument through a running `tolvan serve --scpi` on the simulator, over PyVISA's
+pure-Python backend: the example Procedure's sweep, what the channel refuses, and failed commands
+(no reply, a late reply) raising rather than giving a stale value."""
+
+import csv
+import importlib.util
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("pymeasure", reason="needs PyMeasure: pip install 'tolvan[pymeasure]'")
+pytest.importorskip("pyvisa_py", reason="needs pyvisa-py: pip install 'tolvan[pymeasure]'")
+
+from tolvan_lab import NoReply  # noqa: E402
+from tolvan_lab.pymeasure import TolvanAttenuator  # noqa: E402
+from tolvan_sim import SimulatedInstrument, find_simulator  # noqa: E402
+
+from .support import SETPOINTS, Server, mdb_set_on  # noqa: E402
+
+EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "pymeasure_sweep.py"
+
+
+@pytest.fixture
+def serve():
+    started = []
+
+    def start(sim):
+        started.append(Server(sim))
+        return started[-1]
+
+    yield start
+    for server in started:
+        assert server.stop() == 0, "".join(server.said)
+
+
+@pytest.fixture
+def instruments():
+    made = []
+
+    def make(resource, **options):
+        made.append(TolvanAttenuator(resource, **options))
+        return made[-1]
+
+    yield make
+    for att in made:
+        att.adapter.close()
+
+
+def load_example():
+    spec = importlib.util.spec_from_file_location("pymeasure_sweep", EXAMPLE)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_the_example_procedure_records_each_setpoint_as_set_and_read(sim, serve, tmp_path, capsys):
+    server = serve(sim)
+    example = load_example()
+    status = example.main(["--resource", server.resource, "--channel", "2", "--start", "0", "--stop", "10",
+                           "--points", "21", str(tmp_path / "sweep.csv")])
+
+    assert status == 0, capsys.readouterr()
+    with open(tmp_path / "sweep.csv", newline="") as file:
+        rows = list(csv.DictReader(line for line in file if not line.startswith("#")))
+    assert [float(row["Set attenuation (dB)"]) for row in rows] == SETPOINTS
+    assert [float(row["Read attenuation (dB)"]) for row in rows] == SETPOINTS
+    assert mdb_set_on(sim, 2) == [round(db * 1000) for db in SETPOINTS]
+    assert sim.state()[2]["attenuation"] == 10_000
+
+
+@pytest.fixture(scope="module")
+def served():
+    """One simulator, server and client for the whole table (each case looks only at what it sent)."""
+    if find_simulator() is None:
+        pytest.skip("needs the simulator tolvan-sim")
+    with SimulatedInstrument() as sim:
+        server = Server(sim)
+        att = TolvanAttenuator(server.resource)
+        yield sim, att
+        att.adapter.close()
+        assert server.stop() == 0
+
+
+@pytest.mark.parametrize("prop, value, refused, then", [
+    ("attenuation", -0.01, ValueError, None),
+    ("attenuation", 655.35, ValueError, None),
+    ("attenuation", 3.141, ValueError, None),                   # finer than the 0.01 dB step
+    ("attenuation", 0.30000000000000004, None, 300),            # float noise: 0.3 dB
+    ("attenuation", 655.34, None, 655_340),
+    ("wavelength", 1555, ValueError, None),
+    ("wavelength", 1550, None, 2),
+    ("connected", False, None, False),
+], ids=repr)
+def test_what_a_channel_takes(served, prop, value, refused, then):
+    sim, att = served
+    sent = len(sim.received())
+    if refused:
+        with pytest.raises(refused):
+            setattr(att.ch_2, prop, value)
+        assert len(sim.received()) == sent  # refused before anything went to the server
+        return
+    setattr(att.ch_2, prop, value)  # returns once the instrument acknowledged
+    held = sim.state()[2]
+    assert held[{"attenuation": "attenuation", "wavelength": "wavelength_index", "connected": "connected"}[prop]] == then
+    assert getattr(att.ch_2, prop) == (round(value, 2) if prop == "attenuation" else value)
+
+
+def test_an_unanswered_set_or_query_raises_and_the_next_answer_is_its_own(start_sim, serve, instruments):
+    # The server's first five requests read the version and the four wavelength lists.
+    sim = start_sim("--drop-every", "7")
+    att = instruments(serve(sim).resource, timeout=1500)
+    att.ch_2.attenuation = 3.5                                   # request 6
+    with pytest.raises(NoReply, match="-240"):
+        att.ch_2.attenuation = 4.0                               # request 7: no reply
+    assert att.ch_2.attenuation == 4.0                           # 8: the instrument did take it
+    att.ch_2.attenuation = 4.5                                   # 9
+    for _ in range(4):
+        assert att.ch_2.connected                               # 10 to 13
+    with pytest.raises(NoReply, match="no answer to the query"):
+        att.ch_2.attenuation                                    # 14: no reply, the server answers nothing
+    assert att.ch_2.attenuation == 4.5
+
+
+def test_a_late_answer_is_dropped_not_taken_for_the_next_one(start_sim, serve, instruments):
+    sim = start_sim("--delay", "600")  # every reply 0.6 s after its request
+    att = instruments(serve(sim).resource)
+    att.ch_2.attenuation = 2.5
+    att.ch_3.attenuation = 7.5
+    att.adapter.connection.timeout = 300  # ms: shorter than the instrument takes to answer
+    with pytest.raises(NoReply):
+        att.ch_2.attenuation
+    att.adapter.connection.timeout = 3000
+    assert att.ch_3.attenuation == 7.5  # not 2.5, the answer that came late

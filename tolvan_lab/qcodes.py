@@ -1,0 +1,204 @@
+"""The attenuator as a QCoDeS instrument (the extra `tolvan[qcodes]`).
+
+    from tolvan_lab.qcodes import TolvanAttenuator
+
+    att = TolvanAttenuator("att", "/dev/ttyUSB0")     # the port held until att.close()
+    att.ch2.wavelength(1550)                         # nm, one of the channel's wavelengths
+    att.ch2.attenuation(3.5)                         # dB, 0 to 655.34 in steps of 0.01 dB
+    att.ch2.attenuation()                            # 3.5, read from the instrument
+
+A thin client of `tolvan_lab.Attenuator`: every get asks the instrument, and a command that gets
+no reply raises (NoReply, PortUnavailable), so a parameter never returns a stale value.
+"""
+
+from __future__ import annotations
+
+import logging
+import math
+import numbers
+from typing import Any, Self, Unpack
+
+import numpy as np
+from qcodes import validators as vals
+from qcodes.instrument import ChannelList, Instrument, InstrumentBaseKWArgs, InstrumentChannel
+from qcodes.parameters import Parameter
+
+from tolvan_lab import units
+from tolvan_lab.attenuator import Attenuator, Channel
+from tolvan_lab.errors import InstrumentError
+
+__all__ = ["Attenuations", "TolvanAttenuator", "TolvanChannel"]
+
+log = logging.getLogger(__name__)
+
+VENDOR, MODEL = "TOLVAN", "attenuator"
+
+
+def _plain(value: Any) -> int | float:
+    """A number as the instrument layer takes it: numpy's scalars become int or float."""
+    if isinstance(value, bool):
+        raise TypeError(f"an attenuation is a number of dB, not bool ({units.ACCEPTED})")
+    if isinstance(value, numbers.Integral):
+        return int(value)
+    return float(value)
+
+
+class Attenuations(vals.Numbers):
+    """What the instrument holds: 0 to 655.34 dB in steps of 0.01 dB. Float noise such as
+    0.30000000000000004 (np.arange, np.linspace) counts as the step it stands for."""
+
+    def __init__(self) -> None:
+        super().__init__(0, units.MAX_DB)
+
+    def validate(self, value: float | int | np.floating[Any] | np.integer[Any], context: str = "") -> None:
+        super().validate(value, context)
+        try:
+            units.steps(_plain(value))  # the one rule for what the instrument takes
+        except ValueError as error:
+            raise ValueError(f"{error}; {context}") from None
+
+    def __repr__(self) -> str:
+        return f"<Attenuations 0<=v<={units.MAX_DB:g} dB in steps of 0.01 dB>"
+
+
+class TolvanChannel(InstrumentChannel["TolvanAttenuator"]):
+    """One channel: the parameters `attenuation` (dB), `wavelength` (nm) and `connected`, and the
+    methods `clear()` and `disconnect()`.
+
+    `attenuation` reads NaN while the channel is disconnected (`connected` is then False);
+    `wavelength` reads None if the instrument names a position outside the channel's list.
+    """
+
+    def __init__(self, parent: TolvanAttenuator, name: str, channel: Channel,
+                 **kwargs: Unpack[InstrumentBaseKWArgs]) -> None:
+        super().__init__(parent, name, **kwargs)
+        self.channel = channel  # the tolvan_lab Channel
+        number = channel.number
+        listed = channel.wavelengths
+        self.attenuation: Parameter[float, Self] = self.add_parameter(
+            "attenuation", label=f"Channel {number} attenuation", unit="dB",
+            get_cmd=self._get_attenuation, set_cmd=self._set_attenuation, vals=Attenuations(),
+            docstring="The attenuation in dB, 0 to 655.34 in steps of 0.01; NaN while disconnected.")
+        self.wavelength: Parameter[int | None, Self] = self.add_parameter(
+            "wavelength", label=f"Channel {number} wavelength", unit="nm",
+            get_cmd=lambda: self.channel.wavelength,
+            set_cmd=self._set_wavelength if listed else False,
+            vals=vals.Enum(*listed) if listed else None,
+            docstring=f"The selected wavelength in nm: one of {', '.join(map(str, listed)) or 'none'}.")
+        self.connected: Parameter[bool, Self] = self.add_parameter(
+            "connected", label=f"Channel {number} connected", get_cmd=lambda: self.channel.connected,
+            vals=vals.Bool(), docstring="Whether light passes: False after disconnect(), until the "
+                                        "attenuation is set or cleared.")
+
+    def _get_attenuation(self) -> float:
+        db = self.channel.attenuation
+        return math.nan if db is None else db
+
+    def _set_attenuation(self, db: float) -> None:
+        self.channel.attenuation = _plain(db)
+        self.connected.cache.set(True)  # setting the attenuation connects the channel
+
+    def _set_wavelength(self, nm: float) -> None:
+        self.channel.wavelength = int(nm)  # the validator let only a listed wavelength through
+
+    def _cache_attenuation(self, db: float | None) -> None:
+        # As a get stores what it read: NaN, which no set may ask for, is what a disconnected
+        # channel reads, so it bypasses the set validator (cache.set would refuse it).
+        self.attenuation.cache._set_from_raw_value(math.nan if db is None else db)
+
+    def clear(self) -> None:
+        """The instrument's clear command: the attenuation goes to 0 dB and the channel is connected."""
+        self.channel.clear()
+        self.attenuation.cache.set(0.0)
+        self.connected.cache.set(True)
+
+    def disconnect(self) -> None:
+        """Disconnects the channel: it reads as disconnected until its attenuation is set or cleared."""
+        self.channel.disconnect()
+        self._cache_attenuation(None)
+        self.connected.cache.set(False)
+
+    def refresh(self) -> None:
+        """Reads the channel's status once and puts it in the parameters' caches."""
+        status = self.channel.status()
+        self._cache_attenuation(status.attenuation_db)
+        self.wavelength.cache.set(status.wavelength_nm)
+        self.connected.cache.set(status.connected)
+
+    def _refresh_for_snapshot(self, update: bool | None) -> bool:
+        """Refreshes the caches for a snapshot as `update` asks (True: always; None: if one of them
+        was never read); False when the instrument did not answer (the warning is logged)."""
+        if update is False:
+            return True
+        if update is None and all(p.cache.valid for p in (self.attenuation, self.wavelength, self.connected)):
+            return True
+        try:
+            self.refresh()
+        except InstrumentError as error:
+            self.log.warning("Snapshot: could not read %s, its last known values are used: %s", self.full_name,
+                             error)
+            return False
+        return True
+
+    def snapshot_base(self, update: bool | None = False,
+                      params_to_skip_update: Any = None) -> dict[Any, Any]:
+        # One status read for the three parameters, rather than one read for each.
+        self._refresh_for_snapshot(update)
+        return super().snapshot_base(update=False, params_to_skip_update=params_to_skip_update)
+
+
+class TolvanAttenuator(Instrument):
+    """The attenuator on a serial port, as a QCoDeS instrument.
+
+        att = TolvanAttenuator("att", "/dev/ttyUSB0", channels=4)
+        att.ch2.attenuation(3.5)          # also att.channels[1].attenuation(3.5)
+
+    Opens the port when created and holds it alone until `close()`, after which an instrument of
+    the same name can be created again. `retries` is how many times a command that got no reply
+    is sent again. A command that gets no reply raises NoReply; a port that fails raises
+    PortUnavailable (both tolvan_lab exceptions). `snapshot(update=True)` reads each channel's
+    status once, and stops asking at the first channel that does not answer.
+    """
+
+    def __init__(self, name: str, port: str, channels: int = 4, *, retries: int = 0,
+                 **kwargs: Unpack[InstrumentBaseKWArgs]) -> None:
+        if Instrument.exist(name):  # checked before the port is taken, which a refusal would keep
+            raise KeyError(f"Another instrument has the name: {name} (close it with .close(), or choose "
+                           f"another name)")
+        self.attenuator = Attenuator(port, channels=channels, retries=retries)
+        kwargs["metadata"] = {**(kwargs.get("metadata") or {}), "port": port}
+        super().__init__(name, **kwargs)
+        try:
+            self.attenuator.open()
+            self.attenuator.version  # read once per open: get_idn() answers from it
+            chans = ChannelList(self, "channels", TolvanChannel)
+            for channel in self.attenuator:
+                module = TolvanChannel(self, f"ch{channel.number}", channel)
+                self.add_submodule(f"ch{channel.number}", module)
+                chans.append(module)
+            chans.lock()
+            self.channels: ChannelList[TolvanChannel] = self.add_submodule("channels", chans)
+        except BaseException:
+            self.attenuator.close()
+            raise
+        self.connect_message()
+
+    def get_idn(self) -> dict[str, str | None]:
+        version = self.attenuator.version
+        return {"vendor": VENDOR, "model": MODEL, "serial": None,
+                "firmware": f"{version.module}.{version.hardware}.{version.software}"}
+
+    def snapshot_base(self, update: bool | None = False,
+                      params_to_skip_update: Any = None) -> dict[Any, Any]:
+        if update is not False:
+            for module in self.channels:
+                if not module._refresh_for_snapshot(update):
+                    break  # the others would wait for their reply as long: their last values stand
+        return super().snapshot_base(update=False, params_to_skip_update=params_to_skip_update)
+
+    def close(self) -> None:
+        """Releases the port; an instrument of the same name can then be created again."""
+        attenuator = getattr(self, "attenuator", None)
+        if attenuator is not None:
+            attenuator.close()
+        super().close()
