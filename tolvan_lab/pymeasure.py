@@ -112,6 +112,7 @@ class TolvanAttenuator(SCPIMixin, Instrument):  # type: ignore[misc]  # both are
         # True from a query's time-out until the server's answers and this client's questions are
         # paired again (a late answer may still be on its way).
         self._out_of_step = False
+        self._owed_error_answers = 0  # SYST:ERR? sent whose answer has not been read yet
         super().__init__(adapter, name, **kwargs)
         count = self.ask("SYST:CHAN:COUN?").strip()
         if not count.isdigit():
@@ -165,33 +166,43 @@ class TolvanAttenuator(SCPIMixin, Instrument):  # type: ignore[misc]  # both are
 
     def _errors(self) -> list[tuple[int, str]]:
         """Every entry of this client's error queue, oldest first; the client is in step with the
-        server afterwards. NoReply when the server does not answer."""
+        server afterwards. NoReply when the server does not answer.
+
+        Each SYST:ERR? is owed one answer, even when its read timed out (it waited behind a
+        command that waited on the instrument): the answers still owed are read first, their
+        entries kept, so that none is later taken for the answer to another query."""
         errors: list[tuple[int, str]] = []
         dropped = 0
-        while True:
-            super().write("SYST:ERR?")
-            while True:
-                try:
-                    line = str(super().read())
-                except Exception as error:
-                    if _timed_out(error):
-                        self._out_of_step = True
-                        raise NoReply(f"{self.name}: the server did not answer SYST:ERR?: is `tolvan serve` "
-                                      f"still running?") from error
-                    raise
-                found = ERROR.match(line)
-                if found:
-                    break
+        self._ask_error_queue()
+        while self._owed_error_answers:
+            try:
+                line = str(super().read())
+            except Exception as error:
+                if _timed_out(error):
+                    self._out_of_step = True
+                    raise NoReply(f"{self.name}: the server did not answer SYST:ERR?: is `tolvan serve` "
+                                  f"still running?") from error
+                raise
+            found = ERROR.match(line)
+            if not found:
                 dropped += 1
                 if not self._out_of_step or dropped > MOST_LATE_LINES:
                     self._out_of_step = True
                     raise InstrumentError(f"{self.name}: the server answered {line!r} to SYST:ERR?")
                 log.warning("%s: dropped %r, a late answer to a query that had timed out", self.name, line)
+                continue
+            self._owed_error_answers -= 1
             code, text = int(found.group(1)), found.group(2)
-            if code == 0:
-                self._out_of_step = False
-                return errors
-            errors.append((code, text))
+            if code != 0:
+                errors.append((code, text))
+                if not self._owed_error_answers:
+                    self._ask_error_queue()  # the queue may hold more
+        self._out_of_step = False
+        return errors
+
+    def _ask_error_queue(self) -> None:
+        super().write("SYST:ERR?")
+        self._owed_error_answers += 1
 
     def _exception(self, errors: list[tuple[int, str]], what: str) -> Exception:
         said = "; ".join(f'{code},"{text}"' for code, text in errors) or '0,"No error"'

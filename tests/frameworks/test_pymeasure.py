@@ -121,13 +121,17 @@ def test_an_unanswered_set_or_query_raises_and_the_next_answer_is_its_own(start_
     assert att.ch_2.attenuation == 4.5
 
 
-def test_a_late_answer_is_dropped_not_taken_for_the_next_one(start_sim, serve, instruments):
-    sim = start_sim("--delay", "600")  # every reply 0.6 s after its request
+@pytest.mark.parametrize("late", ["600", "900"])
+def test_a_late_answer_is_dropped_not_taken_for_the_next_one(start_sim, serve, instruments, late):
+    sim = start_sim("--delay", late)  # every reply 0.6 or 0.9 s after its request
     att = instruments(serve(sim).resource)
     att.ch_2.attenuation = 2.5
     att.ch_3.attenuation = 7.5
     att.adapter.connection.timeout = 300  # ms: shorter than the instrument takes to answer
     with pytest.raises(NoReply):
+        # At 0.9 s the error queue's answer, asked for after the time-out, times out too: two
+        # answers are then owed, the late one and the error queue's.
         att.ch_2.attenuation
     att.adapter.connection.timeout = 3000
-    assert att.ch_3.attenuation == 7.5  # not 2.5, the answer that came late
+    assert att.ch_3.attenuation == 7.5  # not 2.5, the answer that came late, nor the queue's 0
+    assert att.ch_2.attenuation == 2.5
