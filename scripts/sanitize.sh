@@ -41,8 +41,9 @@ fi
 BASE_PYTHON="$("$VENV/bin/python" -c 'import os, sys; print(os.path.realpath(sys._base_executable))')"
 WRAPPERS="$VENV/sanitized-bin"
 mkdir -p "$WRAPPERS"
+# bash by its full path: some tests run the command with a PATH that holds no bash (no lsof).
 cat > "$WRAPPERS/python" <<EOF
-#!/usr/bin/env bash
+#!$(command -v bash)
 export LD_PRELOAD="$LIBASAN\${LD_PRELOAD:+:\$LD_PRELOAD}"
 exec -a "\$0" "$BASE_PYTHON" "\$@"
 EOF

@@ -5,10 +5,11 @@ import logging
 import math
 import time
 
-import numpy as np
 import pytest
 
 pytest.importorskip("qcodes", reason="needs QCoDeS: pip install 'tolvan[qcodes]'")
+
+import numpy as np  # noqa: E402  (QCoDeS brings it)
 
 from qcodes.dataset import do1d, initialise_or_create_database_at, load_or_create_experiment  # noqa: E402
 from qcodes.parameters import Parameter  # noqa: E402
