@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the extension (and the simulator, where it is built) with AddressSanitizer
 # and UndefinedBehaviorSanitizer into a virtual environment of its own, and runs
-# every test (the fast suite, the robustness checks and the end-to-end suite)
-# against that build. Any sanitizer report, from the test process or from any
+# the tests that run them (the fast suite, the robustness checks, the end-to-end
+# suite, the layer over the driver and the examples) against that build. Any sanitizer report, from the test process or from any
 # process it starts, fails the run.
 #
 #   bash scripts/sanitize.sh [--build-only | --no-build] [extra pytest arguments]
@@ -75,8 +75,13 @@ export TOLVAN_ROBUSTNESS_SECONDS="${TOLVAN_ROBUSTNESS_SECONDS:-3}"
 export TOLVAN_ROBUSTNESS_RSS=off
 export TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-60}"
 
+# The suites that run the module and the simulator: the fast suite, the robustness checks, the
+# end-to-end suite, the layer over the driver (its reply check drives every command) and the
+# examples. The command line, the server and the framework adapters are Python above the layer,
+# run by the test command on the regular build; TOLVAN_SANITIZE_SUITES names others.
+read -r -a suites <<< "${TOLVAN_SANITIZE_SUITES:-$(cd tests && echo test_*.py) robustness e2e lab examples}"
 status=0
-PATH="$WRAPPERS:$VENV/bin:$PATH" pytest_run "$WRAPPERS/python" --capture=sys "$@" || status=$?
+PATH="$WRAPPERS:$VENV/bin:$PATH" pytest_run "$WRAPPERS/python" --capture=sys "${suites[@]}" "$@" || status=$?
 
 if compgen -G "$LOGS/*" >/dev/null; then
     echo "sanitize.sh: sanitizer reports:" >&2

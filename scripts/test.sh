@@ -40,39 +40,6 @@ bash scripts/pedantic.sh "$PYTHON"
 # and that wheel installed into a fresh $TEST_VENV (tolvan, tolvan-stubs, tolvan_sim, tolvan-sim).
 bash scripts/dist.sh
 
-# Run from tests/ so that `import tolvan` finds the installed package, with the
-# environment's scripts (the simulator from the wheel) first on the search path.
-# Nothing else runs meanwhile: the end-to-end tests time the instrument's replies.
-echo "test: every suite on $("$TEST_VENV/bin/python" -V) (at $(took))"
-PATH="$TEST_VENV/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" pytest_run "$TEST_VENV/bin/python" "$@"
-
-# The sanitizer build and the debug-interpreter build (installed with apt-get where
-# missing) are made in the background while the newer CPythons run their fast suites,
-# which time nothing. Their output goes to build/test-logs/ and is shown if they fail.
-# Each in a session of its own, so that stopping the test command (Ctrl-C, a failure)
-# stops the whole build with it.
-echo "test: building for the sanitizer and the debug interpreter in the background (at $(took))"
-setsid bash scripts/sanitize.sh --build-only >"$LOGS/sanitize-build.log" 2>&1 &
-sanitize_build=$!
-setsid bash scripts/debug.sh --build-only >"$LOGS/debug-build.log" 2>&1 &
-debug_build=$!
-trap 'kill -- "-$sanitize_build" "-$debug_build" 2>/dev/null || true' EXIT
-
-# Each newer CPython: `pip install .` into an environment of its own, then the
-# fast suite, the hostile objects, and the load checks that differ between
-# versions (importing again after removal from sys.modules; sub-interpreters).
-fast=(tests/test_*.py)
-for python in "${newer[@]}"; do
-    version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-    env_dir="$TEST_VENV-$version"
-    echo "test: the fast suite on $("$python" -V) ($python; at $(took))"
-    fresh_venv "$env_dir" "$python"
-    "$env_dir/bin/python" -m pip install --quiet ".[test]" -Cbuild-dir="build/test-$version"
-    PATH="$env_dir/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" pytest_run "$env_dir/bin/python" \
-        "${fast[@]#tests/}" robustness/test_hostile.py robustness/test_subinterpreters.py \
-        "robustness/test_leaks.py::test_import_again_after_removal_from_sys_modules_leaves_nothing_behind" "$@"
-done
-
 # finish_build PID NAME: waits for a background build; on failure shows its log.
 finish_build() {
     if ! wait "$1"; then
@@ -82,11 +49,62 @@ finish_build() {
     fi
 }
 
+# Run from tests/ so that `import tolvan` finds the installed package, with the
+# environment's scripts (the simulator from the wheel) first on the search path.
+# First the end-to-end suite, which times the instrument's replies to the millisecond
+# (the relay and the replay), with nothing else running.
+run_311() { PATH="$TEST_VENV/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" pytest_run "$TEST_VENV/bin/python" "$@"; }
+echo "test: the end-to-end suite on $("$TEST_VENV/bin/python" -V), alone (at $(took))"
+run_311 e2e "$@"
+
+# Then the builds the later stages need, in the background at the lowest priority: the
+# sanitizer build, the debug-interpreter build (installed with apt-get where missing) and
+# one for each newer CPython. Most of the other suites wait on the instrument's 0.2 s pause,
+# and leave the processors to them. Their output goes to build/test-logs/ and is shown if
+# they fail. Each in a session of its own, so that stopping the test command (Ctrl-C, a
+# failure) stops the whole build with it.
+echo "test: building for the sanitizer, the debug interpreter and ${#newer[@]} newer CPython(s) in the background (at $(took))"
+builds=()
+setsid nice -n 19 bash scripts/sanitize.sh --build-only >"$LOGS/sanitize-build.log" 2>&1 &
+sanitize_build=$!
+builds+=("$sanitize_build")
+setsid nice -n 19 bash scripts/debug.sh --build-only >"$LOGS/debug-build.log" 2>&1 &
+debug_build=$!
+builds+=("$debug_build")
+declare -A newer_build
+for python in "${newer[@]}"; do
+    version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    setsid nice -n 19 bash -c 'source scripts/env.sh && fresh_venv "$1" "$2" &&
+        "$1/bin/python" -m pip install --quiet ".[test]" -Cbuild-dir="build/test-$3"' \
+        build "$TEST_VENV-$version" "$python" "$version" >"$LOGS/$version-build.log" 2>&1 &
+    newer_build[$version]=$!
+    builds+=("$!")
+done
+trap 'for build in "${builds[@]}"; do kill -- "-$build" 2>/dev/null || true; done' EXIT
+
+# Every other suite on 3.11, beside those builds.
+echo "test: every other suite on $("$TEST_VENV/bin/python" -V) (at $(took))"
+run_311 --ignore=e2e "$@"
+
+# Each newer CPython, in the environment built for it above: the fast suite, the hostile
+# objects, and the load checks that differ between versions (importing again after removal
+# from sys.modules; sub-interpreters).
+fast=(tests/test_*.py)
+for python in "${newer[@]}"; do
+    version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    finish_build "${newer_build[$version]}" "$version"
+    echo "test: the fast suite on $("$python" -V) ($python; at $(took))"
+    PATH="$TEST_VENV-$version/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" pytest_run "$TEST_VENV-$version/bin/python" \
+        "${fast[@]#tests/}" robustness/test_hostile.py robustness/test_subinterpreters.py \
+        "robustness/test_leaks.py::test_import_again_after_removal_from_sys_modules_leaves_nothing_behind" "$@"
+done
+
 # Memory safety: the extension and the simulator rebuilt with AddressSanitizer and
-# UndefinedBehaviorSanitizer in an environment of their own (.venv-sanitize), and every
-# suite run again against that build; any sanitizer report fails (scripts/sanitize.sh).
+# UndefinedBehaviorSanitizer in an environment of their own (.venv-sanitize), and the
+# suites that run them (the module's and the simulator's, and the layer's over the driver)
+# run again against that build; any sanitizer report fails (scripts/sanitize.sh).
 finish_build "$sanitize_build" sanitize
-echo "test: every suite on the sanitizer build (at $(took))"
+echo "test: the suites of the module and the simulator on the sanitizer build (at $(took))"
 bash scripts/sanitize.sh --no-build "$@"
 
 # C-API discipline: the module built for CPython's debug interpreter (Py_DEBUG), and the
