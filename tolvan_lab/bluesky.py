@@ -130,7 +130,13 @@ class _ChannelBackend(SignalBackend[T], Generic[T]):
     async def put(self, value: T | None) -> None:
         if value is None:
             raise ValueError(f"{self._field} needs a value to set")
-        self._setpoint = await self._channel._write(self._field, value)
+        try:
+            self._setpoint = await self._channel._write(self._field, value)
+        except BaseException:
+            # A set that failed may still have reached the instrument (only its reply was lost):
+            # the setpoint is then unknown, and locate() reads the instrument instead.
+            self._setpoint = None
+            raise
 
     async def get_datakey(self, source: str) -> DataKey:
         value = self._reading["value"] if self._reading is not None else self._zero

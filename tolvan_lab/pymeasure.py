@@ -15,6 +15,7 @@ with the server's line ends. A set is confirmed by the server's error queue (the
 client's commands in order), so a set the instrument did not acknowledge raises; a query the
 instrument did not answer raises too (the server sends no answer, and the client's read times
 out): NoReply, PortUnavailable or ValueError, the instrument layer's exceptions, never a stale value.
+A connection that is gone (the server stopped) raises PortUnavailable.
 """
 
 from __future__ import annotations
@@ -57,6 +58,15 @@ def _attenuation(reply: Any) -> float:
     return math.nan if reply >= SCPI_NAN else reply
 
 
+def _wavelength(reply: Any) -> int | None:
+    """None for SCPI's not-a-number: the instrument names no wavelength of the channel's list."""
+    if isinstance(reply, float) and reply >= SCPI_NAN:
+        return None
+    if not isinstance(reply, float) or not reply.is_integer():
+        raise InstrumentError(f"the server answered {reply!r} for a wavelength, which is no whole number of nm")
+    return int(reply)
+
+
 class TolvanChannel(Channel):  # type: ignore[misc]  # Channel is Any to mypy
     """One channel: `attenuation` (dB), `wavelength` (nm), `connected`, and `clear()`."""
 
@@ -68,8 +78,9 @@ class TolvanChannel(Channel):  # type: ignore[misc]  # Channel is Any to mypy
 
     wavelength = Channel.control(
         "INP{ch}:WAV?", "INP{ch}:WAV %d",
-        """Control the selected wavelength in nm (int, one of `wavelengths`).""",
-        validator=strict_discrete_set, values=(), cast=int, dynamic=True, check_set_errors=True)
+        """Control the selected wavelength in nm (int, one of `wavelengths`); None if the instrument
+        names a position outside the channel's list.""",
+        validator=strict_discrete_set, values=(), get_process=_wavelength, dynamic=True, check_set_errors=True)
 
     connected = Channel.control(
         "OUTP{ch}:STAT?", "OUTP{ch}:STAT %d",
@@ -132,15 +143,17 @@ class TolvanAttenuator(SCPIMixin, Instrument):  # type: ignore[misc]  # both are
         if self._out_of_step:
             try:
                 self._errors()
+            except PortUnavailable:
+                raise
             except InstrumentError as error:
                 raise NoReply(f"{self.name}: not sent: {error}") from None
-        super().write(command, **kwargs)
+        self._send(command, **kwargs)
 
     def read(self, **kwargs: Any) -> str:
         """One answer line; NoReply (or what the server's error queue says went wrong) when the
         query got none. A late answer is never taken for the answer to a later query."""
         try:
-            return str(super().read(**kwargs))
+            return self._receive(**kwargs)
         except Exception as error:
             if not _timed_out(error):
                 raise
@@ -176,7 +189,7 @@ class TolvanAttenuator(SCPIMixin, Instrument):  # type: ignore[misc]  # both are
         self._ask_error_queue()
         while self._owed_error_answers:
             try:
-                line = str(super().read())
+                line = self._receive()
             except Exception as error:
                 if _timed_out(error):
                     self._out_of_step = True
@@ -201,8 +214,31 @@ class TolvanAttenuator(SCPIMixin, Instrument):  # type: ignore[misc]  # both are
         return errors
 
     def _ask_error_queue(self) -> None:
-        super().write("SYST:ERR?")
+        self._send("SYST:ERR?")
         self._owed_error_answers += 1
+
+    # The adapter's own write and read; a connection that is gone (the server stopped) raises
+    # PortUnavailable, which says so, rather than the socket's or VISA's error.
+
+    def _send(self, command: str, **kwargs: Any) -> None:
+        try:
+            super().write(command, **kwargs)
+        except Exception as error:
+            raise self._lost(error) or error
+
+    def _receive(self, **kwargs: Any) -> str:
+        try:
+            return str(super().read(**kwargs))
+        except Exception as error:
+            raise self._lost(error) or error
+
+    def _lost(self, error: Exception) -> PortUnavailable | None:
+        if not _connection_lost(error):
+            return None
+        lost = PortUnavailable(f"{self.name}: the connection to the server is gone ({error}): is `tolvan serve` "
+                               f"still running? Once it is, create the instrument again")
+        lost.__cause__ = error
+        return lost
 
     def _exception(self, errors: list[tuple[int, str]], what: str) -> Exception:
         said = "; ".join(f'{code},"{text}"' for code, text in errors) or '0,"No error"'
@@ -215,6 +251,18 @@ class TolvanAttenuator(SCPIMixin, Instrument):  # type: ignore[misc]  # both are
         if -240 in codes or not errors:
             return NoReply(message)
         return InstrumentError(message)
+
+
+def _connection_lost(error: Exception) -> bool:
+    """Whether an adapter's write or read failed because the connection is gone (a socket's error,
+    or VISA's connection lost)."""
+    if isinstance(error, ConnectionError):
+        return True
+    try:
+        from pyvisa import constants, errors
+    except ImportError:
+        return False
+    return isinstance(error, errors.VisaIOError) and error.error_code == constants.StatusCode.error_connection_lost
 
 
 def _timed_out(error: Exception) -> bool:

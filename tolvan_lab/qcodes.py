@@ -16,6 +16,8 @@ from __future__ import annotations
 import logging
 import math
 import numbers
+from collections.abc import Iterator
+from contextlib import contextmanager
 from typing import Any, Self, Unpack
 
 import numpy as np
@@ -94,12 +96,26 @@ class TolvanChannel(InstrumentChannel["TolvanAttenuator"]):
         db = self.channel.attenuation
         return math.nan if db is None else db
 
+    @contextmanager
+    def _unknown_if_it_fails(self, *parameters: Parameter[Any, Self]) -> Iterator[None]:
+        """A command that failed may still have reached the instrument (only its reply was lost):
+        what the parameters held is then unknown, and their caches are marked invalid, so that the
+        next cache read or snapshot(update=None) asks the instrument rather than show the old value."""
+        try:
+            yield
+        except BaseException:
+            for parameter in parameters:
+                parameter.cache.invalidate()
+            raise
+
     def _set_attenuation(self, db: float) -> None:
-        self.channel.attenuation = _plain(db)
+        with self._unknown_if_it_fails(self.attenuation, self.connected):
+            self.channel.attenuation = _plain(db)
         self.connected.cache.set(True)  # setting the attenuation connects the channel
 
     def _set_wavelength(self, nm: float) -> None:
-        self.channel.wavelength = int(nm)  # the validator let only a listed wavelength through
+        with self._unknown_if_it_fails(self.wavelength):
+            self.channel.wavelength = int(nm)  # the validator let only a listed wavelength through
 
     def _cache_attenuation(self, db: float | None) -> None:
         # As a get stores what it read: NaN, which no set may ask for, is what a disconnected
@@ -108,13 +124,15 @@ class TolvanChannel(InstrumentChannel["TolvanAttenuator"]):
 
     def clear(self) -> None:
         """The instrument's clear command: the attenuation goes to 0 dB and the channel is connected."""
-        self.channel.clear()
+        with self._unknown_if_it_fails(self.attenuation, self.connected):
+            self.channel.clear()
         self.attenuation.cache.set(0.0)
         self.connected.cache.set(True)
 
     def disconnect(self) -> None:
         """Disconnects the channel: it reads as disconnected until its attenuation is set or cleared."""
-        self.channel.disconnect()
+        with self._unknown_if_it_fails(self.attenuation, self.connected):
+            self.channel.disconnect()
         self._cache_attenuation(None)
         self.connected.cache.set(False)
 

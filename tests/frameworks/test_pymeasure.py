@@ -11,7 +11,7 @@ import pytest
 pytest.importorskip("pymeasure", reason="needs PyMeasure: pip install 'tolvan[pymeasure]'")
 pytest.importorskip("pyvisa_py", reason="needs pyvisa-py: pip install 'tolvan[pymeasure]'")
 
-from tolvan_lab import NoReply  # noqa: E402
+from tolvan_lab import NoReply, PortUnavailable  # noqa: E402
 from tolvan_lab.pymeasure import TolvanAttenuator  # noqa: E402
 from tolvan_sim import SimulatedInstrument, find_simulator  # noqa: E402
 
@@ -73,7 +73,7 @@ def served():
     """One simulator, server and client for the whole table (each case looks only at what it sent)."""
     if find_simulator() is None:
         pytest.skip("needs the simulator tolvan-sim")
-    with SimulatedInstrument() as sim:
+    with SimulatedInstrument("--wavelengths", "3=") as sim:  # channel 3 lists none: it names no wavelength
         server = Server(sim)
         att = TolvanAttenuator(server.resource)
         yield sim, att
@@ -105,10 +105,17 @@ def test_what_a_channel_takes(served, prop, value, refused, then):
     assert getattr(att.ch_2, prop) == (round(value, 2) if prop == "attenuation" else value)
 
 
+def test_a_channel_naming_no_wavelength_of_its_list_reads_none(served):
+    _, att = served
+    assert att.ch_3.wavelengths == [] and att.ch_3.wavelength is None  # not the server's '9.91E37'
+    assert att.ch_2.wavelength in att.ch_2.wavelengths and isinstance(att.ch_2.wavelength, int)
+
+
 def test_an_unanswered_set_or_query_raises_and_the_next_answer_is_its_own(start_sim, serve, instruments):
     # The server's first five requests read the version and the four wavelength lists.
     sim = start_sim("--drop-every", "7")
-    att = instruments(serve(sim).resource, timeout=1500)
+    server = serve(sim)
+    att = instruments(server.resource, timeout=1500)
     att.ch_2.attenuation = 3.5                                   # request 6
     with pytest.raises(NoReply, match="-240"):
         att.ch_2.attenuation = 4.0                               # request 7: no reply
@@ -119,6 +126,11 @@ def test_an_unanswered_set_or_query_raises_and_the_next_answer_is_its_own(start_
     with pytest.raises(NoReply, match="no answer to the query"):
         att.ch_2.attenuation                                    # 14: no reply, the server answers nothing
     assert att.ch_2.attenuation == 4.5
+    server.stop()  # the server goes: the client's queries and sets say so, in the layer's terms
+    with pytest.raises(PortUnavailable, match="is `tolvan serve` still running"):
+        att.ch_2.attenuation
+    with pytest.raises(PortUnavailable, match="is `tolvan serve` still running"):
+        att.ch_2.attenuation = 5.0
 
 
 @pytest.mark.parametrize("late", ["600", "900"])

@@ -99,10 +99,18 @@ def test_a_command_without_a_reply_raises_and_never_returns_a_stale_value(start_
     with pytest.raises(NoReply, match=r"read_current_status\(ch=2\)"):
         att.ch2.attenuation()  # unanswered: the cached 3.5 is not offered in its place
     assert att.ch2.attenuation() == 3.5
+    att.ch2.refresh()  # every parameter of the channel cached
     att.attenuator.reply_timeout = 0.3
     with silenced(sim), pytest.raises(NoReply):
-        att.ch2.attenuation(4.0)
-    assert att.ch2.attenuation.cache.get(get_if_invalid=False) == 3.5  # a set that failed is not cached
+        att.ch2.attenuation(4.0)  # sent: the instrument takes it once it runs again
+    att.attenuator.reply_timeout = 1.0
+    # After a set that failed, what the instrument holds is unknown: neither 3.5 nor 4.0 is cached,
+    # and the next look at the cache (a snapshot, a Station's metadata) asks the instrument.
+    assert att.snapshot(update=None)["submodules"]["ch2"]["parameters"]["attenuation"]["value"] == 4.0
+    with silenced(sim), pytest.raises(NoReply):
+        att.ch2.clear()
+    att.attenuator.reply_timeout = 1.0
+    assert att.ch2.attenuation.cache() == 0.0
 
 
 def test_snapshot_of_a_silent_instrument_keeps_the_last_values_without_waiting_on_every_channel(
