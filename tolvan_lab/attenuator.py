@@ -9,6 +9,8 @@ from __future__ import annotations
 
 import contextlib
 import io
+import numbers
+import operator
 import os
 import shutil
 import sys
@@ -77,9 +79,10 @@ class ChannelStatus(NamedTuple):
 
 
 def _whole_number(value: object, what: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
+    """`value` as an int; numpy's integers count as ints (the driver itself takes only int)."""
+    if isinstance(value, bool) or not isinstance(value, (int, numbers.Integral)):
         raise TypeError(f"{what} must be an int, not {type(value).__name__}")
-    return value
+    return operator.index(value)
 
 
 class Attenuator:
@@ -253,7 +256,8 @@ class Attenuator:
 
     def channel(self, number: int) -> Channel:
         """Channel `number` (from 1); IndexError for one this Attenuator does not serve."""
-        if not 1 <= _whole_number(number, "a channel number") <= len(self._channels):
+        number = _whole_number(number, "a channel number")
+        if not 1 <= number <= len(self._channels):
             raise IndexError(f"channel {number} is not served: {self.port} serves channels 1 to "
                              f"{len(self._channels)} (Attenuator(port, channels=N) serves more)")
         return self._channels[number - 1]
@@ -306,7 +310,7 @@ class Channel:
     @wavelength.setter
     def wavelength(self, nm: int) -> None:
         att, ch = self.attenuator, self.number
-        _whole_number(nm, "a wavelength in nm")
+        nm = _whole_number(nm, "a wavelength in nm")
         listed = self.wavelengths
         if nm not in listed:
             supported = ", ".join(map(str, listed)) or "none (its list is empty)"
