@@ -173,8 +173,12 @@ class Attenuator:
 
     def _refusal(self, driver_said: str) -> PortUnavailable:
         """Why the driver's open() said no, as an exception that says what to do."""
+        import re
+
         port = shown(self.port)
-        words = " ".join(driver_said.split())
+        # A name that is not UTF-8 is in the driver's line as it is and, within the repr of an
+        # OSError's file name, as \udcNN: both shown as \xNN, as the name is everywhere else.
+        words = re.sub(r"\\udc([89a-f][0-9a-f])", r"\\x\1", shown(" ".join(driver_said.split())))
         quoted = f" (the driver said: {words})" if words else ""
         holders: tuple[str, ...] = ()
         if "already opened" in words:  # its availability check said no

@@ -11,7 +11,7 @@ import time
 import pytest
 import serial
 
-from .conftest import Run, command, environment, needs_simulator
+from .conftest import STRICT_UTF8, Run, command, environment, needs_simulator
 
 ACCEPTED = "0 to 655.34 dB in steps of 0.01 dB"
 
@@ -98,12 +98,15 @@ def test_no_reply_exits_1_naming_the_command(tolvan, instrument, args, calls, do
 
 @needs_simulator
 def test_a_port_that_cannot_be_opened_exits_3(tolvan, instrument, tmp_path):
-    missing = tolvan("-p", tmp_path / "ttyUSB9", "--json", "info")
+    # A name that is not UTF-8, in a locale that writes UTF-8 strictly: shown escaped everywhere,
+    # in the driver's quoted line too, and the document holds no lone surrogate.
+    missing = tolvan("-p", os.fsencode(tmp_path) + b"/ttyUSB\xff", "--json", "info", env=STRICT_UTF8)
     assert missing.status == 3, missing
     assert "no such port: is the adapter plugged in?" in missing.err and "tolvan ports" in missing.err, missing
     # The document stands on its own: it quotes the driver's own line.
     assert missing.doc == {"error": missing.err.removeprefix("tolvan info: ").rstrip("\n")}
     assert "Cannot open serial port" in missing.doc["error"] and "No such file or directory" in missing.doc["error"]
+    assert missing.doc["error"].count("ttyUSB\\xff") == 3 and "\\u" not in missing.out, missing
 
     sim = instrument()
     (tmp_path / "last.csv").write_text("the last sweep's rows\n")
