@@ -12,7 +12,7 @@ import sys
 
 TYPE_CHECKING = False  # typing itself is not imported: it would cost `tolvan --help` 2 ms
 if TYPE_CHECKING:
-    from typing import TextIO
+    from typing import Any, TextIO
 
 OK, FAILED, USAGE, PORT, INTERRUPTED = 0, 1, 2, 3, 130
 
@@ -171,15 +171,18 @@ class Parser(argparse.ArgumentParser):
     """argparse's parser, whose --help says so when standard output cannot take it (argparse
     itself drops the error and exits 0, as if the help had been written)."""
 
-    def print_help(self, file: TextIO | None = None) -> None:
-        self.write_out(self.format_help(), "the help")
+    def print_help(self, file: Any = None) -> None:
+        if file is not None:
+            super().print_help(file)
+        else:
+            self.write_out(self.format_help(), "the help")
 
     def write_out(self, text: str, what: str) -> None:
         """`text` on standard output; when that fails, a line on standard error and exit 1."""
         out = sys.stdout
-        if out is None:  # started with standard output closed: there is nowhere to write, as for print()
-            return
         try:
+            if out is None:  # started with standard output closed (`>&-`): as a reader that has gone
+                raise BrokenPipeError
             out.write(text)
             out.flush()
         except (OSError, ValueError) as error:
@@ -343,7 +346,7 @@ def start(argv: list[str] | None) -> int:
         sys.stdout = out
 
 
-def run(args: argparse.Namespace, out: TextIO) -> int:
+def run(args: argparse.Namespace, out: TextIO | None) -> int:
     """Runs the command word of `args` to its end (tolvan_cli.outcome); its exit status."""
     from tolvan_cli.outcome import run as run_command
 

@@ -220,12 +220,15 @@ def test_a_signal_at_any_moment_says_what_the_instrument_was_left_at(instrument,
                         f"{value} dB)", "channel 1 attenuation unknown (stopped while clearing it)"), run
 
 
-def full_file_size(limit):
-    """For the child: files it writes may not grow beyond `limit` bytes (a full disk, for one file)."""
+def full_file_size(limit, close_stdout=False):
+    """For the child: files it writes may not grow beyond `limit` bytes (a full disk, for one file);
+    with `close_stdout`, it starts with no standard output at all (`>&-` in a shell)."""
     def apply():
         import resource
 
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        if close_stdout:
+            os.close(1)
     return apply
 
 
@@ -247,6 +250,11 @@ OUTPUT_FAILURES = [
     ("full", ["--help"], "cannot write the help: No space left on device"),  # argparse's own print says 0
     ("closed", ["set", "--help"], "cannot write the help: standard output was closed"),
     ("full", ["--version"], "cannot write the version: No space left on device"),
+    # started with standard output closed: the same as a reader that has gone
+    ("none", ["--json", "set", "2"], "cannot write the JSON document: standard output was closed; port closed; "
+                                     "channel 1 attenuation set to 2.00 dB"),
+    ("none", ["info"], "stopped, standard output was closed; port closed; this command changes no attenuation"),
+    ("none", ["--version"], "cannot write the version: standard output was closed"),
 ]
 
 
@@ -258,10 +266,11 @@ def test_output_that_cannot_be_written_exits_1_naming_it(instrument, tmp_path, s
     read_end, write_end = os.pipe()
     os.close(read_end)  # the reader of standard output has gone
     full = os.open("/dev/full", os.O_WRONLY)
-    target = {"closed": write_end, "full": full, "csv": subprocess.PIPE}[stdout]
+    target = {"closed": write_end, "full": full, "csv": subprocess.PIPE, "none": subprocess.DEVNULL}[stdout]
     process = subprocess.Popen(command("-p", sim.port, *args), cwd=tmp_path, env=environment(), stdout=target,
                                stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                               preexec_fn=full_file_size(len("time_s,set_db,read_db,ok,note\n") + 30))
+                               preexec_fn=full_file_size(len("time_s,set_db,read_db,ok,note\n") + 30,
+                                                         close_stdout=stdout == "none"))
     os.close(write_end)
     os.close(full)
     run = finished(process)
