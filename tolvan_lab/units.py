@@ -32,8 +32,8 @@ def steps(db: float | int | Decimal | Fraction) -> int:
     Integers of other types (numpy's) count as ints. The range is judged before any exact
     arithmetic, so that Decimal('1E-99999999') or 10**5000 is refused at once."""
     if isinstance(db, bool) or not isinstance(db, (int, float, Decimal, Fraction, numbers.Integral)):
-        raise TypeError(f"an attenuation is a number of dB (an int, float, Decimal or Fraction), not "
-                        f"{type(db).__name__} ({ACCEPTED})")
+        raise TypeError(f"an attenuation is a number of dB, not {type(db).__name__} (an int, float, Decimal or "
+                        f"Fraction: {ACCEPTED})")
     if not isinstance(db, (int, float, Decimal, Fraction)):
         db = operator.index(db)  # numpy.int64 and the like
     if isinstance(db, float) and not math.isfinite(db):

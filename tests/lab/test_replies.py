@@ -167,7 +167,7 @@ def test_float_attenuation_values_mean_the_nearest_step_only_when_they_are_one(c
 
 def test_what_is_no_attenuation(value, error):
     began = time.monotonic()
-    with pytest.raises(error, match=r"\(0 to 655\.34 dB in steps of 0\.01 dB\)$") as refused:
+    with pytest.raises(error, match=r"0 to 655\.34 dB in steps of 0\.01 dB\)$") as refused:
         units.steps(value)
     assert time.monotonic() - began < 0.5 and len(str(refused.value)) < 200
 
