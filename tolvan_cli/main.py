@@ -12,7 +12,7 @@ import sys
 
 TYPE_CHECKING = False  # typing itself is not imported: it would cost `tolvan --help` 2 ms
 if TYPE_CHECKING:
-    from typing import TextIO
+    from typing import Any, TextIO
 
 OK, FAILED, USAGE, PORT, INTERRUPTED = 0, 1, 2, 3, 130
 
@@ -167,6 +167,33 @@ class Formatter(argparse.RawDescriptionHelpFormatter):
         return textwrap.wrap(" ".join(text.split()), width, break_on_hyphens=False)
 
 
+class Parser(argparse.ArgumentParser):
+    """argparse's parser, whose --help says so when standard output cannot take it (argparse
+    itself drops the error and exits 0, as if the help had been written)."""
+
+    def print_help(self, file: Any = None) -> None:
+        if file is not None:
+            super().print_help(file)
+        else:
+            self.write_out(self.format_help(), "the help")
+
+    def write_out(self, text: str, what: str) -> None:
+        """`text` on standard output; when that fails, a line on standard error and exit 1."""
+        out = sys.stdout
+        try:
+            if out is None:  # started with standard output closed (`>&-`): as a reader that has gone
+                raise BrokenPipeError
+            out.write(text)
+            out.flush()
+        except (OSError, ValueError) as error:
+            from tolvan_cli.failures import silence
+
+            silence(out)
+            why = ("standard output was closed" if isinstance(error, BrokenPipeError) else
+                   error.strerror if isinstance(error, OSError) and error.strerror else str(error))
+            self.exit(FAILED, f"{self.prog}: cannot write {what}: {why}\n")
+
+
 class Version(argparse.Action):
     """--version: what a bug report needs (tolvan_cli.version), then exit."""
 
@@ -177,7 +204,8 @@ class Version(argparse.Action):
                  option_string: str | None = None) -> None:
         from tolvan_cli.version import describe
 
-        print(describe())
+        assert isinstance(parser, Parser)
+        parser.write_out(describe() + "\n", "the version")
         parser.exit()
 
 
@@ -203,7 +231,7 @@ def build_parser() -> argparse.ArgumentParser:
     from tolvan_cli import values
 
     raw = Formatter
-    parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG, formatter_class=raw)
+    parser = Parser(prog=PROG, description=DESCRIPTION, epilog=EPILOG, formatter_class=raw)
     parser.add_argument("--version", action=Version, help="which tolvan, driver, pyserial and Python run, and lsof")
     add_global_options(parser, after_word=False)
     words = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands")
@@ -318,7 +346,7 @@ def start(argv: list[str] | None) -> int:
         sys.stdout = out
 
 
-def run(args: argparse.Namespace, out: TextIO) -> int:
+def run(args: argparse.Namespace, out: TextIO | None) -> int:
     """Runs the command word of `args` to its end (tolvan_cli.outcome); its exit status."""
     from tolvan_cli.outcome import run as run_command
 

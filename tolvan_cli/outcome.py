@@ -18,7 +18,7 @@ from tolvan_cli.failures import Failed, OutputFailed, PortError, UsageError, sil
 from tolvan_cli.main import COMMANDS, FAILED, OK, PORT, PROG, USAGE
 
 
-def run(args: argparse.Namespace, out: TextIO) -> int:
+def run(args: argparse.Namespace, out: TextIO | None) -> int:
     session: Any = None
     status, error = OK, None
     try:
@@ -64,7 +64,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         stops.finish()  # the outcome is told: nothing may interrupt the exit and tell another
 
 
-def report(args: argparse.Namespace, out: TextIO, session: Any, status: int, error: str | None) -> int:
+def report(args: argparse.Namespace, out: TextIO | None, session: Any, status: int, error: str | None) -> int:
     """The message on standard error and, with --json, the document on standard output."""
     stops.told = True
     if error is not None:
@@ -77,6 +77,8 @@ def report(args: argparse.Namespace, out: TextIO, session: Any, status: int, err
     if error is not None:
         doc = {"error": error, args.command: doc} if isinstance(doc, list) else {**doc, "error": error}
     try:
+        if out is None:  # started with standard output closed (`>&-`): as a reader that has gone
+            raise BrokenPipeError
         out.write(json.dumps(doc) + "\n")
         out.flush()
     except (OSError, ValueError) as failed:

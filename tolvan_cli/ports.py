@@ -55,6 +55,9 @@ def probe(session: Session, port: str) -> tuple[dict[str, int] | None, str]:
         version = att.version
     except NoReply:
         return None, "no answer"
+    except PortUnavailable as error:  # it failed as it was asked (unplugged): the search goes on
+        warn(f"tolvan ports: {error}")
+        return None, "failed (see above)"
     finally:
         att.close()
     return ({"module_version": version.module, "hard_version": version.hardware, "soft_version": version.software},

@@ -46,7 +46,7 @@ class Wire:
 
 
 class Session:
-    def __init__(self, args: Any, out: TextIO) -> None:
+    def __init__(self, args: Any, out: TextIO | None) -> None:
         self.args = args
         self.out = out
         self.json: bool = args.json
@@ -189,9 +189,11 @@ class Session:
         return bool(self.left) or self.pending is not None
 
 
-def write_out(out: TextIO, text: str) -> None:
-    """Writes to standard output; OutputFailed when that fails (a broken pipe, a full disk), with
-    standard output silenced so that nothing fails again at exit."""
+def write_out(out: TextIO | None, text: str) -> None:
+    """Writes to standard output; OutputFailed when that fails (a broken pipe, a full disk, none at
+    all), with standard output silenced so that nothing fails again at exit."""
+    if out is None:  # started with standard output closed (`>&-`): as a reader that has gone
+        raise OutputFailed("standard output was closed", closed=True)
     try:
         out.write(text)
         out.flush()

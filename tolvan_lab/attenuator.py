@@ -9,6 +9,8 @@ from __future__ import annotations
 
 import contextlib
 import io
+import numbers
+import operator
 import os
 import shutil
 import sys
@@ -77,9 +79,10 @@ class ChannelStatus(NamedTuple):
 
 
 def _whole_number(value: object, what: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
+    """`value` as an int; numpy's integers count as ints (the driver itself takes only int)."""
+    if isinstance(value, bool) or not isinstance(value, (int, numbers.Integral)):
         raise TypeError(f"{what} must be an int, not {type(value).__name__}")
-    return value
+    return operator.index(value)
 
 
 class Attenuator:
@@ -170,8 +173,12 @@ class Attenuator:
 
     def _refusal(self, driver_said: str) -> PortUnavailable:
         """Why the driver's open() said no, as an exception that says what to do."""
+        import re
+
         port = shown(self.port)
-        words = " ".join(driver_said.split())
+        # A name that is not UTF-8 is in the driver's line as it is and, within the repr of an
+        # OSError's file name, as \udcNN: both shown as \xNN, as the name is everywhere else.
+        words = re.sub(r"\\udc([89a-f][0-9a-f])", r"\\x\1", shown(" ".join(driver_said.split())))
         quoted = f" (the driver said: {words})" if words else ""
         holders: tuple[str, ...] = ()
         if "already opened" in words:  # its availability check said no
@@ -253,7 +260,8 @@ class Attenuator:
 
     def channel(self, number: int) -> Channel:
         """Channel `number` (from 1); IndexError for one this Attenuator does not serve."""
-        if not 1 <= _whole_number(number, "a channel number") <= len(self._channels):
+        number = _whole_number(number, "a channel number")
+        if not 1 <= number <= len(self._channels):
             raise IndexError(f"channel {number} is not served: {self.port} serves channels 1 to "
                              f"{len(self._channels)} (Attenuator(port, channels=N) serves more)")
         return self._channels[number - 1]
@@ -306,7 +314,7 @@ class Channel:
     @wavelength.setter
     def wavelength(self, nm: int) -> None:
         att, ch = self.attenuator, self.number
-        _whole_number(nm, "a wavelength in nm")
+        nm = _whole_number(nm, "a wavelength in nm")
         listed = self.wavelengths
         if nm not in listed:
             supported = ", ".join(map(str, listed)) or "none (its list is empty)"

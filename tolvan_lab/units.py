@@ -7,6 +7,8 @@ reading it is disconnected, so it is never set as an attenuation.
 from __future__ import annotations
 
 import math
+import numbers
+import operator
 from decimal import Decimal
 from fractions import Fraction
 
@@ -25,29 +27,55 @@ _FLOAT_SLACK = 1e-6
 
 def steps(db: float | int | Decimal | Fraction) -> int:
     """The count of 0.01 dB steps for an attenuation in dB; ValueError for what the instrument
-    cannot hold (negative, finer than 0.01 dB, 655.35 dB or more), TypeError for what is no number."""
-    if isinstance(db, bool) or not isinstance(db, (int, float, Decimal, Fraction)):
-        raise TypeError(f"an attenuation is a number of dB, not {type(db).__name__} ({ACCEPTED})")
+    cannot hold (negative, finer than 0.01 dB, 655.35 dB or more), TypeError for what is no number.
+
+    Integers of other types (numpy's) count as ints. The range is judged before any exact
+    arithmetic, so that Decimal('1E-99999999') or 10**5000 is refused at once."""
+    if isinstance(db, bool) or not isinstance(db, (int, float, Decimal, Fraction, numbers.Integral)):
+        raise TypeError(f"an attenuation is a number of dB, not {type(db).__name__} (an int, float, Decimal or "
+                        f"Fraction: {ACCEPTED})")
+    if not isinstance(db, (int, float, Decimal, Fraction)):
+        db = operator.index(db)  # numpy.int64 and the like
     if isinstance(db, float) and not math.isfinite(db):
         raise ValueError(f"attenuation {db!r} dB is not a number the instrument can hold ({ACCEPTED})")
     if isinstance(db, Decimal) and not db.is_finite():
         raise ValueError(f"attenuation {db} dB is not a number the instrument can hold ({ACCEPTED})")
+    if db < 0:
+        raise ValueError(f"attenuation {_said(db)} dB is negative ({ACCEPTED})")
+    if isinstance(db, (int, Decimal)) and db >= _DISCONNECTED_DB:
+        raise _above(db)
     if isinstance(db, float):
         scaled = db * STEPS_PER_DB
         count = round(scaled)
         exact = abs(scaled - count) <= _FLOAT_SLACK
+    elif isinstance(db, Decimal) and db and db.adjusted() < -2:  # 0 < db < 0.01, however many zeros it has
+        count, exact = 0, False
     else:
         exact_scaled = Fraction(db) * STEPS_PER_DB
         count = round(exact_scaled)
         exact = exact_scaled == count
-    if db < 0:
-        raise ValueError(f"attenuation {db} dB is negative ({ACCEPTED})")
     if not exact:
-        raise ValueError(f"attenuation {db} dB is finer than the instrument's step of 0.01 dB ({ACCEPTED})")
+        raise ValueError(f"attenuation {_said(db)} dB is finer than the instrument's step of 0.01 dB ({ACCEPTED})")
     if count > MAX_STEPS:
-        raise ValueError(f"attenuation {db} dB is at or above 655.35 dB, the value that marks a disconnected "
-                         f"channel ({ACCEPTED})")
+        raise _above(db)
     return int(count)
+
+
+_DISCONNECTED_DB = Decimal(DISCONNECTED_STEPS) / STEPS_PER_DB  # 655.35, exactly
+
+
+def _above(db: float | int | Decimal | Fraction) -> ValueError:
+    return ValueError(f"attenuation {_said(db)} dB is at or above 655.35 dB, the value that marks a disconnected "
+                      f"channel ({ACCEPTED})")
+
+
+def _said(db: float | int | Decimal | Fraction) -> str:
+    """The value as a message shows it: at most about 40 characters."""
+    try:
+        text = str(db)
+    except ValueError:  # an int of more digits than Python converts to text
+        return "(a number of more than 4300 digits)"
+    return text if len(text) <= 40 else f"{text[:24]}...{text[-12:]} ({len(text)} characters)"
 
 
 def db(step_count: int) -> float:

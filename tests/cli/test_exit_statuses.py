@@ -11,7 +11,7 @@ import time
 import pytest
 import serial
 
-from .conftest import Run, command, environment, needs_simulator
+from .conftest import STRICT_UTF8, Run, command, environment, needs_simulator
 
 ACCEPTED = "0 to 655.34 dB in steps of 0.01 dB"
 
@@ -98,12 +98,15 @@ def test_no_reply_exits_1_naming_the_command(tolvan, instrument, args, calls, do
 
 @needs_simulator
 def test_a_port_that_cannot_be_opened_exits_3(tolvan, instrument, tmp_path):
-    missing = tolvan("-p", tmp_path / "ttyUSB9", "--json", "info")
+    # A name that is not UTF-8, in a locale that writes UTF-8 strictly: shown escaped everywhere,
+    # in the driver's quoted line too, and the document holds no lone surrogate.
+    missing = tolvan("-p", os.fsencode(tmp_path) + b"/ttyUSB\xff", "--json", "info", env=STRICT_UTF8)
     assert missing.status == 3, missing
     assert "no such port: is the adapter plugged in?" in missing.err and "tolvan ports" in missing.err, missing
     # The document stands on its own: it quotes the driver's own line.
     assert missing.doc == {"error": missing.err.removeprefix("tolvan info: ").rstrip("\n")}
     assert "Cannot open serial port" in missing.doc["error"] and "No such file or directory" in missing.doc["error"]
+    assert missing.doc["error"].count("ttyUSB\\xff") == 3 and "\\u" not in missing.out, missing
 
     sim = instrument()
     (tmp_path / "last.csv").write_text("the last sweep's rows\n")
@@ -217,12 +220,15 @@ def test_a_signal_at_any_moment_says_what_the_instrument_was_left_at(instrument,
                         f"{value} dB)", "channel 1 attenuation unknown (stopped while clearing it)"), run
 
 
-def full_file_size(limit):
-    """For the child: files it writes may not grow beyond `limit` bytes (a full disk, for one file)."""
+def full_file_size(limit, close_stdout=False):
+    """For the child: files it writes may not grow beyond `limit` bytes (a full disk, for one file);
+    with `close_stdout`, it starts with no standard output at all (`>&-` in a shell)."""
     def apply():
         import resource
 
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        if close_stdout:
+            os.close(1)
     return apply
 
 
@@ -241,6 +247,14 @@ OUTPUT_FAILURES = [
                        "this command changes no attenuation"),
     ("csv", ["--json", *SWEEP, "--csv", "s.csv"], "cannot write s.csv: File too large; port closed; "
                                                   "channel 1 attenuation left at 0.50 dB"),
+    ("full", ["--help"], "cannot write the help: No space left on device"),  # argparse's own print says 0
+    ("closed", ["set", "--help"], "cannot write the help: standard output was closed"),
+    ("full", ["--version"], "cannot write the version: No space left on device"),
+    # started with standard output closed: the same as a reader that has gone
+    ("none", ["--json", "set", "2"], "cannot write the JSON document: standard output was closed; port closed; "
+                                     "channel 1 attenuation set to 2.00 dB"),
+    ("none", ["info"], "stopped, standard output was closed; port closed; this command changes no attenuation"),
+    ("none", ["--version"], "cannot write the version: standard output was closed"),
 ]
 
 
@@ -252,15 +266,17 @@ def test_output_that_cannot_be_written_exits_1_naming_it(instrument, tmp_path, s
     read_end, write_end = os.pipe()
     os.close(read_end)  # the reader of standard output has gone
     full = os.open("/dev/full", os.O_WRONLY)
-    target = {"closed": write_end, "full": full, "csv": subprocess.PIPE}[stdout]
+    target = {"closed": write_end, "full": full, "csv": subprocess.PIPE, "none": subprocess.DEVNULL}[stdout]
     process = subprocess.Popen(command("-p", sim.port, *args), cwd=tmp_path, env=environment(), stdout=target,
                                stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                               preexec_fn=full_file_size(len("time_s,set_db,read_db,ok,note\n") + 30))
+                               preexec_fn=full_file_size(len("time_s,set_db,read_db,ok,note\n") + 30,
+                                                         close_stdout=stdout == "none"))
     os.close(write_end)
     os.close(full)
     run = finished(process)
     assert run.status == 1, run
-    assert run.err.endswith(f"tolvan {args[1] if args[0] == '--json' else args[0]}: {says}\n"), run
+    word = next((arg for arg in args if not arg.startswith("-")), None)
+    assert run.err.endswith(f"tolvan{f' {word}' if word else ''}: {says}\n"), run
     assert "Traceback" not in run.err and "Exception ignored" not in run.err, run
     if stdout == "csv":  # the document still comes, with the rows that were written
         assert run.doc["error"] == says and len(run.doc["steps"]) == 2, run

@@ -63,3 +63,18 @@ def test_without_lsof_nothing_is_probed(tolvan, instrument, tmp_path):
     shown = tolvan("ports", "--probe", sim.port, env={"PATH": str(tmp_path / "bin")})
     assert re.search(rf"{re.escape(sim.port)} +- +- +unknown \(no lsof\) +not probed: who holds it is unknown", shown.out)
     assert sim.received() == []
+
+
+def test_a_port_failing_while_probed_leaves_the_search_going(tolvan, instrument):
+    """An adapter that vanishes as it is asked (here: a simulator that exits on its second request)
+    is reported, and the ports after it are still probed and listed."""
+    from tolvan_lab import Attenuator
+
+    vanishing, sim = instrument("--exit-after", "1"), instrument()
+    with Attenuator(vanishing.port) as att:
+        att.version  # its one answer
+    run = tolvan("--json", "ports", "--probe", vanishing.port, sim.port)
+    assert run.status == 0, run
+    assert run.doc == [row(vanishing.port), row(sim.port, instrument={"module_version": 2, "hard_version": 50,
+                                                                       "soft_version": 32})], run
+    assert f"tolvan ports: the port {vanishing.port} failed during read_device_version()" in run.err, run

@@ -2,6 +2,9 @@
 (noise, other commands' replies, late replies, several answers), the driver decodes only the last
 frame that answers the request, or gets nothing."""
 
+import time
+from decimal import Decimal
+
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -153,7 +156,24 @@ def test_float_attenuation_values_mean_the_nearest_step_only_when_they_are_one(c
             units.steps(off)
 
 
-@pytest.mark.parametrize("value", [True, None, "3.5", float("nan"), float("inf"), [1]])
-def test_what_is_no_attenuation(value):
-    with pytest.raises(TypeError if not isinstance(value, float) else ValueError):
+@pytest.mark.parametrize(("value", "error"), [
+    (True, TypeError), (None, TypeError), ("3.5", TypeError), ([1], TypeError),
+    (float("nan"), ValueError), (float("inf"), ValueError), (Decimal("NaN"), ValueError), (Decimal("sNaN"), ValueError),
+    # judged at once, and named in a message of a few dozen characters: no 10**99999999 is ever built,
+    # and an int of more digits than str() takes still gets the instrument's reason
+    (Decimal("1E-99999999"), ValueError), (Decimal("1E+99999999"), ValueError), (Decimal("-1E+99999999"), ValueError),
+    (10**5000, ValueError), (-(10**5000), ValueError), (10**400, ValueError),
+], ids=lambda value: f"int({value.bit_length()} bits)" if type(value) is int else repr(value)[:24])
+
+def test_what_is_no_attenuation(value, error):
+    began = time.monotonic()
+    with pytest.raises(error, match=r"0 to 655\.34 dB in steps of 0\.01 dB\)$") as refused:
         units.steps(value)
+    assert time.monotonic() - began < 0.5 and len(str(refused.value)) < 200
+
+
+def test_numpy_integers_are_ints():
+    numpy = pytest.importorskip("numpy")
+    assert units.steps(numpy.int64(3)) == 300 and units.steps(numpy.uint8(200)) == 20000
+    with pytest.raises(TypeError, match="an int, float, Decimal or Fraction"):  # its float32 would carry noise
+        units.steps(numpy.float32(0.07))
