@@ -114,6 +114,7 @@ class Attenuator:
         self._driver: TOLVAN | None = None
         self._checked: CheckedPort | None = None
         self._lost: str | None = None  # why the port was closed under us, if it was
+        self._opened_by = 0  # the process that opened the port
         self._version: Version | None = None
         self._wavelengths: dict[int, tuple[int, ...]] = {}
 
@@ -150,7 +151,7 @@ class Attenuator:
                     raise
             self._checked = CheckedPort(driver.ser, self.port, self.reply_timeout)
             driver.ser = self._checked  # type: ignore[assignment]  # stands in for the Serial object
-            self._driver, self._lost = driver, None
+            self._driver, self._lost, self._opened_by = driver, None, os.getpid()
             frames.note(self.port, "opened")
 
     def close(self) -> None:
@@ -187,7 +188,7 @@ class Attenuator:
                        "install it (Debian, Ubuntu: sudo apt-get install lsof)")
             else:
                 holders = tuple(map(str, ownership.holders_of(self.port)))
-                who = ", ".join(holders) or "another program"
+                who = ownership.named(holders)
                 why = f"{who} holds it: close that program, or choose another port (`tolvan ports` lists them)"
         elif "Errno 2]" in words or not os.path.exists(self.port) and sys.platform != "win32":
             why = "no such port: is the adapter plugged in? `tolvan ports` lists the serial ports"
@@ -211,6 +212,12 @@ class Attenuator:
                 why = f"it was closed after it failed ({self._lost})" if self._lost else "it is not open"
                 raise PortUnavailable(f"cannot send {call} to {shown(self.port)}: {why}; open it with open() or "
                                       f"`with Attenuator(...)`", port=self.port, command=call)
+            if self._opened_by != os.getpid():
+                # A forked child shares its parent's line: the two would read each other's replies.
+                raise InstrumentError(f"cannot send {call} to {shown(self.port)}: this Attenuator was opened by "
+                                      f"process {self._opened_by}, and this is process {os.getpid()} (a fork of "
+                                      f"it); open an Attenuator of its own in this process once the other has "
+                                      f"closed the port", port=self.port, command=call)
             checked.reply_timeout = self.reply_timeout
             for _ in range(self.retries + 1):
                 try:

@@ -67,6 +67,13 @@ def holders(ports: list[str]) -> dict[str, list[Holder]]:
     return found
 
 
+def named(found: tuple[object, ...] | list[object], most: int = 5) -> str:
+    """The holders as a message names them: the first few, and how many more (a device such as
+    /dev/null may be open in every process)."""
+    listed = ", ".join(map(str, found[:most])) or "another program"
+    return listed + (f" and {len(found) - most} more" if len(found) > most else "")
+
+
 def holders_of(port: str) -> tuple[Holder, ...]:
     """The processes holding `port`, where lsof can tell; () when it cannot."""
     if sys.platform == "win32":
@@ -123,7 +130,7 @@ def lock(port: str, fd: int) -> None:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
         found = holders_of(port)
-        who = ", ".join(map(str, found)) or "another program"
+        who = named(found)
         raise PortUnavailable(f"cannot open {shown(port)}: {who} holds it with an exclusive lock; close that "
                               f"program, or choose another port (`tolvan ports` lists them)",
                               port=port, holders=tuple(map(str, found))) from None

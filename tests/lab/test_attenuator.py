@@ -10,7 +10,7 @@ import time
 import pytest
 import serial
 
-from tolvan_lab import Attenuator, ChannelStatus, NoReply, PortUnavailable, Version, ownership
+from tolvan_lab import Attenuator, ChannelStatus, InstrumentError, NoReply, PortUnavailable, Version, ownership
 from tolvan_sim import find_simulator
 
 pytestmark = pytest.mark.skipif(find_simulator() is None, reason="needs the simulator tolvan-sim")
@@ -116,6 +116,24 @@ def test_ports_that_cannot_be_opened(make_tolvan_sim, tmp_path, monkeypatch):
     with pytest.raises(PortUnavailable, match="it was closed after it failed"):
         att[1].clear()
     att.close()
+
+
+def test_a_forked_child_does_not_use_its_parents_line(tolvan_attenuator, tolvan_sim):
+    read, write = os.pipe()
+    child = os.fork()
+    if child == 0:  # the child: its parent's Attenuator refuses it, sending nothing
+        try:
+            tolvan_attenuator.version
+            said = b"sent"
+        except InstrumentError as refused:
+            said = b"refused" if "a fork of it" in str(refused) else str(refused).encode()
+        os.write(write, said)
+        os._exit(0)
+    os.close(write)
+    with open(read, "rb") as answer:
+        assert answer.read() == b"refused"
+    os.waitpid(child, 0)
+    assert tolvan_attenuator.version == Version(2, 50, 32) and len(tolvan_sim.received()) == 1
 
 
 def test_the_exclusive_lock_refuses_a_second_holder(tolvan_sim):
