@@ -8,6 +8,7 @@ record prefix. A put with wait=True returns once the instrument has acknowledged
 from __future__ import annotations
 
 import os
+import signal
 import socket
 import time
 import uuid
@@ -132,6 +133,14 @@ def test_alarms_while_the_instrument_is_gone_or_silent_and_the_recovery(instrume
         return check
 
     eventually(alarms(0, 0), timeout=30)  # the IOC's start, then the first reads of every channel
+    assert get("ONLINE") == 1
+    first.process.send_signal(signal.SIGSTOP)  # silent, the port still there
+    try:
+        eventually(alarms(INVALID, COMM))
+        assert get("ONLINE") == 0
+    finally:
+        first.process.send_signal(signal.SIGCONT)
+    eventually(alarms(0, 0))  # answering again: every readback read anew, the version and lists too
     assert get("ONLINE") == 1
     unplug(link, first)  # unplugged
     eventually(alarms(INVALID, COMM))

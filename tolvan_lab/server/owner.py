@@ -338,13 +338,17 @@ class Owner:
         if online:
             log.info("instrument: answering on %s", shown(self.port))
             self._read_what_is_missing()
-        elif not quiet:
-            log.warning("instrument: not answering on %s (%s)", shown(self.port), why)
+        else:
+            # What answers next may be another instrument behind the same port (one switched
+            # off and another on): its version and lists are read again, and told again.
+            self._told.clear()
+            if not quiet:
+                log.warning("instrument: not answering on %s (%s)", shown(self.port), why)
         self._tell(Online(online, why))
 
     def _read_what_is_missing(self) -> None:
         """Background reads of the version and lists that no listener has heard since the port opened
-        (they failed while the instrument did not answer)."""
+        or the instrument last answered again (or that failed while it did not answer)."""
         queued = {getattr(step, "reads", None) for step in self._background}
         if "version" not in self._told and "version" not in queued:
             self._background.append(self._read_version)
