@@ -218,12 +218,14 @@ class Owner:
 
     def reconnect(self, ch: int) -> Future[None]:
         """Sets a channel disconnected through this server back to the attenuation it had before;
-        nothing to do for a connected channel; SettingsConflict (nothing sent) when unknown."""
+        nothing to do for a channel found connected (by whatever means); SettingsConflict (nothing
+        sent) when unknown."""
         def work(att: Attenuator) -> None:
+            if self._read_status(att, ch).connected:
+                self._before_disconnect.pop(ch, None)
+                return
             before = self._before_disconnect.get(ch)
             if before is None:
-                if self._read_status(att, ch).connected:
-                    return
                 raise SettingsConflict(f"channel {ch} was not disconnected through this server: its attenuation "
                                        f"before is unknown; set one", port=self.port)
             att[ch].attenuation = float(before)
@@ -383,6 +385,9 @@ class Owner:
             return
         self._open_failure = ""
         self._closed_why_now = None
+        # What the channels held before they were disconnected was another session's (perhaps
+        # another instrument's): it is not set again on this one.
+        self._before_disconnect.clear()
         log.info("instrument: port %s open", shown(self.port))
         # The state is read again in the gaps between requests: version and lists, then (with
         # polls) the statuses.
