@@ -22,6 +22,7 @@ USAGE = [  # (options after `serve -p PORT`, what the error says)
     (["--epics", "LAB:", "--poll", "0"], "--poll 0: give seconds, 0.05 to 86400"),
     (["--epics", "LAB:", "--poll", "nan"], "--poll nan: give seconds"),
     (["--epics", "LAB ATT:"], "--epics LAB ATT:: a prefix may hold only letters, digits"),
+    (["--epics", "LAB.ATT1:"], "--epics LAB.ATT1:: a prefix may hold only letters, digits"),  # . names a field
     (["--epics", "L" * 42], "a prefix is at most 41 characters long"),
     (["--scpi", "--channels", "0"], "--channels 0: give how many channels the instrument has, 1 to 255"),
 ]

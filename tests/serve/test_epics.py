@@ -8,6 +8,7 @@ record prefix. A put with wait=True returns once the instrument has acknowledged
 from __future__ import annotations
 
 import os
+import signal
 import socket
 import time
 import uuid
@@ -108,6 +109,15 @@ def test_records_puts_readbacks_and_both_faces(instrument, serve, visa):
         else:
             assert severity == (MAJOR, HWLIMIT, refusal)
             assert settings_sent(sim) == sent  # refused: nothing sent
+    # Plain puts (caput without -c) one after another: the second comes while the first, refused,
+    # is still being judged; it is not lost, and nothing else is sent.
+    sent = settings_sent(sim)
+    for record, refused, accepted in (("CH2:WL", 1555, 1310), ("CH1:ATT", 1.234, 4.75)):
+        assert epics.caput(prefix + record, refused) == 1 and epics.caput(prefix + record, accepted) == 1
+    eventually(lambda: (sim.state()[2]["wavelength_index"], sim.state()[1]["attenuation"]) == (0, 4750))
+    for record, value in (("CH2:WL", 1310), ("CH1:ATT", 4.75)):
+        eventually(lambda: (get(record), get(record + ".SEVR")) == (pytest.approx(value), 0))
+    assert settings_sent(sim) == sent + 2
     # A change made through one face shows on the other.
     session = visa(server.scpi_port)
     session.write("INP4:ATT 6.5")
@@ -132,6 +142,14 @@ def test_alarms_while_the_instrument_is_gone_or_silent_and_the_recovery(instrume
         return check
 
     eventually(alarms(0, 0), timeout=30)  # the IOC's start, then the first reads of every channel
+    assert get("ONLINE") == 1
+    first.process.send_signal(signal.SIGSTOP)  # silent, the port still there
+    try:
+        eventually(alarms(INVALID, COMM))
+        assert get("ONLINE") == 0
+    finally:
+        first.process.send_signal(signal.SIGCONT)
+    eventually(alarms(0, 0))  # answering again: every readback read anew, the version and lists too
     assert get("ONLINE") == 1
     unplug(link, first)  # unplugged
     eventually(alarms(INVALID, COMM))

@@ -13,6 +13,8 @@ import time
 
 import pytest
 
+from tolvan_lab import Attenuator
+
 from .conftest import errors
 
 
@@ -65,6 +67,7 @@ def test_the_adapter_unplugged_and_plugged_back(instrument, serve, visa, tmp_pat
     session = visa(server.scpi_port, timeout_ms=10000)
     session.write("INP1:ATT 2.5")
     assert session.query("INP1:ATT?") == "2.50"
+    assert session.query("INP2:ATT 3.25;:OUTP2:STAT OFF;:OUTP3:STAT OFF;*OPC?") == "1"
     mark = len(server.lines)
     unplug(link, first)
     for query in ("INP1:ATT?", "*IDN?"):  # the port fails under the first; the second finds it closed
@@ -75,6 +78,8 @@ def test_the_adapter_unplugged_and_plugged_back(instrument, serve, visa, tmp_pat
         assert [entry[:27] for entry in errors(session)] == ['-241,"Hardware missing; the']
     server.wait_for(r"instrument: port \S+ failed \(.*\); trying to open it again every 2 s", after=mark)
     second = instrument("--versions", "3,1,4")
+    with Attenuator(second.port) as att:
+        att[2].disconnect()  # the new instrument's channel 2 is off, its channel 3 on
     point(link, second.port)
     server.wait_for(r"instrument: port \S+ open", after=mark, timeout=10)
     assert session.query("*IDN?") == f"TOLVAN,attenuator,{link},3.1.4"
@@ -82,4 +87,8 @@ def test_the_adapter_unplugged_and_plugged_back(instrument, serve, visa, tmp_pat
     session.write("INP1:ATT 1.25")
     assert errors(session) == []
     assert second.state()[1]["attenuation"] == 1250
+    # What the channels held before they went off was the other instrument's: ON sets nothing.
+    session.write("OUTP2:STAT ON;:OUTP3:STAT ON")
+    assert [entry[:26] for entry in errors(session)] == ['-221,"Settings conflict; c']
+    assert [c for c in second.commands() if c.name == "set_attenuation" and c.channel != 1] == []
     server.wait_for(r"instrument: answering on", after=mark)

@@ -64,6 +64,9 @@ class Channel:
     def clear(self) -> None:
         self.wire.send("clear", self.ch)
 
+    def disconnect(self) -> None:
+        self.wire.send("disconnect", self.ch)  # status() still says connected: put back by hand, say
+
 
 def test_requests_wait_only_for_the_command_on_the_wire_and_polls_fill_the_gaps(tmp_path):
     port = tmp_path / "ttyATT"
@@ -92,3 +95,17 @@ def test_requests_wait_only_for_the_command_on_the_wire_and_polls_fill_the_gaps(
     assert wire.calls[:5] == [("version",), ("list", 1), ("list", 2), ("list", 3), ("list", 4)]
     assert wire.calls[on_wire - 1][0] == "status"  # what was held
     assert not wire.is_open
+
+
+def test_output_on_sets_nothing_on_a_channel_found_connected(tmp_path):
+    port = tmp_path / "ttyATT"
+    port.touch()
+    owner = Owner(str(port))
+    wire = owner.attenuator = Wire()  # type: ignore[assignment]
+    owner.start()
+    try:
+        owner.disconnect(2).result(5)
+        owner.reconnect(2).result(5)  # connected again by other means: its old value is not sent
+    finally:
+        owner.stop()
+    assert [call for call in wire.calls if call[0] in ("set", "disconnect")] == [("disconnect", 2)]

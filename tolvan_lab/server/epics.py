@@ -69,6 +69,27 @@ def _set_alarm_message(record: Any, status: int, severity: int, message: str) ->
         dbCore.dbScanUnlock(pointer)
 
 
+def _restore(record: Any, value: Any) -> None:
+    """Puts `value` back in a record whose put was refused, unless another put came meanwhile
+    (a plain caput while this one was judged): EPICS then processes the record again with that
+    value, which must not be overwritten (it would be lost, and the old value sent again)."""
+    try:
+        from epicscorelibs.ioc import dbCore  # type: ignore[import-untyped]
+
+        pointer = ctypes.c_void_p(record._record.record.value)
+        lock, unlock = dbCore.dbScanLock, dbCore.dbScanUnlock
+    except (ImportError, AttributeError):
+        if not record._record.RPRO:
+            record.set(value, process=False)
+        return
+    lock(pointer)  # a put from a client waits meanwhile (the lock is recursive: set() takes it too)
+    try:
+        if not record._record.RPRO:
+            record.set(value, process=False)
+    finally:
+        unlock(pointer)
+
+
 class EpicsFace:
     """The records of `owner`'s instrument under `prefix`; start() starts the IOC."""
 
@@ -138,7 +159,7 @@ class EpicsFace:
             except (NotSupported, ValueError) as refused:
                 # The record goes back to the value it had; its alarm says why.
                 if name in self._good:
-                    record.set(self._good[name], process=False)
+                    _restore(record, self._good[name])
                 _set_alarm_message(record, alarm.HW_LIMIT_ALARM, alarm.MAJOR_ALARM, _short(refused, value))
             except NoReply:
                 _set_alarm_message(record, alarm.COMM_ALARM, alarm.INVALID_ALARM, "no reply from the instrument")

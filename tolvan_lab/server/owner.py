@@ -218,12 +218,14 @@ class Owner:
 
     def reconnect(self, ch: int) -> Future[None]:
         """Sets a channel disconnected through this server back to the attenuation it had before;
-        nothing to do for a connected channel; SettingsConflict (nothing sent) when unknown."""
+        nothing to do for a channel found connected (by whatever means); SettingsConflict (nothing
+        sent) when unknown."""
         def work(att: Attenuator) -> None:
+            if self._read_status(att, ch).connected:
+                self._before_disconnect.pop(ch, None)
+                return
             before = self._before_disconnect.get(ch)
             if before is None:
-                if self._read_status(att, ch).connected:
-                    return
                 raise SettingsConflict(f"channel {ch} was not disconnected through this server: its attenuation "
                                        f"before is unknown; set one", port=self.port)
             att[ch].attenuation = float(before)
@@ -338,13 +340,17 @@ class Owner:
         if online:
             log.info("instrument: answering on %s", shown(self.port))
             self._read_what_is_missing()
-        elif not quiet:
-            log.warning("instrument: not answering on %s (%s)", shown(self.port), why)
+        else:
+            # What answers next may be another instrument behind the same port (one switched
+            # off and another on): its version and lists are read again, and told again.
+            self._told.clear()
+            if not quiet:
+                log.warning("instrument: not answering on %s (%s)", shown(self.port), why)
         self._tell(Online(online, why))
 
     def _read_what_is_missing(self) -> None:
         """Background reads of the version and lists that no listener has heard since the port opened
-        (they failed while the instrument did not answer)."""
+        or the instrument last answered again (or that failed while it did not answer)."""
         queued = {getattr(step, "reads", None) for step in self._background}
         if "version" not in self._told and "version" not in queued:
             self._background.append(self._read_version)
@@ -379,6 +385,9 @@ class Owner:
             return
         self._open_failure = ""
         self._closed_why_now = None
+        # What the channels held before they were disconnected was another session's (perhaps
+        # another instrument's): it is not set again on this one.
+        self._before_disconnect.clear()
         log.info("instrument: port %s open", shown(self.port))
         # The state is read again in the gaps between requests: version and lists, then (with
         # polls) the statuses.

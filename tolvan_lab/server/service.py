@@ -25,9 +25,9 @@ log = logging.getLogger("tolvan_lab.server")
 Network = ipaddress.IPv4Network | ipaddress.IPv6Network
 
 
-# What an EPICS record name may hold (EPICS takes more; these are safe everywhere), and the
-# longest name EPICS base 7 takes.
-_NAME_CHARACTERS = re.compile(r"[A-Za-z0-9_:;<>\[\]\-.]*\Z")
+# What an EPICS record name may hold (EPICS takes a few more; these are safe everywhere; never
+# ".", which separates a record's name from a field's), and the longest name EPICS base 7 takes.
+_NAME_CHARACTERS = re.compile(r"[A-Za-z0-9_:;<>\[\]\-]*\Z")
 LONGEST_NAME = 60
 LONGEST_SUFFIX = len("CH255:CONNECTED_RBV")
 
@@ -35,7 +35,7 @@ LONGEST_SUFFIX = len("CH255:CONNECTED_RBV")
 def check_prefix(prefix: str) -> str | None:
     """Why `prefix` cannot start the EPICS record names, or None when it can."""
     if not _NAME_CHARACTERS.match(prefix):
-        return "a prefix may hold only letters, digits and _ : ; < > [ ] - ."
+        return "a prefix may hold only letters, digits and _ : ; < > [ ] - (not \".\", which names a field)"
     if len(prefix) + LONGEST_SUFFIX > LONGEST_NAME:
         return (f"a prefix is at most {LONGEST_NAME - LONGEST_SUFFIX} characters long (EPICS names are at most "
                 f"{LONGEST_NAME})")
