@@ -2,7 +2,7 @@
 # Builds the extension (and the simulator, where it is built) with AddressSanitizer
 # and UndefinedBehaviorSanitizer into a virtual environment of its own, and runs
 # the tests that run them (the fast suite, the robustness checks, the end-to-end
-# suite, the layer over the driver and the examples) against that build. Any sanitizer report, from the test process or from any
+# suite and the layer's reply check) against that build. Any sanitizer report, from the test process or from any
 # process it starts, fails the run.
 #
 #   bash scripts/sanitize.sh [--build-only | --no-build] [extra pytest arguments]
@@ -76,10 +76,12 @@ export TOLVAN_ROBUSTNESS_RSS=off
 export TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-60}"
 
 # The suites that run the module and the simulator: the fast suite, the robustness checks, the
-# end-to-end suite, the layer over the driver (its reply check drives every command) and the
-# examples. The command line, the server and the framework adapters are Python above the layer,
-# run by the test command on the regular build; TOLVAN_SANITIZE_SUITES names others.
-read -r -a suites <<< "${TOLVAN_SANITIZE_SUITES:-$(cd tests && echo test_*.py) robustness e2e lab examples}"
+# end-to-end suite, and the layer's generated lines of replies through every command. The rest
+# (the layer on the simulator, the command line, the server, the framework adapters, the
+# examples) is Python above the driver, whose paths into the module and the simulator these
+# suites already take; the test command runs them on the regular build, and
+# TOLVAN_SANITIZE_SUITES names others for a run of this script.
+read -r -a suites <<< "${TOLVAN_SANITIZE_SUITES:-$(cd tests && echo test_*.py) robustness e2e lab/test_replies.py}"
 status=0
 PATH="$WRAPPERS:$VENV/bin:$PATH" pytest_run "$WRAPPERS/python" --capture=sys "${suites[@]}" "$@" || status=$?
 
