@@ -3,6 +3,10 @@ that the outcome of an invocation interrupted at any point can still be told).""
 
 from __future__ import annotations
 
+PROG = "tolvan"
+# The exit statuses (`tolvan --help` lists them); a stop signal gives 128 + its number, 130 for Ctrl-C.
+OK, FAILED, USAGE, PORT, INTERRUPTED = 0, 1, 2, 3, 130
+
 
 class UsageError(Exception):
     """A value the instrument cannot take, or an option that cannot work here: exit status 2."""

@@ -1,6 +1,6 @@
 """The `tolvan` command line: options, the port, exit statuses; each command word runs from a module of its own.
 
-Only argparse and tolvan_cli.values are imported to parse the command line (and
+Only argparse, tolvan_cli.values and tolvan_cli.failures are imported to parse the command line (and
 so for --help); the instrument layer tolvan_lab, the driver, pyserial and json come
 with the command that needs them (tolvan_cli.outcome runs it).
 """
@@ -14,9 +14,8 @@ TYPE_CHECKING = False  # typing itself is not imported: it would cost `tolvan --
 if TYPE_CHECKING:
     from typing import Any, TextIO
 
-OK, FAILED, USAGE, PORT, INTERRUPTED = 0, 1, 2, 3, 130
+from tolvan_cli.failures import FAILED, INTERRUPTED, PROG
 
-PROG = "tolvan"
 
 DESCRIPTION = """\
 Find, read, set and sweep a programmable optical attenuator on a serial port.
@@ -350,4 +349,4 @@ def run(args: argparse.Namespace, out: TextIO | None) -> int:
     """Runs the command word of `args` to its end (tolvan_cli.outcome); its exit status."""
     from tolvan_cli.outcome import run as run_command
 
-    return run_command(args, out)
+    return run_command(args, out, COMMANDS[args.command][0])

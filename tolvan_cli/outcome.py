@@ -14,11 +14,11 @@ from typing import Any, TextIO
 from tolvan_lab.errors import InstrumentError, NoReply, PortUnavailable
 
 from tolvan_cli import stops
-from tolvan_cli.failures import Failed, OutputFailed, PortError, UsageError, silence, warn
-from tolvan_cli.main import COMMANDS, FAILED, OK, PORT, PROG, USAGE
+from tolvan_cli.failures import (FAILED, OK, PORT, PROG, USAGE, Failed, OutputFailed, PortError, UsageError, silence,
+                                 warn)
 
 
-def run(args: argparse.Namespace, out: TextIO | None) -> int:
+def run(args: argparse.Namespace, out: TextIO | None, module: str) -> int:
     session: Any = None
     status, error = OK, None
     try:
@@ -27,7 +27,7 @@ def run(args: argparse.Namespace, out: TextIO | None) -> int:
                 from tolvan_cli.session import Session
 
                 session = Session(args, out)
-                importlib.import_module(f"tolvan_cli.{COMMANDS[args.command][0]}").run(session)
+                importlib.import_module(f"tolvan_cli.{module}").run(session)
             finally:
                 try:
                     stops.disarm()
