@@ -46,7 +46,9 @@ fi
 if [ "$step" != no-build ]; then
     # (pip's own ResourceWarnings, which a debug interpreter shows, are not ours)
     PYTHONWARNINGS=ignore ensure_venv
-    PYTHONWARNINGS=ignore "$VENV/bin/python" -m pip install --quiet ".[test]" -Cbuild-dir=build/debug
+    # Without the simulator: the fast suite and the robustness checks never start it.
+    PYTHONWARNINGS=ignore "$VENV/bin/python" -m pip install --quiet ".[test]" -Cbuild-dir=build/debug \
+        -Ccmake.define.TOLVAN_SIMULATOR=OFF
 fi
 
 # A module built without Py_DEBUG still loads, but counts references behind the

@@ -59,7 +59,8 @@ run_311 e2e "$@"
 
 # Then the builds the later stages need, in the background at the lowest priority: the
 # sanitizer build, the debug-interpreter build (installed with apt-get where missing) and
-# one for each newer CPython. Most of the other suites wait on the instrument's 0.2 s pause,
+# one for each newer CPython (all but the sanitizer build without the simulator, which their suites never start:
+# it is more than half of a build). Most of the other suites wait on the instrument's 0.2 s pause,
 # and leave the processors to them. Their output goes to build/test-logs/ and is shown if
 # they fail. Each in a session of its own, so that stopping the test command (Ctrl-C, a
 # failure) stops the whole build with it.
@@ -75,7 +76,7 @@ declare -A newer_build
 for python in "${newer[@]}"; do
     version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
     setsid nice -n 19 bash -c 'source scripts/env.sh && fresh_venv "$1" "$2" &&
-        "$1/bin/python" -m pip install --quiet ".[test]" -Cbuild-dir="build/test-$3"' \
+        "$1/bin/python" -m pip install --quiet ".[test]" -Cbuild-dir="build/test-$3" -Ccmake.define.TOLVAN_SIMULATOR=OFF' \
         build "$TEST_VENV-$version" "$python" "$version" >"$LOGS/$version-build.log" 2>&1 &
     newer_build[$version]=$!
     builds+=("$!")
