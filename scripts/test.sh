@@ -49,21 +49,14 @@ finish_build() {
     fi
 }
 
-# Run from tests/ so that `import tolvan` finds the installed package, with the
-# environment's scripts (the simulator from the wheel) first on the search path.
-# First the end-to-end suite, which times the instrument's replies to the millisecond
-# (the relay and the replay), with nothing else running.
-run_311() { PATH="$TEST_VENV/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" pytest_run "$TEST_VENV/bin/python" "$@"; }
-echo "test: the end-to-end suite on $("$TEST_VENV/bin/python" -V), alone (at $(took))"
-run_311 e2e "$@"
-
-# Then the builds the later stages need, in the background at the lowest priority: the
-# sanitizer build, the debug-interpreter build (installed with apt-get where missing) and
-# one for each newer CPython (all but the sanitizer build without the simulator, which their suites never start:
-# it is more than half of a build). Most of the other suites wait on the instrument's 0.2 s pause,
-# and leave the processors to them. Their output goes to build/test-logs/ and is shown if
-# they fail. Each in a session of its own, so that stopping the test command (Ctrl-C, a
-# failure) stops the whole build with it.
+# The builds the later stages need, in the background at the lowest priority (nice 19): the
+# sanitizer build, the debug-interpreter build (installed with apt-get where missing) and one
+# for each newer CPython (all but the sanitizer build without the simulator, which their suites
+# never start: it is more than half of a build). The 3.11 suites below mostly wait (on the
+# instrument's 0.2 s pause, on servers, on child processes) and leave the processors to them;
+# at that priority a build yields a processor at once to a test that wakes. Their output goes
+# to build/test-logs/ and is shown if they fail. Each in a session of its own, so that stopping
+# the test command (Ctrl-C, a failure) stops the whole build with it.
 echo "test: building for the sanitizer, the debug interpreter and ${#newer[@]} newer CPython(s) in the background (at $(took))"
 builds=()
 setsid nice -n 19 bash scripts/sanitize.sh --build-only >"$LOGS/sanitize-build.log" 2>&1 &
@@ -82,6 +75,14 @@ for python in "${newer[@]}"; do
     builds+=("$!")
 done
 trap 'for build in "${builds[@]}"; do kill -- "-$build" 2>/dev/null || true; done' EXIT
+
+# Run from tests/ so that `import tolvan` finds the installed package, with the
+# environment's scripts (the simulator from the wheel) first on the search path.
+# First the end-to-end suite, which times the instrument's replies to the millisecond
+# (the relay and the replay), on its own among the tests.
+run_311() { PATH="$TEST_VENV/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" pytest_run "$TEST_VENV/bin/python" "$@"; }
+echo "test: the end-to-end suite on $("$TEST_VENV/bin/python" -V) (at $(took))"
+run_311 e2e "$@"
 
 # Every other suite on 3.11, beside those builds, on six workers unless TOLVAN_TEST_WORKERS says
 # otherwise: these suites mostly wait (on the pause, on servers, on child processes), and six
