@@ -335,8 +335,9 @@ def start(argv: list[str] | None) -> int:
         parser.error("give a command word, such as `tolvan info` (tolvan --help lists them)")
     check_port_options(parser, args)
 
-    # The driver prints its few lines with print(): they go to standard error, so that
-    # standard output holds only what the command writes there (with --json, one document).
+    # Whatever else prints (a library the command word loads: pythonSoftIOC's banner, say) goes
+    # to standard error, so that standard output holds only what the command writes there (with
+    # --json, one document). The driver's own lines are taken in by tolvan_lab.
     out = sys.stdout
     sys.stdout = sys.stderr
     try:

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+from tolvan_lab.units import db
+
 from tolvan_cli.session import Session
-from tolvan_cli.values import db, db_text
+from tolvan_cli.values import db_text
 
 
 def run(session: Session) -> None:

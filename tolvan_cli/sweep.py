@@ -9,10 +9,11 @@ from typing import Any, TextIO
 
 from tolvan_lab import NoReply, units
 from tolvan_lab.errors import shown
+from tolvan_lab.units import db
 
 from tolvan_cli.failures import OutputFailed
 from tolvan_cli.session import Failed, Session, UsageError
-from tolvan_cli.values import db, db_text, decimals
+from tolvan_cli.values import db_text, decimals
 
 CSV_HEADER = "time_s,set_db,read_db,ok,note\n"
 # Why a step failed, in the CSV's last column and the JSON's "note".
@@ -85,8 +86,6 @@ def progress_bar(session: Session, total: int, ch: int) -> Any:
     """A progress bar on standard error when it is a terminal; None otherwise."""
     if not sys.stderr.isatty():
         return None
-    import os
-
     from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
     # No monitor thread: the bar is redrawn at every step anyway, and a daemon thread

@@ -99,11 +99,6 @@ def shorter(text: str) -> str:
     return text if len(text) <= _LONGEST else text[:_LONGEST] + "..."
 
 
-def db(count: int) -> float:
-    """A count of 0.01 dB steps as dB for the JSON documents: 325 -> 3.25."""
-    return count / 100
-
-
 def decimals(value: int | float) -> str:
     """An attenuation with its two decimals exactly, from a count of steps (int) or dB (float): 3.25."""
     count = value if isinstance(value, int) else round(value * 100)

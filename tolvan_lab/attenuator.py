@@ -104,9 +104,10 @@ class Attenuator:
         self.port: str = os.fspath(port)
         if not isinstance(self.port, str):
             raise TypeError(f"port must be a str or a path, not {type(port).__name__}")
-        if not 1 <= _whole_number(channels, "channels") <= MAX_CHANNELS:
+        channels, retries = _whole_number(channels, "channels"), _whole_number(retries, "retries")
+        if not 1 <= channels <= MAX_CHANNELS:
             raise ValueError(f"channels must be 1 to {MAX_CHANNELS}, not {channels}")
-        if _whole_number(retries, "retries") < 0:
+        if retries < 0:
             raise ValueError(f"retries must be 0 or more, not {retries}")
         self.retries = retries
         self.exclusive = bool(exclusive)

@@ -79,16 +79,20 @@ class CheckedPort:
             if waiting:
                 self._line += self.port.read(waiting)
             return
-        # pyserial keeps a POSIX port non-blocking and buffers nothing itself: a direct read takes
-        # what is there and cannot hang, even on a line that another reader shares despite the lock.
-        try:
-            data = os.read(self._fd, 4096)
-        except BlockingIOError:
-            return
-        if ready and not data:  # as pyserial judges it: readable, yet nothing there
-            raise serial.SerialException("device reports readiness to read but returned no data "
-                                         "(device disconnected or multiple access on port?)")
-        self._line += data
+        # pyserial keeps a POSIX port non-blocking and buffers nothing itself: direct reads take
+        # all that is there and cannot hang, even on a line that another reader shares despite the lock.
+        while True:
+            try:
+                data = os.read(self._fd, 4096)
+            except BlockingIOError:
+                return
+            if ready and not data:  # as pyserial judges it: readable, yet nothing there
+                raise serial.SerialException("device reports readiness to read but returned no data "
+                                             "(device disconnected or multiple access on port?)")
+            self._line += data
+            if len(data) < 4096:
+                return
+            ready = False
 
     def _discard_waiting(self) -> None:
         self._take()

@@ -20,7 +20,6 @@ SHORTEST = 7  # start, channel, length, two command bytes, checksum, end
 VERSION = b"\x00\x03"
 WAVELENGTHS = b"\x07\x2e"
 STATUS = b"\x14\x36"
-SELECT = b"\x14\x3a"
 
 log = logging.getLogger("tolvan_lab.frames")
 

@@ -129,7 +129,7 @@ def lock(port: str, fd: int) -> None:
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
-        found = holders_of(port)
+        found = tuple(holder for holder in holders_of(port) if holder.pid != os.getpid())  # not this opener
         who = named(found)
         raise PortUnavailable(f"cannot open {shown(port)}: {who} holds it with an exclusive lock; close that "
                               f"program, or choose another port (`tolvan ports` lists them)",

@@ -256,21 +256,20 @@ class TolvanAttenuator(SCPIMixin, Instrument):  # type: ignore[misc]  # both are
 def _connection_lost(error: Exception) -> bool:
     """Whether an adapter's write or read failed because the connection is gone (a socket's error,
     or VISA's connection lost)."""
-    if isinstance(error, ConnectionError):
-        return True
-    try:
-        from pyvisa import constants, errors
-    except ImportError:
-        return False
-    return isinstance(error, errors.VisaIOError) and error.error_code == constants.StatusCode.error_connection_lost
+    return _failed_for(error, ConnectionError, "error_connection_lost")
 
 
 def _timed_out(error: Exception) -> bool:
     """Whether an adapter's read failed for want of an answer (PyVISA's time-out, or a socket's)."""
-    if isinstance(error, TimeoutError):
+    return _failed_for(error, TimeoutError, "error_timeout")
+
+
+def _failed_for(error: Exception, kind: type[Exception], visa_status: str) -> bool:
+    """Whether `error` is a `kind`, or PyVISA's error with the status of that name."""
+    if isinstance(error, kind):
         return True
     try:
         from pyvisa import constants, errors
     except ImportError:
         return False
-    return isinstance(error, errors.VisaIOError) and error.error_code == constants.StatusCode.error_timeout
+    return isinstance(error, errors.VisaIOError) and error.error_code == getattr(constants.StatusCode, visa_status)

@@ -2,6 +2,7 @@
 (noise, other commands' replies, late replies, several answers), the driver decodes only the last
 frame that answers the request, or gets nothing."""
 
+import os
 import time
 from decimal import Decimal
 
@@ -121,12 +122,37 @@ def test_the_driver_decodes_only_the_last_answer_that_arrived_after_the_request(
     assert line.buffer == b""  # the rest was read, and is logged as discarded
 
 
-def test_a_late_list_reply_is_not_read_as_a_status(pauses):
-    # The previous command's list reply, arriving after its pause, waits when the status is asked.
-    late = bytes.fromhex("7B 01 0C 07 2E 03 1E 05 D2 05 0E 06 32 7D")
+class PipeLine(Line):
+    """A Line read as a POSIX port is: straight from a non-blocking file descriptor (a pipe's)."""
+
+    def __init__(self, waiting, arriving):
+        super().__init__(b"", arriving)
+        self.reader, self.writer = os.pipe()
+        os.set_blocking(self.reader, False)
+        os.write(self.writer, waiting)
+
+    def write(self, data):
+        os.write(self.writer, self.arriving)
+        self.arriving = b""
+        return len(data)
+
+    def fileno(self):
+        return self.reader
+
+
+@pytest.mark.parametrize("line", [Line, PipeLine])
+def test_what_waits_before_a_request_is_never_its_answer(pauses, line):
+    # The previous command's list reply, arriving after its pause, waits when the status is asked;
+    # so does a status reply behind more noise than one read takes.
+    late_list = bytes.fromhex("7B 01 0C 07 2E 03 1E 05 D2 05 0E 06 32 7D")
+    late_status = bytes(5000) + frame(1, b"\x14\x36", bytes.fromhex("00 01 00 6E 00"))
     driver = tolvan.TOLVAN("COM3")
-    driver.ser = CheckedPort(Line(late, b""), "COM3", reply_timeout=0)
-    assert driver.read_current_status(1) is None  # the bare driver decodes it as 14.90 dB
+    for waiting in (late_list, late_status):
+        port = line(waiting, b"")
+        driver.ser = CheckedPort(port, "COM3", reply_timeout=0)
+        assert driver.read_current_status(1) is None  # the bare driver decodes the list as 14.90 dB
+        if line is PipeLine:
+            os.close(port.reader), os.close(port.writer)
 
 
 @settings(max_examples=500, deadline=None, database=None)

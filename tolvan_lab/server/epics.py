@@ -74,7 +74,7 @@ def _restore(record: Any, value: Any) -> None:
     (a plain caput while this one was judged): EPICS then processes the record again with that
     value, which must not be overwritten (it would be lost, and the old value sent again)."""
     try:
-        from epicscorelibs.ioc import dbCore  # type: ignore[import-untyped]
+        from epicscorelibs.ioc import dbCore  # type: ignore[import-untyped,unused-ignore]
 
         pointer = ctypes.c_void_p(record._record.record.value)
         lock, unlock = dbCore.dbScanLock, dbCore.dbScanUnlock

@@ -175,9 +175,10 @@ class Owner:
     def set_attenuation(self, ch: int, db: Decimal | float) -> Future[None]:
         """Sets the attenuation (ValueError, nothing sent, for what the instrument cannot hold)."""
         def work(att: Attenuator) -> None:
-            att[ch].attenuation = float(db)  # exact: every 0.01 dB step survives as a float
+            set_to = units.db(units.steps(db))  # judged exactly here, the Decimal of a SCPI line included
+            att[ch].attenuation = set_to
             self._before_disconnect.pop(ch, None)
-            self._tell(ChannelSeen(ch, None, units.db(units.steps(db)), True))
+            self._tell(ChannelSeen(ch, None, set_to, True))
         return self.submit(work)
 
     def select(self, ch: int, nm: int | Decimal) -> Future[None]:
