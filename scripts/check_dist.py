@@ -9,8 +9,9 @@ SDIST_FILES of this tree, less caches), and nothing else: no CI files (.ci/,
 The wheel, one check per function in WHEEL_CHECKS (add a function there to
 add a check; each gets the wheel's path and its open archive):
 - contents: the extension module; the stub package `tolvan-stubs` and the
-  packages `tolvan_sim`, `tolvan_lab` and `tolvan_cli`, identical to stubs/, tolvan_sim/,
-  tolvan_lab/ and tolvan_cli/ here; tolvan_sim's pytest plugin and the `tolvan` command
+  packages `tolvan_sim`, `tolvan_lab`, `tolvan_serve` and `tolvan_cli`, identical to stubs/,
+  tolvan_sim/, tolvan_lab/, tolvan_serve/ and tolvan_cli/ here; tolvan_sim's pytest plugin and
+  the `tolvan` command
   registered; the simulator `tolvan-sim` as a script wherever it is built
   (everywhere but Windows);
 - metadata: the licence (its SPDX expression, and LICENSE itself), the
@@ -39,7 +40,7 @@ ROOT = Path(__file__).resolve().parent.parent
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
 
 # What builds and tests the package: every file below these folders, and these files.
-SDIST_FOLDERS = ("src", "sim", "stubs", "tolvan_sim", "tolvan_lab", "tolvan_cli", "tests", "examples", "scripts")
+SDIST_FOLDERS = ("src", "sim", "stubs", "tolvan_sim", "tolvan_lab", "tolvan_serve", "tolvan_cli", "tests", "examples", "scripts")
 SDIST_FILES = {"pyproject.toml", "CMakeLists.txt", "README.md", "CONTRIBUTING.md", "CHANGELOG.md", "LICENSE", "PKG-INFO"}
 # Left behind by running the tests or the build in the tree; never shipped.
 CACHES = {"__pycache__", ".hypothesis", ".mypy_cache", ".pytest_cache"}
@@ -115,7 +116,7 @@ def check_contents(wheel, archive):
     if module not in names:
         fail(f"{wheel.name} lacks the extension {module}: {sorted(names)}")
     shipped = {"stubs/tolvan-stubs/__init__.pyi": "tolvan-stubs/__init__.pyi"}
-    shipped.update({path: path for path in tree_files("tolvan_sim", "tolvan_lab", "tolvan_cli")})
+    shipped.update({path: path for path in tree_files("tolvan_sim", "tolvan_lab", "tolvan_serve", "tolvan_cli")})
     for source, packaged in shipped.items():
         if packaged not in names:
             fail(f"{wheel.name} lacks {packaged}")
@@ -130,7 +131,7 @@ def check_contents(wheel, archive):
     has_sim = any(n.endswith((".data/scripts/tolvan-sim", ".data/scripts/tolvan-sim.exe")) for n in names)
     if sim_built and not has_sim:
         fail(f"{wheel.name} lacks the simulator script tolvan-sim")
-    return "extension, stubs, tolvan_sim and its pytest plugin, tolvan_lab, the tolvan command" + (", simulator" if has_sim else "")
+    return "extension, stubs, tolvan_sim and its pytest plugin, tolvan_lab, tolvan_serve, the tolvan command" + (", simulator" if has_sim else "")
 
 
 def check_metadata(wheel, archive):

@@ -75,7 +75,7 @@ def run(session: Any) -> None:
     channels = args.channels
     if not channels.isdigit() or not 1 <= int(channels) <= 255:
         raise UsageError(f"--channels {channels}: give how many channels the instrument has, 1 to 255")
-    from tolvan_lab.server.service import Config, ServeError, check_prefix, run as serve
+    from tolvan_serve.service import Config, ServeError, check_prefix, run as serve
 
     if args.epics is not None:
         import importlib.util
@@ -88,7 +88,7 @@ def run(session: Any) -> None:
 
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(Stamped(f"%(asctime)s {PROG}: %(message)s"))
-    server_log = logging.getLogger("tolvan_lab.server")
+    server_log = logging.getLogger("tolvan_serve")
     server_log.addHandler(handler)
     server_log.setLevel(logging.INFO)
     server_log.propagate = False

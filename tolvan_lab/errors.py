@@ -35,3 +35,12 @@ class PortUnavailable(InstrumentError, OSError):
                  holders: tuple[str, ...] = ()) -> None:
         super().__init__(message, port=port, command=command)
         self.holders = holders
+
+
+class NotSupported(ValueError):
+    """A wavelength the channel does not have; `supported` lists the ones it has (nm)."""
+
+    def __init__(self, channel: int, nm: object, supported: tuple[int, ...]) -> None:
+        listed = ", ".join(map(str, supported)) or "none"
+        super().__init__(f"channel {channel} does not support {nm} nm; it supports {listed}")
+        self.channel, self.supported = channel, supported

@@ -6,7 +6,7 @@ from __future__ import annotations
 import threading
 
 from tolvan_lab import ChannelStatus
-from tolvan_lab.server.owner import Owner
+from tolvan_serve.owner import Owner
 
 
 class Wire:

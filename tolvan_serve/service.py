@@ -1,6 +1,6 @@
 """The server in one process: the owner thread and the faces asked for, until told to stop.
 
-    from tolvan_lab.server.service import Config, run
+    from tolvan_serve.service import Config, run
     run(Config("/dev/ttyUSB0", scpi=("127.0.0.1", 5025), epics="LAB:ATT1:"))   # until SIGTERM or Ctrl-C
 """
 
@@ -17,10 +17,10 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from tolvan_lab.errors import shown
-from tolvan_lab.server.owner import Owner
-from tolvan_lab.server.scpi import LOOPBACK, ScpiServer
+from tolvan_serve.owner import Owner
+from tolvan_serve.scpi import LOOPBACK, ScpiServer
 
-log = logging.getLogger("tolvan_lab.server")
+log = logging.getLogger("tolvan_serve")
 
 Network = ipaddress.IPv4Network | ipaddress.IPv6Network
 
@@ -64,7 +64,7 @@ async def serve(config: Config, stop: asyncio.Event) -> None:
     owner = Owner(config.port, channels=config.channels, poll=config.poll if config.epics else None)
     face = None
     if config.epics is not None:
-        from tolvan_lab.server.epics import EpicsFace
+        from tolvan_serve.epics import EpicsFace
 
         face = EpicsFace(owner, config.epics, loop)
     scpi = None

@@ -31,9 +31,11 @@ from typing import Any
 from softioc import alarm, asyncio_dispatcher, builder, softioc  # type: ignore[import-untyped]
 
 from tolvan_lab import InstrumentError, NoReply, PortUnavailable, units
-from tolvan_lab.server.owner import ChannelSeen, Event, NotSupported, Online, Owner, VersionRead, WavelengthsRead
+from tolvan_lab.errors import NotSupported
+from tolvan_serve.events import ChannelSeen, Event, Online, VersionRead, WavelengthsRead
+from tolvan_serve.owner import Owner
 
-log = logging.getLogger("tolvan_lab.server")
+log = logging.getLogger("tolvan_serve")
 
 MAX_WAVELENGTHS = 255  # a list reply's count is one byte
 DISCONNECTED_DB = units.DISCONNECTED_STEPS / units.STEPS_PER_DB  # what the instrument reports: no light passes

@@ -22,9 +22,10 @@ from typing import Any, TypeVar
 
 from tolvan_lab import InstrumentError, NoReply, PortUnavailable, units
 from tolvan_lab.errors import shown
-from tolvan_lab.server.owner import Busy, NotSupported, Owner, SettingsConflict
+from tolvan_lab.errors import NotSupported
+from tolvan_serve.owner import Busy, Owner, SettingsConflict
 
-log = logging.getLogger("tolvan_lab.server")
+log = logging.getLogger("tolvan_serve")
 
 T = TypeVar("T")
 

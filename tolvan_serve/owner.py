@@ -7,8 +7,7 @@ request waits at most for the one command already on the wire. When the port fai
 unplugged), the thread tries to open it again every `reopen_every` seconds; requests meanwhile
 fail at once with PortUnavailable.
 
-Listeners hear, in this thread, what the instrument was seen to hold: `Online`, `VersionRead`,
-`WavelengthsRead` and `ChannelSeen` events.
+Listeners hear, in this thread, what the instrument was seen to hold (tolvan_serve.events).
 """
 
 from __future__ import annotations
@@ -25,9 +24,10 @@ from decimal import Decimal
 from typing import Any, NamedTuple, TypeVar
 
 from tolvan_lab import Attenuator, ChannelStatus, InstrumentError, NoReply, PortUnavailable, Version, units
-from tolvan_lab.errors import shown
+from tolvan_lab.errors import NotSupported, shown
+from tolvan_serve.events import ChannelSeen, Event, Online, VersionRead, WavelengthsRead
 
-log = logging.getLogger("tolvan_lab.server")
+log = logging.getLogger("tolvan_serve")
 
 T = TypeVar("T")
 
@@ -41,46 +41,8 @@ class Busy(InstrumentError):
     """The server's queue is full, or it is stopping: the request was not sent."""
 
 
-class NotSupported(ValueError):
-    """A wavelength the channel does not have; `supported` lists the ones it has (nm)."""
-
-    def __init__(self, channel: int, nm: object, supported: tuple[int, ...]) -> None:
-        listed = ", ".join(map(str, supported)) or "none"
-        super().__init__(f"channel {channel} does not support {nm} nm; it supports {listed}")
-        self.channel, self.supported = channel, supported
-
-
 class SettingsConflict(InstrumentError):
     """Output on asked for a channel whose attenuation before it was disconnected is unknown."""
-
-
-# -- what the listeners hear -----------------------------------------------------------------
-
-class Online(NamedTuple):
-    online: bool
-    why: str
-
-
-class VersionRead(NamedTuple):
-    version: Version
-
-
-class WavelengthsRead(NamedTuple):
-    channel: int
-    wavelengths: tuple[int, ...]
-
-
-class ChannelSeen(NamedTuple):
-    """What a channel was seen to hold, from a status read or a command's acknowledgement.
-    A field is None where this sighting says nothing about it."""
-
-    channel: int
-    wavelength_nm: int | None
-    attenuation_db: float | None
-    connected: bool | None
-
-
-Event = Online | VersionRead | WavelengthsRead | ChannelSeen
 
 
 class _Request(NamedTuple):

@@ -1,10 +1,11 @@
 """`tolvan serve`: the instrument on the network, through one thread that owns it.
 
+    events           what the owner tells the faces
     owner.Owner      the thread that owns the Attenuator: one command on the wire at a time, the
                      clients' requests first, polls in the gaps, the port reopened when it comes back
     scpi             SCPI over TCP (asyncio, standard library only)
     epics            an EPICS IOC (softioc), imported only when asked for
     service.serve    both faces and the owner in one process, until SIGTERM or Ctrl-C
 
-Nothing here is imported by `import tolvan_lab`.
+A client of tolvan_lab; nothing in tolvan_lab imports it.
 """
