@@ -53,9 +53,17 @@ class FakePort:
         self.closed = True
 
 
-def frame(*hex_bytes):
-    """bytes.fromhex for a frame written the way the protocol tables write it."""
-    return bytes.fromhex(" ".join(hex_bytes))
+def frame(channel, command=(), payload=()):
+    """A frame as bytes: 7B, the channel, the frame's length less 2, the command bytes, the payload,
+    the checksum, 7D, as in frame(2, b"\x14\x3C", [0x6E, 0]).
+
+    Given one string instead, the frame written byte for byte in hex the way the protocol tables
+    write it, as in frame("7B 02 05 14 36 34 7D"): for the frames whose exact bytes are the point,
+    malformed ones included. The one frame builder of every suite."""
+    if isinstance(channel, str):
+        return bytes.fromhex(channel)
+    body = bytes([0x7B, channel, len(command) + len(payload) + 3, *command, *payload])
+    return body + bytes([-sum(body) & 0xFF, 0x7D])
 
 
 @pytest.fixture(autouse=True)

@@ -10,6 +10,7 @@ import time
 import xml.etree.ElementTree as ElementTree
 
 import pytest
+from conftest import frame
 from tolvan import TOLVAN
 
 from .conftest import command, environment, needs_simulator
@@ -43,19 +44,15 @@ def test_csv_rows_as_the_instrument_answered(tolvan, instrument, tmp_path):
     assert "step/s" not in text.err, text  # no progress bar where standard error is not a terminal
     # An instrument (a recording) that holds 0.30 dB when told 0.20 dB.
     recording = tmp_path / "differs.log"
+    exchanges = [(frame(1, b"\x14\x3C", [20, 0]), frame(1, b"\x14\x3C")),
+                 (frame(1, b"\x14\x36"), frame(1, b"\x14\x36", [0, 1, 0, 30, 0]))]
     recording.write_text("# tolvan-sim log 1\n" + "".join(
-        f"rx {frame(*request)} @{100 * i}.000\ntx {frame(*reply)} +5.000\n" for i, (request, reply) in enumerate([
-            ((0x14, 0x3C, 20, 0), (0x14, 0x3C)), ((0x14, 0x36), (0x14, 0x36, 0, 1, 0, 30, 0))])))
+        f"rx {request.hex(' ').upper()} @{100 * i}.000\ntx {reply.hex(' ').upper()} +5.000\n"
+        for i, (request, reply) in enumerate(exchanges)))
     differs = tolvan("-p", instrument("--replay", recording).port, "sweep", "--from", "0.2", "--to", "0.2", "--step", "1",
                      "--csv", "d.csv")
     assert differs.status == 1 and "(first at 0.20 dB: read differs)" in differs.err, differs
     assert [row[1:] for row in rows(tmp_path / "d.csv")] == [["0.20", "0.30", "false", "read differs"]]
-
-
-def frame(*body, ch=1):
-    """A frame of channel `ch` in hex as the log writes it: 7B, ch, its length less 2, body, checksum, 7D."""
-    head = [0x7B, ch, len(body) + 3, *body]
-    return " ".join(f"{byte:02X}" for byte in [*head, -sum(head) & 0xFF, 0x7D])
 
 
 @pytest.mark.parametrize("columns, width", [(100, 100), (0, 80)])  # 0: a terminal that reports no width

@@ -23,11 +23,6 @@ def log_lines(path):
     return [line if line.startswith("#") else line.split(" ", 1)[1] for line in Path(path).read_text().splitlines()]
 
 
-def request(channel, command, *payload):
-    """A request frame: 7B, channel, length, command bytes, payload, checksum, 7D."""
-    body = bytes([0x7B, channel, 5 + len(payload), *command, *payload])
-    return body + bytes([-sum(body) & 0xFF, 0x7D])
-
 
 def timed(call, *args, pauses=1):
     """Runs call(*args); fails if it took longer than its pauses and a margin."""

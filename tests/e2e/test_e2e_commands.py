@@ -3,7 +3,7 @@ decoded results, and the instrument state they change."""
 
 import pytest
 
-from .support import frame, request, timed
+from .support import frame, timed
 
 
 STATUS = (0x14, 0x36)
@@ -103,7 +103,7 @@ class TestStatusAndAttenuation:
     def test_set_then_read_back(self, sim, tl, mdb, steps, readback):
         assert timed(tl.set_attenuation, mdb, 3) is True
         assert status(tl, 3)["attenuation"] == readback
-        assert sim.received() == [request(3, SET, steps & 0xFF, steps >> 8), request(3, STATUS)]
+        assert sim.received() == [frame(3, SET, [steps & 0xFF, steps >> 8]), frame(3, STATUS)]
 
     def test_frames_as_the_protocol_tables_give_them(self, sim, tl):
         tl.set_attenuation(1100, 2)

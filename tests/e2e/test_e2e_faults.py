@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from .support import MARGIN, PAUSE, frame, request, timed
+from .support import MARGIN, PAUSE, frame, timed
 
 
 VERSION = frame("7B 01 05 00 03 7C 7D")
@@ -49,7 +49,7 @@ def test_selection_without_a_list_reply(start_simulator, connect, fault):
     with pytest.raises(RuntimeError, match="^device read failed! Please check your connection!$"):
         tl.set_optical_length(1310, 2)
     assert time.monotonic() - began < PAUSE + MARGIN
-    assert sim.received() == [request(2, (0x07, 0x2E))]
+    assert sim.received() == [frame(2, (0x07, 0x2E))]
 
 
 class TestLateReplies:
@@ -122,13 +122,13 @@ class TestRefusedRequests:
         (frame("7B 01 05 00 03 7D 7D"), "bad checksum"),
         (frame("7B 01 05 00 03 7C 7E"), "no end byte"),
         (frame("7B 01 40 00 03 7C 7D"), "bad length byte"),
-        (request(5, (0x14, 0x36)), "no such channel"),
-        (request(0, (0x14, 0x36)), "no such channel"),
-        (request(1, (0x12, 0x34)), "unknown command"),
-        (request(1, (0x14, 0x3A), 3), "no wavelength at that position"),
-        (request(1, (0x14, 0x34), 0x12, 0x34), "neither clear nor disconnect"),
-        (request(1, (0x14, 0x3C), 0x10), "payload must be two bytes"),
-        (request(1, (0x00, 0x03), 0x10), "unexpected payload"),
+        (frame(5, (0x14, 0x36)), "no such channel"),
+        (frame(0, (0x14, 0x36)), "no such channel"),
+        (frame(1, (0x12, 0x34)), "unknown command"),
+        (frame(1, (0x14, 0x3A), [3]), "no wavelength at that position"),
+        (frame(1, (0x14, 0x34), [0x12, 0x34]), "neither clear nor disconnect"),
+        (frame(1, (0x14, 0x3C), [0x10]), "payload must be two bytes"),
+        (frame(1, (0x00, 0x03), [0x10]), "unexpected payload"),
     ], ids=["checksum", "end", "length", "channel5", "channel0", "command", "position", "clear-payload",
             "short-payload", "extra-payload"])
     def test_no_reply_and_logged(self, sim, tl, sent, reason):
@@ -143,8 +143,8 @@ class TestRefusedRequests:
 
     def test_refused_requests_change_nothing(self, sim, tl):
         tl.set_attenuation(1200, 1)
-        tl.ser.write(request(1, (0x14, 0x34), 0x12, 0x34))
-        tl.ser.write(request(1, (0x14, 0x3A), 7))
+        tl.ser.write(frame(1, (0x14, 0x34), [0x12, 0x34]))
+        tl.ser.write(frame(1, (0x14, 0x3A), [7]))
         assert tl.read_current_status(1) == {"dev_work_mode": 0, "optical_length_index": 0, "attenuation": 1200}
 
     # A false start whose length byte is plausible (7B 01 07: a frame of 9 bytes) has no end byte where
@@ -152,7 +152,7 @@ class TestRefusedRequests:
     @pytest.mark.parametrize("garbage", ["00 55 7D", "7B 01 09", "7B 01 07"],
                              ids=["no-start", "longer-than-any-request", "false-start"])
     def test_garbage_before_requests(self, sim, tl, garbage):
-        status = request(1, (0x14, 0x36))
+        status = frame(1, (0x14, 0x36))
         tl.ser.write(frame(garbage) + VERSION + status)
         time.sleep(PAUSE)
         assert tl.ser.read(tl.ser.in_waiting) == (frame("7B 01 08 00 03 02 32 20 25 7D") +

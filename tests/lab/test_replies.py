@@ -11,6 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tolvan
+from conftest import frame
 from tolvan_lab import units
 from tolvan_lab.checked_port import CheckedPort
 
@@ -41,11 +42,6 @@ class Line:
         data = bytes(self.buffer[:size])
         del self.buffer[:size]
         return data
-
-
-def frame(channel, command, payload=b""):
-    body = bytes([0x7B, channel, len(payload) + 5]) + command + payload
-    return body + bytes([-sum(body) & 0xFF, 0x7D])
 
 
 # Each command as the driver sends it: its call, its channel and command bytes, and what the driver
