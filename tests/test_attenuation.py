@@ -100,3 +100,28 @@ def test_write_errors_reach_the_caller(driver):
     driver.ser = Closed()
     with pytest.raises(OSError, match="port closed"):
         driver.set_attenuation(1100)
+
+
+class StoreLog(list):
+    """A template that records each store into it, in order. Being no exact list, it is refused by
+    the checksum that follows the stores, so that nothing reaches the port."""
+
+    def __setitem__(self, index, value):
+        self.stores.append(index)
+        super().__setitem__(index, value)
+
+
+@pytest.mark.parametrize("name, call, order", [
+    ("_TOLVAN__CMD_SET_ATTENUATION", lambda tl: tl.set_attenuation(1100, 2), [5, 6, 1]),  # payload, then channel
+    ("_TOLVAN__CMD_CLEAR_ATTENUATION", lambda tl: tl.clear_attenuation(2), [1]),
+    ("_TOLVAN__CMD_SET_OPTICAL_LEN", lambda tl: tl.set_optical_length(1490, 4), [1, 5]),  # channel, then position
+])
+def test_each_command_stores_its_fields_in_the_template_in_order(driver, name, call, order):
+    template = StoreLog(getattr(TOLVAN, name))
+    template.stores = []
+    setattr(driver, name, template)  # the template is looked up through the instance
+    driver.read_optical_length = lambda ch=1: [1310, 1490]
+    with pytest.raises(TypeError):
+        call(driver)
+    assert template.stores == order
+    assert driver.ser.written == []
