@@ -55,6 +55,14 @@ exit status: 0 done; 1 the instrument did not answer or refused; 2 usage error;
 3 the port could not be opened; 130 Ctrl-C (`tolvan --help` says more about each).
 """
 
+# Under `tolvan serve --help`: the server ends its own way.
+SERVE_EPILOG = """\
+exit status: 0 stopped by Ctrl-C, SIGTERM or SIGHUP once serving (port closed, the light left
+as it is); 1 the server could not start (such as a SCPI address another program holds);
+2 usage error; 130 Ctrl-C before it began serving (128 + the signal number for SIGTERM
+or SIGHUP then).
+"""
+
 # Each command word: (module, one-line help, description and examples).
 COMMANDS = {
     "ports": ("ports", "list the serial ports; with --probe, find the attenuator", """\
@@ -123,7 +131,8 @@ SCPI over TCP (the LAN instruments' convention; PyVISA, LabVIEW, MATLAB, sockets
 lines such as INP2:ATT 3.5, INP2:ATT?, SYST:ERR? (the README lists the commands).
 SCPI has no authentication: it listens on 127.0.0.1 and takes loopback clients only,
 unless --scpi and --allow say otherwise. EPICS: an IOC with the records PREFIX CHn:ATT,
-CHn:ATT_RBV, ... (needs pip install 'tolvan[epics]'; EPICS_CAS_INTF_ADDR_LIST limits
+CHn:ATT_RBV, ... (needs pythonSoftIOC: pip install '.[epics]' in a checkout of tolvan,
+pip install 'tolvan[epics]' from a release; EPICS_CAS_INTF_ADDR_LIST limits
 its interfaces). Standard error has one timestamped line per client connected, gone
 or refused, and per change of the instrument's state. If the port goes (adapter
 unplugged), the server keeps serving, answers -241, and reopens it every 2 s.
@@ -208,8 +217,11 @@ class Version(argparse.Action):
         parser.exit()
 
 
-def add_global_options(parser: argparse.ArgumentParser, after_word: bool) -> None:
-    """The options of every command, valid before the command word and after it."""
+def add_global_options(parser: argparse.ArgumentParser, after_word: bool, retries_too: bool = True) -> None:
+    """The options of every command, valid before the command word and after it (--retries not
+    after `serve`, which sends each request once)."""
+    from tolvan_cli.values import MAX_RETRIES, retries
+
     default = argparse.SUPPRESS if after_word else None
     flag = argparse.SUPPRESS if after_word else False
     group = parser.add_argument_group("global options") if after_word else parser
@@ -219,6 +231,10 @@ def add_global_options(parser: argparse.ArgumentParser, after_word: bool) -> Non
                        help="start a simulated instrument for this invocation and use it (Linux, macOS)")
     group.add_argument("--sim-options", default=default, metavar="OPTIONS",
                        help='--sim, with tolvan-sim options as one string: --sim-options="--delay 250"')
+    if retries_too:
+        group.add_argument("--retries", type=retries, default=argparse.SUPPRESS if after_word else 0, metavar="N",
+                           help=f"send a command that got no reply up to N more times, 0 to {MAX_RETRIES} (default "
+                                f"0: a silence is reported at once)")
     group.add_argument("--json", action="store_true", default=flag,
                        help="print one JSON document on standard output instead of text")
     group.add_argument("--trace", action="store_true", default=flag,
@@ -236,9 +252,10 @@ def build_parser() -> argparse.ArgumentParser:
     words = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands")
     sub = {}
     for word, (_, summary, description) in COMMANDS.items():
-        sub[word] = words.add_parser(word, help=summary, description=description, epilog=COMMAND_EPILOG,
+        sub[word] = words.add_parser(word, help=summary, description=description,
+                                     epilog=SERVE_EPILOG if word == "serve" else COMMAND_EPILOG,
                                      formatter_class=raw)
-        add_global_options(sub[word], after_word=True)
+        add_global_options(sub[word], after_word=True, retries_too=word != "serve")
 
     def add_channel(word: str) -> None:
         sub[word].add_argument("--ch", "--channel", dest="ch", type=values.channel, default=1, metavar="N",
@@ -261,19 +278,19 @@ def build_parser() -> argparse.ArgumentParser:
     sweep.add_argument("--plot", metavar="FILE", help="draw read against set into FILE (.png or .svg)")
     for word in ("status", "set", "clear", "disconnect", "wavelength", "sweep"):
         add_channel(word)
-    serve = sub["serve"]  # checked and parsed further by tolvan_cli.serve
-    serve.add_argument("--scpi", nargs="?", const="5025", metavar="[HOST:]PORT",
+    serve = sub["serve"]  # which options go together is checked by tolvan_cli.serve
+    serve.add_argument("--scpi", nargs="?", const="5025", type=values.scpi_address, metavar="[HOST:]PORT",
                        help="serve SCPI over TCP on HOST:PORT (default host 127.0.0.1; --scpi alone: 127.0.0.1:5025; "
                             "0.0.0.0:5025 every interface; [::1]:5025 IPv6; port 0 any free port)")
     serve.add_argument("--epics", metavar="PREFIX",
                        help="serve the EPICS records PREFIXCHn:ATT and the rest, such as --epics LAB:ATT1:")
-    serve.add_argument("--allow", action="append", metavar="CIDR",
+    serve.add_argument("--allow", action="append", type=values.network, metavar="CIDR",
                        help="SCPI clients accepted from these addresses (repeatable; default loopback only: "
                             "127.0.0.0/8 and ::1), such as --allow 192.168.1.0/24 --allow 10.0.0.7")
-    serve.add_argument("--poll", metavar="SECONDS",
+    serve.add_argument("--poll", type=values.poll_seconds, metavar="SECONDS",
                        help="with --epics: each channel's status is read once in this period, in the gaps "
                             "between requests (default 2); SCPI alone polls nothing")
-    serve.add_argument("--channels", default="4", metavar="N",
+    serve.add_argument("--channels", type=values.channel_count, default=4, metavar="N",
                        help="channels served, 1 to N (default 4)")
     return parser
 

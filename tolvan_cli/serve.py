@@ -2,58 +2,13 @@
 
 from __future__ import annotations
 
-import ipaddress
 import logging
-import math
 import sys
 from typing import Any
 
 from tolvan_cli.session import Failed, UsageError
 
 PROG = "tolvan serve"
-
-
-def scpi_address(text: str) -> tuple[str, int]:
-    """("127.0.0.1", 5025) from 5025, HOST:5025 or [IPv6]:5025."""
-    host, port = "127.0.0.1", text
-    if text.startswith("["):
-        host, bracket, port = text[1:].partition("]")
-        if not bracket or not port.startswith(":"):
-            raise UsageError(f"--scpi {text}: write an IPv6 address as [::1]:5025")
-        port = port[1:]
-    elif ":" in text:
-        host, _, port = text.rpartition(":")
-        if ":" in host:
-            raise UsageError(f"--scpi {text}: write an IPv6 address in brackets, as [::1]:5025")
-    if not port.isdigit() or not 0 <= int(port) <= 65535 or not host:
-        raise UsageError(f"--scpi {text}: give [HOST:]PORT, such as 5025 or 127.0.0.1:5025 (port 0 to 65535)")
-    return host, int(port)
-
-
-def networks(texts: list[str] | None) -> tuple[Any, ...] | None:
-    if not texts:
-        return None
-    found = []
-    for text in texts:
-        try:
-            found.append(ipaddress.ip_network(text.strip(), strict=False))
-        except ValueError:
-            raise UsageError(f"--allow {text}: not an address or network, such as 192.168.1.0/24 or 10.0.0.7")
-    return tuple(found)
-
-
-def poll_period(text: str | None, epics: bool) -> float:
-    if text is None:
-        return 2.0
-    if not epics:
-        raise UsageError("--poll sets how often the EPICS readbacks are read: it needs --epics (SCPI alone polls nothing)")
-    try:
-        seconds = float(text)
-    except ValueError:
-        seconds = math.nan
-    if not 0.05 <= seconds <= 86400:
-        raise UsageError(f"--poll {text}: give seconds, 0.05 to 86400, such as --poll 2")
-    return seconds
 
 
 class Stamped(logging.Formatter):
@@ -69,12 +24,11 @@ def run(session: Any) -> None:
     args = session.args
     if args.scpi is None and args.epics is None:
         raise UsageError("give --scpi [HOST:]PORT, --epics PREFIX, or both (tolvan serve --help has examples)")
-    scpi = scpi_address(args.scpi) if args.scpi is not None else None
-    allowed = networks(args.allow)
-    poll = poll_period(args.poll, args.epics is not None)
-    channels = args.channels
-    if not channels.isdigit() or not 1 <= int(channels) <= 255:
-        raise UsageError(f"--channels {channels}: give how many channels the instrument has, 1 to 255")
+    if args.poll is not None and args.epics is None:
+        raise UsageError("--poll sets how often the EPICS readbacks are read: it needs --epics (SCPI alone polls nothing)")
+    if args.retries:
+        raise UsageError("--retries is for the other commands: the server sends each client's request once and "
+                         "tells the client when no reply came, so that the client decides whether to send it again")
     from tolvan_serve.service import Config, ServeError, check_prefix, run as serve
 
     if args.epics is not None:
@@ -84,7 +38,8 @@ def run(session: Any) -> None:
         if why:
             raise UsageError(f"--epics {args.epics}: {why}")
         if importlib.util.find_spec("softioc") is None:
-            raise UsageError("--epics needs pythonSoftIOC, which is not installed: pip install 'tolvan[epics]'")
+            raise UsageError("--epics needs pythonSoftIOC, which is not installed: "
+                             "pip install '.[epics]' in a checkout of tolvan, pip install 'tolvan[epics]' from a release")
 
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(Stamped(f"%(asctime)s {PROG}: %(message)s"))
@@ -98,9 +53,11 @@ def run(session: Any) -> None:
         frames.setLevel(logging.DEBUG)
 
     port = session.port_name()
-    config = Config(port, channels=int(channels), scpi=scpi, epics=args.epics, poll=poll)
-    if allowed is not None:
-        config.allow = allowed
+    config = Config(port, channels=args.channels, scpi=args.scpi, epics=args.epics)
+    if args.poll is not None:
+        config.poll = args.poll
+    if args.allow:
+        config.allow = tuple(args.allow)
     session.doc = {"port": port, "scpi": None, "epics": args.epics}
     config.ready = lambda served: session.doc.update(served)
     try:

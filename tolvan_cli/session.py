@@ -144,7 +144,7 @@ class Session:
         from tolvan_lab import Attenuator
 
         self._listen()
-        return Attenuator(port, channels=channels)
+        return Attenuator(port, channels=channels, retries=self.args.retries)
 
     def instrument(self) -> Attenuator:
         """The instrument on this invocation's port, open."""

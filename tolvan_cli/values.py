@@ -1,4 +1,6 @@
-"""What the command line accepts: attenuations in dB, channels, channel lists, seconds.
+"""What the command line accepts: attenuations in dB, channels, channel lists, seconds, retries, and
+the server's addresses, networks, poll period and channel count. Each is an argparse type: the
+rule once, the refusal in argparse's own form ("argument --ch: not a channel: ...", status 2).
 
 An attenuation is read exactly, as a Decimal built from its digits (never through a float),
 and judged by tolvan_lab.units.steps, the one rule of what the instrument takes; the result is
@@ -10,10 +12,17 @@ from __future__ import annotations
 import argparse
 import re
 
+TYPE_CHECKING = False  # neither typing nor ipaddress is imported for --help
+if TYPE_CHECKING:
+    from ipaddress import IPv4Network, IPv6Network
+
 MAX_CHANNEL = 255  # the channel is one byte of the request frame
 # A dwell longer than a day is a typing slip (--dwell 1e10 is 317 years, and more than
 # time.sleep can take): refused before anything is sent.
 MAX_DWELL_S = 86400.0
+# Each retry of a command that got no reply costs at least the instrument's 0.2 s pause.
+MAX_RETRIES = 10
+MIN_POLL_S = 0.05
 
 FORMS = "written 3.5, 3.5dB or 3500mdB"
 ACCEPTED = f"0 to 655.34 dB in steps of 0.01 dB, {FORMS}"
@@ -93,6 +102,64 @@ def seconds(text: str) -> float:
         raise argparse.ArgumentTypeError(f"not a dwell: {shorter(text)!r} (accepted: 0 to {MAX_DWELL_S:.0f} "
                                          f"seconds, a day)")
     return value
+
+
+def retries(text: str) -> int:
+    """How many more times a command that got no reply is sent: 0 to MAX_RETRIES."""
+    digits = text.strip()
+    if not (digits.isascii() and digits.isdigit() and len(digits) <= 2 and int(digits) <= MAX_RETRIES):
+        raise argparse.ArgumentTypeError(f"not a count of retries: {shorter(text)!r} (accepted: 0 to {MAX_RETRIES})")
+    return int(digits)
+
+
+def scpi_address(text: str) -> tuple[str, int]:
+    """("127.0.0.1", 5025) from 5025, HOST:5025 or [IPv6]:5025."""
+    host, port = "127.0.0.1", text
+    if text.startswith("["):
+        host, bracket, port = text[1:].partition("]")
+        if not bracket or not port.startswith(":"):
+            raise argparse.ArgumentTypeError(f"{shorter(text)}: write an IPv6 address as [::1]:5025")
+        port = port[1:]
+    elif ":" in text:
+        host, _, port = text.rpartition(":")
+        if ":" in host:
+            raise argparse.ArgumentTypeError(f"{shorter(text)}: write an IPv6 address in brackets, as [::1]:5025")
+    if not (port.isascii() and port.isdigit() and len(port) <= 5 and int(port) <= 65535 and host):
+        raise argparse.ArgumentTypeError(f"{shorter(text)}: give [HOST:]PORT, such as 5025 or 127.0.0.1:5025 "
+                                         f"(port 0 to 65535)")
+    return host, int(port)
+
+
+def network(text: str) -> IPv4Network | IPv6Network:
+    """An address or network that SCPI clients may come from: 10.0.0.7, 192.168.1.0/24, ::1."""
+    import ipaddress
+
+    try:
+        return ipaddress.ip_network(text.strip(), strict=False)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{shorter(text)}: not an address or network, such as 192.168.1.0/24 "
+                                         f"or 10.0.0.7") from None
+
+
+def poll_seconds(text: str) -> float:
+    """The period in which the server reads every channel for EPICS: MIN_POLL_S to a day."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not MIN_POLL_S <= value <= MAX_DWELL_S:  # NaN and inf fail this too
+        raise argparse.ArgumentTypeError(f"{shorter(text)}: give seconds, {MIN_POLL_S} to {MAX_DWELL_S:.0f}, "
+                                         f"such as --poll 2")
+    return value
+
+
+def channel_count(text: str) -> int:
+    """How many channels the instrument has, 1 to MAX_CHANNEL."""
+    digits = text.strip()
+    if not (digits.isascii() and digits.isdigit() and len(digits) <= 3 and 1 <= int(digits) <= MAX_CHANNEL):
+        raise argparse.ArgumentTypeError(f"{shorter(text)}: give how many channels the instrument has, "
+                                         f"1 to {MAX_CHANNEL}")
+    return int(digits)
 
 
 def shorter(text: str) -> str:

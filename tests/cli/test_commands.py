@@ -134,3 +134,13 @@ def test_version_says_what_runs(tolvan):
         f"Python   {platform.python_version()} (cpython, {sys.executable}) on {sys.platform}",
         f"lsof     {lsof}" if lsof else run.out.splitlines()[-1],
     ], run
+
+
+@needs_simulator
+@pytest.mark.parametrize("retries, status", [(None, 1), ("1", 0)])
+def test_retries_send_a_command_that_got_no_reply_again(tolvan, instrument, retries, status):
+    sim = instrument("--drop-every", "2")  # status reads the wavelength list, then the status: withheld
+    run = tolvan("-p", sim.port, *(["--retries", retries] if retries else []), "status")
+    assert run.status == status, run
+    reads = [command.name for command in sim.commands()].count("read_current_status")
+    assert reads == 1 + int(retries or 0), sim.commands()

@@ -283,3 +283,22 @@ def test_output_that_cannot_be_written_exits_1_naming_it(instrument, tmp_path, s
         assert (tmp_path / "s.csv").read_text().count("\n") == 2  # the header and the first step
     with serial.Serial(sim.port, exclusive=True):  # closed, and free for the next program
         pass
+
+
+@needs_simulator
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+def test_serve_exits_as_its_help_says_when_stopped(tolvan, sig):
+    """The statuses `tolvan serve --help` gives are the ones it exits with (it is stopped by design)."""
+    helped = " ".join(tolvan("serve", "--help").out.split())
+    said = re.search(r"exit status: (\d+) stopped by Ctrl-C, SIGTERM or SIGHUP once serving", helped)
+    assert said, helped
+    process = subprocess.Popen(command("serve", "--sim", "--scpi", "127.0.0.1:0"), env=environment(),
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        while "serving" not in (line := process.stderr.readline()):
+            assert line, finished(process)
+        process.send_signal(sig)
+        run = finished(process)
+    finally:
+        process.kill()
+    assert run.status == int(said[1]), run

@@ -55,6 +55,16 @@ def test_csv_rows_as_the_instrument_answered(tolvan, instrument, tmp_path):
     assert [row[1:] for row in rows(tmp_path / "d.csv")] == [["0.20", "0.30", "false", "read differs"]]
 
 
+def test_readings_shown_as_the_steps_the_instrument_holds(tolvan, instrument, tmp_path):
+    # 1.13, 0.57 and 0.29 dB are floats just below their steps (0.29 is 0.28999...): each is shown
+    # as the step itself, in the text and in the CSV.
+    run = tolvan("-p", instrument().port, "sweep", "--from", "1.13", "--to", "0.29", "--step", "0.28", "--csv", "s.csv")
+    shown = ["1.13", "0.85", "0.57", "0.29"]
+    assert run.status == 0, run
+    assert re.findall(r"^ +[\d.]+ +([\d.]+) dB +([\d.]+) dB +yes$", run.out, re.MULTILINE) == [(v, v) for v in shown], run
+    assert [row[1:] for row in rows(tmp_path / "s.csv")] == [[v, v, "true", ""] for v in shown]
+
+
 @pytest.mark.parametrize("columns, width", [(100, 100), (0, 80)])  # 0: a terminal that reports no width
 def test_progress_bar_on_a_terminal(instrument, tmp_path, columns, width):
     import fcntl, pty, struct, termios  # POSIX only, as the simulator

@@ -14,17 +14,17 @@ from .conftest import environment
 
 USAGE = [  # (options after `serve -p PORT`, what the error says)
     ([], "give --scpi [HOST:]PORT, --epics PREFIX, or both"),
-    (["--scpi", "70000"], "--scpi 70000: give [HOST:]PORT"),
+    (["--scpi", "70000"], "argument --scpi: 70000: give [HOST:]PORT"),
     (["--scpi", "::1:5025"], "write an IPv6 address in brackets, as [::1]:5025"),
     (["--scpi", "[::1]5025"], "write an IPv6 address as [::1]:5025"),
-    (["--scpi", "--allow", "10.0.0.300"], "--allow 10.0.0.300: not an address or network"),
+    (["--scpi", "--allow", "10.0.0.300"], "argument --allow: 10.0.0.300: not an address or network"),
     (["--scpi", "--poll", "1"], "--poll sets how often the EPICS readbacks are read: it needs --epics"),
-    (["--epics", "LAB:", "--poll", "0"], "--poll 0: give seconds, 0.05 to 86400"),
-    (["--epics", "LAB:", "--poll", "nan"], "--poll nan: give seconds"),
+    (["--epics", "LAB:", "--poll", "0"], "argument --poll: 0: give seconds, 0.05 to 86400"),
+    (["--epics", "LAB:", "--poll", "nan"], "argument --poll: nan: give seconds"),
     (["--epics", "LAB ATT:"], "--epics LAB ATT:: a prefix may hold only letters, digits"),
     (["--epics", "LAB.ATT1:"], "--epics LAB.ATT1:: a prefix may hold only letters, digits"),  # . names a field
     (["--epics", "L" * 42], "a prefix is at most 41 characters long"),
-    (["--scpi", "--channels", "0"], "--channels 0: give how many channels the instrument has, 1 to 255"),
+    (["--scpi", "--channels", "0"], "argument --channels: 0: give how many channels the instrument has, 1 to 255"),
 ]
 
 
