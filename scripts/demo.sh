@@ -13,21 +13,12 @@ cd "$(dirname "$0")/.."
 source scripts/env.sh
 
 ensure_venv
-# What the installed package is made of: its build files and every source file.
-fingerprint="$("$VENV/bin/python" - <<'PY'
-import hashlib, pathlib
-digest = hashlib.sha256()
-for folder in ("src", "sim", "stubs", "tolvan_sim", "tolvan_cli"):
-    for path in sorted(pathlib.Path(folder).rglob("*")):
-        if path.is_file() and "__pycache__" not in path.parts:
-            digest.update(str(path).encode() + b"\0" + path.read_bytes())
-for name in ("CMakeLists.txt", "pyproject.toml"):
-    digest.update(name.encode() + b"\0" + pathlib.Path(name).read_bytes())
-print(digest.hexdigest())
-PY
-)"
+# What the installed package is made of: its build files and every source file of every
+# package the wheel carries (scripts/source_fingerprint.py).
+fingerprint="$("$VENV/bin/python" scripts/source_fingerprint.py)"
+packages="$("$VENV/bin/python" scripts/source_fingerprint.py --packages)"
 stamp="$VENV/.tolvan-demo-sources"
-if [ "$(cat "$stamp" 2>/dev/null)" = "$fingerprint" ] && "$VENV/bin/python" -c "import tolvan, tolvan_sim, tolvan_cli" 2>/dev/null; then
+if [ "$(cat "$stamp" 2>/dev/null)" = "$fingerprint" ] && "$VENV/bin/python" -c "import tolvan, $packages" 2>/dev/null; then
     echo "demo: tolvan in $VENV is up to date with the sources"
 else
     echo "demo: building and installing tolvan into $VENV (a minute the first time)"
