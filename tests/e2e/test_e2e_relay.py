@@ -15,8 +15,9 @@ from tolvan import TOLVAN
 
 pytestmark = pytest.mark.skipif(SIMULATOR is None, reason="needs the simulator tolvan-sim")
 
-# How closely a replay keeps the recorded timing of each piece of a reply.
-TIMING = 20.0
+# How late a piece may come on a loaded machine, in ms: far beyond what scheduling adds (well under
+# 5 ms here; bench/relay_timing.py measures it), far below what losing the timing would show.
+LATE = 1000.0
 
 
 def session(port):
@@ -64,17 +65,16 @@ def test_recorded_session_replays_alike(make_tolvan_sim, tmp_path):
     assert replay.notes("bad") == ["no reply recorded for this request"]
 
     recorded, replayed = exchanges(recording), exchanges(tmp_path / "replay.log")
-    # What the relay adds to the device's timing: typically well under a millisecond.
-    added = sorted(relayed - sent for (_, pieces), (_, device_pieces) in zip(recorded, exchanges(device.log_path))
-                   for (relayed, _), (sent, _) in zip(pieces, device_pieces))
-    assert added[len(added) // 2] < 5, added
     assert [request for request, _ in replayed[:len(recorded)]] == [request for request, _ in recorded]
     for (_, before), (_, after) in zip(recorded, replayed):
         # The device's delay and split, in two pieces, then as recorded.
         assert [piece for _, piece in before] == [piece for _, piece in after] and len(before) == 2
-        # The device's clock and the relay's differ by the moment the request's last byte crossed.
-        assert 38 <= before[0][0] < 40 + TIMING and 68 <= before[1][0] < 70 + TIMING
-        assert all(abs(then - now) < TIMING for (then, _), (now, _) in zip(before, after)), (before, after)
+        # Recorded as the device sent them: never before its delay (40 ms) and split (30 ms), whatever
+        # load adds (the relay's clock starts as the request's last byte crosses it, 2 ms allowed).
+        assert 38 <= before[0][0] < 40 + LATE and 68 <= before[1][0] < 70 + LATE, before
+        # Replayed at the recorded times: never early (1 ms: the log's rounding), and a replay that
+        # dropped the timing would send at once, far earlier than that.
+        assert all(then - 1 <= now < then + LATE for (then, _), (now, _) in zip(before, after)), (before, after)
 
 
 def test_device_that_vanishes_mid_session(make_tolvan_sim, connect, tmp_path):
@@ -241,17 +241,20 @@ def test_replay_of_a_large_recording_in_one_byte_pieces(make_tolvan_sim, tmp_pat
     assert INSTRUMENTED or grown < size, f"{grown / size:.2f} times the size of the recording"
     with serial.Serial(sim.port, timeout=2) as line:
         # Each piece at its recorded time.
+        sent = time.monotonic()  # before the write: a piece never comes before its time after it
         line.write(status_request)
-        got, times = arrivals(line, len(status_reply), time.monotonic())
+        got, times = arrivals(line, len(status_reply), sent)
         assert got == status_reply
-        assert all(abs(took - (5 + 10 * i)) < TIMING for i, took in enumerate(times)), times
-        # The flood's first piece at once, and a stop at once in the middle of it.
+        assert all(5 + 10 * i - 1 <= took < 5 + 10 * i + LATE for i, took in enumerate(times)), times
+        # The flood's first piece at once, and a stop at once in the middle of it (sending the rest,
+        # a million writes, would take many seconds).
+        sent = time.monotonic()
         line.write(frame("7B 01 05 00 03 7C 7D"))
-        got, times = arrivals(line, 1000, time.monotonic())
-        assert got == bytes(1000) and times[0] < 5 + TIMING, times[0]
+        got, times = arrivals(line, 1000, sent)
+        assert got == bytes(1000) and times[0] < 5 + LATE, times[0]
         began = time.monotonic()
         assert sim.stop() == 0
-        assert time.monotonic() - began < (0.5 if INSTRUMENTED else 0.1)
+        assert time.monotonic() - began < 1.0
 
 
 @pytest.mark.parametrize("size, reason", [
