@@ -15,9 +15,31 @@ took() { echo "$(( (SECONDS - began) / 60 )) min $(( (SECONDS - began) % 60 )) s
 LOGS="$PWD/build/test-logs"
 mkdir -p "$LOGS"
 
-# The availability check asks lsof who holds a port; the tests use the real one.
-if ! command -v lsof >/dev/null 2>&1; then
-    if [ "$(id -u)" = 0 ]; then apt-get update -qq && apt-get install -y -qq lsof; else sudo apt-get update -qq && sudo apt-get install -y -qq lsof; fi
+# stage NAME: the stage that begins now; each stage's time goes to the summary at the end
+# (and to build/test-logs/stages.txt).
+stages=()
+stage_name="" stage_began=$SECONDS
+stage() {
+    if [ -n "$stage_name" ]; then stages+=("$stage_name $((SECONDS - stage_began)) s"); fi
+    stage_name="$1" stage_began=$SECONDS
+}
+summary() {
+    stage ""
+    printf '%s\n' "${stages[@]}" > "$LOGS/stages.txt"
+    echo "test: stages: $(IFS=';'; echo "${stages[*]}" | sed 's/;/; /g')"
+}
+
+# The availability check asks lsof who holds a port; the tests use the real one. The front
+# panel's tests drive Debian's Chromium through Playwright (which cannot download its own).
+missing=()
+if ! command -v lsof >/dev/null 2>&1; then missing+=(lsof); fi
+if ! command -v chromium >/dev/null 2>&1 && command -v apt-get >/dev/null 2>&1; then missing+=(chromium); fi
+if [ "${#missing[@]}" -gt 0 ]; then
+    sudo=()
+    if [ "$(id -u)" != 0 ]; then sudo=(sudo); fi
+    echo "test: installing ${missing[*]} with apt-get"
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
 # The newer interpreters on this machine. The version-warning test loads the
@@ -34,10 +56,12 @@ done
 other_pythons="$(IFS=:; echo "${newer[*]}")"
 
 # Strict ISO C++20 with g++ (and clang++ where installed): portable source.
+stage pedantic
 bash scripts/pedantic.sh "$PYTHON"
 
 # The suite runs against what users install: the sdist, the wheel built from it,
 # and that wheel installed into a fresh $TEST_VENV (tolvan, tolvan-stubs, tolvan_sim, tolvan-sim).
+stage dist
 bash scripts/dist.sh
 
 # finish_build PID NAME: waits for a background build; on failure shows its log.
@@ -78,20 +102,47 @@ trap 'for build in "${builds[@]}"; do kill -- "-$build" 2>/dev/null || true; don
 
 # Run from tests/ so that `import tolvan` finds the installed package, with the
 # environment's scripts (the simulator from the wheel) first on the search path.
-# First the end-to-end suite, which times the instrument's replies to the millisecond
-# (the relay and the replay), on its own among the tests.
+# First the in-memory tier (-m in_memory: no process, pseudo-terminal or network; tests/conftest.py
+# says which files), on as many workers as processors: a slip in the driver's rules or the
+# layer's reply check shows in seconds.
 run_311() { PATH="$TEST_VENV/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" pytest_run "$TEST_VENV/bin/python" "$@"; }
+stage in-memory
+echo "test: the in-memory tier on $("$TEST_VENV/bin/python" -V) (at $(took))"
+saved_workers=("${WORKERS[@]}")
+WORKERS=(-n 2)  # bound by the processors, not by waiting
+run_311 -m in_memory "$@"
+WORKERS=("${saved_workers[@]}")
+
+# Type checking, beside the suites below (which mostly wait), at the builds' priority: stubtest and
+# one mypy --strict run over the sample scripts, the mistakes it must report, and the adapters
+# (scripts/typecheck.py). Its output is shown when it ends.
+setsid nice -n 19 "$TEST_VENV/bin/python" scripts/typecheck.py >"$LOGS/typecheck.log" 2>&1 &
+typecheck=$!
+builds+=("$typecheck")
+
+# Then the end-to-end suite, whose commands are timed against the instrument's pause, on its own
+# among the tests.
+stage e2e
 echo "test: the end-to-end suite on $("$TEST_VENV/bin/python" -V) (at $(took))"
 run_311 e2e "$@"
 
 # Every other suite on 3.11, beside those builds, on six workers unless TOLVAN_TEST_WORKERS says
 # otherwise: these suites mostly wait (on the pause, on servers, on child processes), and six
 # finish them in about three quarters of the time four take, where eight are slower again.
+stage other-3.11
 echo "test: every other suite on $("$TEST_VENV/bin/python" -V) (at $(took))"
 saved_workers=("${WORKERS[@]}")
 WORKERS=(-n "${TOLVAN_TEST_WORKERS:-6}")
-run_311 --ignore=e2e "$@"
+run_311 --ignore=e2e -m "not in_memory" "$@"
 WORKERS=("${saved_workers[@]}")
+
+stage typecheck-wait
+if ! wait "$typecheck"; then
+    cat "$LOGS/typecheck.log"
+    echo "test: type checking failed (log above: build/test-logs/typecheck.log)"
+    exit 1
+fi
+cat "$LOGS/typecheck.log"
 
 # Each newer CPython, in the environment built for it above: the fast suite, the hostile
 # objects, and the load checks that differ between versions (importing again after removal
@@ -99,6 +150,7 @@ WORKERS=("${saved_workers[@]}")
 fast=(tests/test_*.py)
 for python in "${newer[@]}"; do
     version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    stage "$version"
     finish_build "${newer_build[$version]}" "$version"
     echo "test: the fast suite on $("$python" -V) ($python; at $(took))"
     PATH="$TEST_VENV-$version/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" pytest_run "$TEST_VENV-$version/bin/python" \
@@ -110,6 +162,7 @@ done
 # UndefinedBehaviorSanitizer in an environment of their own (.venv-sanitize), and the
 # suites that run them (the module's and the simulator's, and the layer's over the driver)
 # run again against that build; any sanitizer report fails (scripts/sanitize.sh).
+stage sanitizer
 finish_build "$sanitize_build" sanitize
 echo "test: the suites of the module and the simulator on the sanitizer build (at $(took))"
 bash scripts/sanitize.sh --no-build "$@"
@@ -117,8 +170,10 @@ bash scripts/sanitize.sh --no-build "$@"
 # C-API discipline: the module built for CPython's debug interpreter (Py_DEBUG), and the
 # fast suite and the robustness checks, the leak check counting every reference, run
 # under it in development mode with warnings as errors (scripts/debug.sh).
+stage debug
 finish_build "$debug_build" debug
 trap - EXIT
 echo "test: the fast and robustness suites on the debug interpreter (at $(took))"
 bash scripts/debug.sh --no-build "$@"
+summary
 echo "test: everything passed in $(took)"

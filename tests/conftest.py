@@ -1,6 +1,11 @@
-"""Shared stand-ins: an in-memory serial port and a pause that returns at once."""
+"""Shared stand-ins: an in-memory serial port, a pause that returns at once, the frame builder; and
+the in-memory tier, which the test command runs first and alone."""
 
+import os
+import socket
+import subprocess
 import types
+from pathlib import Path
 
 import pytest
 
@@ -89,3 +94,46 @@ def driver(pauses):
     tl = tolvan.TOLVAN("COM3")
     tl.ser = FakePort()
     return tl
+
+
+# The in-memory tier (`pytest -m in_memory`): files whose tests start no process, open no
+# pseudo-terminal and touch no network, so that they run in seconds and first. A test of these
+# files that does start a process is marked `spawns` and runs with the rest; one that does so
+# unmarked fails, saying which.
+IN_MEMORY = ["test_arguments.py", "test_attenuation.py", "test_checksum.py", "test_class_surface.py",
+             "test_display_link.py", "test_exchange.py", "test_status.py", "test_version.py", "test_wavelengths.py",
+             "lab/test_replies.py", "serve/test_owner.py", "cli/test_values.py", "tooling/"]
+HERE = Path(__file__).parent
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "in_memory: needs no process, pseudo-terminal or network (tests/conftest.py "
+                                       "IN_MEMORY); the test command runs these first")
+    config.addinivalue_line("markers", "spawns: starts a process, in a file of the in-memory tier")
+
+
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        where = Path(item.path).resolve()
+        if where.is_relative_to(HERE) and item.get_closest_marker("spawns") is None:
+            name = where.relative_to(HERE).as_posix()
+            if any(name == entry or entry.endswith("/") and name.startswith(entry) for entry in IN_MEMORY):
+                item.add_marker(pytest.mark.in_memory)
+
+
+@pytest.fixture(autouse=True)
+def in_memory_only(request, monkeypatch):
+    """In the in-memory tier, starting a process, opening a pseudo-terminal or a connection fails."""
+    if request.node.get_closest_marker("in_memory") is None:
+        return
+
+    def refuse(what):
+        def refused(*args, **kwargs):
+            raise AssertionError(f"{request.node.nodeid} {what}, in the in-memory tier: mark it "
+                                 f"@pytest.mark.spawns, or take its file out of IN_MEMORY (tests/conftest.py)")
+        return refused
+
+    monkeypatch.setattr(subprocess.Popen, "__init__", refuse("started a process"))
+    monkeypatch.setattr(os, "openpty", refuse("opened a pseudo-terminal"))
+    monkeypatch.setattr(socket.socket, "connect", refuse("opened a connection"))
+    monkeypatch.setattr(socket.socket, "bind", refuse("bound a socket"))

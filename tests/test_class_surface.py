@@ -153,6 +153,7 @@ print(tolvan.TOLVAN.set_attenuation.__signature__)
 """
 
 
+@pytest.mark.spawns
 def test_signature_names_the_part_of_inspect_it_misses():
     done = subprocess.run([sys.executable, "-c", SIGNATURE_WITHOUT], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stderr) == (0, "")

@@ -152,6 +152,7 @@ COMMANDS = [("read_device_version", ()), ("read_optical_length", ()), ("set_opti
             ("clear_attenuation", ()), ("dis_connection", ())]
 
 
+@pytest.mark.spawns
 @pytest.mark.parametrize("limit", [1000, 5000, 10000])
 def test_a_port_that_reenters_its_command_ends_in_recursion_error(limit):
     """Each re-entry uses up as much of the recursion limit as in the same command written in Python
