@@ -40,7 +40,8 @@ def test_flood_of_start_bytes_then_a_request(sim, tl):
                for line in log_lines(sim.log_path) if line.startswith("bad ")]
     assert sum(ignored) == len(piece) * pieces
     assert len(ignored) < sum(ignored) // 100
-    assert set(sim.notes("bad")) == {"bad length byte"}
+    # A run cut short by a pause of the writer (a loaded machine) is an incomplete frame: nothing else.
+    assert "bad length byte" in sim.notes("bad") and set(sim.notes("bad")) <= {"bad length byte", "incomplete frame"}
 
 
 def test_client_that_stops_reading_does_not_delay_a_stop(sim, tl):
