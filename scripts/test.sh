@@ -154,22 +154,33 @@ for python in "${newer[@]}"; do
         "robustness/test_leaks.py::test_import_again_after_removal_from_sys_modules_leaves_nothing_behind" "$@"
 done
 
-# Memory safety: the extension and the simulator rebuilt with AddressSanitizer and
-# UndefinedBehaviorSanitizer in an environment of their own (.venv-sanitize), and the
-# suites that run them (the module's and the simulator's, and the layer's over the driver)
-# run again against that build; any sanitizer report fails (scripts/sanitize.sh).
-stage sanitizer
+# Memory safety and C-API discipline, side by side. The sanitizer's suites (scripts/sanitize.sh):
+# the extension and the simulator rebuilt with AddressSanitizer and UndefinedBehaviorSanitizer
+# (.venv-sanitize), and the suites that run them (the module's and the simulator's, and the
+# layer's over the driver) again against that build; any sanitizer report fails. The debug
+# interpreter's (scripts/debug.sh): the module built for CPython's debug interpreter (Py_DEBUG),
+# the fast suite and the robustness checks, the leak check counting every reference, in
+# development mode with warnings as errors. The sanitizer's suites wait on the simulator for much
+# of their time; the debug interpreter's, which only compute, run meanwhile at the lowest
+# priority (their output in build/test-logs/debug.log, shown when they end).
+stage sanitizer+debug
 finish_build "$sanitize_build" sanitize
-echo "test: the suites of the module and the simulator on the sanitizer build (at $(took))"
-bash scripts/sanitize.sh --no-build "$@"
-
-# C-API discipline: the module built for CPython's debug interpreter (Py_DEBUG), and the
-# fast suite and the robustness checks, the leak check counting every reference, run
-# under it in development mode with warnings as errors (scripts/debug.sh).
-stage debug
 finish_build "$debug_build" debug
 trap - EXIT
-echo "test: the fast and robustness suites on the debug interpreter (at $(took))"
-bash scripts/debug.sh --no-build "$@"
+echo "test: the suites of the module and the simulator on the sanitizer build, and beside them the fast and robustness suites on the debug interpreter (at $(took))"
+setsid nice -n 19 bash -c 'began=$SECONDS; status=0; bash scripts/debug.sh --no-build "$@" || status=$?
+                           echo "debug: $((SECONDS - began)) s"; exit "$status"' debug "$@" >"$LOGS/debug.log" 2>&1 &
+debug_run=$!
+trap 'kill -- "-$debug_run" 2>/dev/null || true' EXIT
+sanitized=0
+bash scripts/sanitize.sh --no-build "$@" || sanitized=$?
+debugged=0
+wait "$debug_run" || debugged=$?
+trap - EXIT
+cat "$LOGS/debug.log"
+if [ "$sanitized" -ne 0 ] || [ "$debugged" -ne 0 ]; then
+    echo "test: the sanitizer's suites exited $sanitized, the debug interpreter's $debugged (0: passed)"
+    exit 1
+fi
 summary
 echo "test: everything passed in $(took)"
