@@ -21,13 +21,15 @@ DESCRIPTION = """\
 Find, read, set and sweep a programmable optical attenuator on a serial port.
 
 The port comes from -p/--port, else from the environment variable TOLVAN_PORT;
---sim instead starts a simulated instrument for this one invocation (Linux, macOS).
+it may be the address of a `tolvan serve --scpi` that holds the instrument
+(scpi://HOST[:PORT], default port 5025). --sim instead starts a simulated instrument for this one invocation (Linux, macOS).
 """
 
 EPILOG = """\
 examples:
   tolvan ports --probe                      which serial port is the attenuator?
   export TOLVAN_PORT=/dev/ttyUSB0           (or COM3; or give -p PORT each time)
+  tolvan -p scpi://127.0.0.1:5025 info      through the tolvan serve that holds the port
   tolvan info                               version, and each channel's state
   tolvan set 3.5 --ch 2                     3.5 dB on channel 2 (also 3.5dB, 3500mdB)
   tolvan wavelength 1550 --ch 2
@@ -214,7 +216,8 @@ def add_global_options(parser: argparse.ArgumentParser, after_word: bool) -> Non
     flag = argparse.SUPPRESS if after_word else False
     group = parser.add_argument_group("global options") if after_word else parser
     group.add_argument("-p", "--port", default=default, metavar="PORT",
-                       help="the serial port, such as /dev/ttyUSB0 or COM3 (default: $TOLVAN_PORT)")
+                       help="the serial port, such as /dev/ttyUSB0 or COM3, or the address of the tolvan serve --scpi "
+                            "that holds it, scpi://HOST[:PORT] (default: $TOLVAN_PORT)")
     group.add_argument("--sim", action="store_true", default=flag,
                        help="start a simulated instrument for this invocation and use it (Linux, macOS)")
     group.add_argument("--sim-options", default=default, metavar="OPTIONS",
@@ -281,6 +284,8 @@ def build_parser() -> argparse.ArgumentParser:
 def check_port_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     import os
 
+    from tolvan_lab.addresses import address, is_address
+
     if args.sim_options is not None:
         import shlex
 
@@ -293,6 +298,15 @@ def check_port_options(parser: argparse.ArgumentParser, args: argparse.Namespace
         parser.error("give either -p/--port or --sim, not both")
     if args.sim and sys.platform == "win32":
         parser.error("--sim needs the simulator tolvan-sim, which is built on Linux and macOS only: give -p PORT")
+    port = None if args.sim else args.port or os.environ.get("TOLVAN_PORT")
+    if port and is_address(port):  # the address of a tolvan serve
+        try:
+            address(port)
+        except ValueError as error:
+            parser.error(f"{'-p/--port' if args.port else 'TOLVAN_PORT'}: {error}")
+        if args.command == "serve":
+            parser.error("tolvan serve needs the instrument's serial port (-p /dev/ttyUSB0): a scpi:// address is "
+                         "a server's already")
     if args.command != "ports" and not (args.sim or args.port or os.environ.get("TOLVAN_PORT")):
         parser.error("no port: give -p PORT (such as -p /dev/ttyUSB0 or -p COM3), set the environment variable "
                      "TOLVAN_PORT, or try the simulator with --sim (`tolvan ports --probe` finds the instrument)")

@@ -21,7 +21,7 @@ from typing import Any, NamedTuple
 
 from tolvan import TOLVAN
 
-from tolvan_lab import frames, ownership, units
+from tolvan_lab import addresses, frames, ownership, units
 from tolvan_lab.checked_port import CheckedPort
 from tolvan_lab.errors import InstrumentError, NoReply, PortUnavailable, shown
 
@@ -101,7 +101,7 @@ class Attenuator:
 
     def __new__(cls, port: str | os.PathLike[str], *args: Any, **kwargs: Any) -> Attenuator:
         # The address of a `tolvan serve` (scpi://HOST[:PORT]) is reached through its SCPI face.
-        if cls is Attenuator and isinstance(port, str) and port[:7].lower() == "scpi://":
+        if cls is Attenuator and isinstance(port, str) and addresses.is_address(port):
             from tolvan_lab.remote import RemoteAttenuator
 
             return super().__new__(RemoteAttenuator)

@@ -28,14 +28,12 @@ import time
 from collections.abc import Callable
 from decimal import Decimal, InvalidOperation
 from typing import Any
-from urllib.parse import urlsplit
 
 from tolvan_lab import units
+from tolvan_lab.addresses import address
 from tolvan_lab.attenuator import TROUBLESHOOTING, Attenuator
 from tolvan_lab.errors import InstrumentError, NoReply, PortUnavailable, shown
 
-SCHEME = "scpi://"
-DEFAULT_PORT = 5025
 MAX_LINE = 64 * 1024  # bytes of a response line: far beyond any answer the server gives
 NOT_A_NUMBER = "9.91E37"  # what the server answers for a value the instrument does not give
 SERVER = "`tolvan serve --scpi`"
@@ -43,30 +41,6 @@ SERVER = "`tolvan serve --scpi`"
 log = logging.getLogger("tolvan_lab.frames.scpi")
 
 _ENTRY = re.compile(r'([+-]?[0-9]+),"(.*)"\Z')
-
-
-def is_address(port: str) -> bool:
-    """Whether `port` names a server (scpi://...) rather than a serial port."""
-    return port[:len(SCHEME)].lower() == SCHEME
-
-
-def address(text: str) -> tuple[str, int]:
-    """The host and TCP port of `scpi://HOST[:PORT]` (default port 5025; an IPv6 host in brackets);
-    ValueError, saying what is wrong, for anything else."""
-    if not is_address(text):
-        raise ValueError(f"{shown(text)!r} is no server address: write scpi://HOST[:PORT]")
-    try:
-        parts = urlsplit(text)
-        port = parts.port
-    except ValueError as error:  # a port that is no number or out of range, a bracket left open
-        raise ValueError(f"{shown(text)!r}: {error}; write scpi://HOST[:PORT], such as scpi://127.0.0.1:5025") from None
-    if parts.path not in ("", "/") or parts.query or parts.fragment or parts.username or parts.password:
-        raise ValueError(f"{shown(text)!r}: a server address is scpi://HOST[:PORT], with nothing after the port")
-    if not parts.hostname:
-        raise ValueError(f"{shown(text)!r} names no host: write scpi://HOST[:PORT], such as scpi://127.0.0.1:5025")
-    if port == 0:
-        raise ValueError(f"{shown(text)!r}: port 0 is no server's port")
-    return parts.hostname, DEFAULT_PORT if port is None else port
 
 
 def error_entry(line: str) -> tuple[int, str] | None:
@@ -224,14 +198,24 @@ class RemoteAttenuator(Attenuator):
         try:
             connection = socket.create_connection((self.host, self.tcp_port), timeout=self.connect_timeout)
         except OSError as error:
-            why = (f"nothing listens there: is {SERVER} running, on that port?" if isinstance(error, ConnectionRefusedError)
-                   else f"{error.strerror or error}" if isinstance(error, OSError) else str(error))
-            raise PortUnavailable(f"cannot connect to {shown(self.port)} for {call}: {why} (`tolvan serve -p PORT "
-                                  f"--scpi` serves the instrument there)", port=self.port, command=call) from None
+            why = ("nothing listens there" if isinstance(error, ConnectionRefusedError) else
+                   "no answer" if isinstance(error, TimeoutError) else error.strerror or str(error))
+            raise PortUnavailable(f"cannot connect to {shown(self.port)}: {why}: is {SERVER} running there? "
+                                  f"(`tolvan serve -p PORT --scpi HOST:PORT` serves the instrument on PORT)",
+                                  port=self.port, command=call) from None
         connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self._socket, self._buffer = connection, bytearray()
         _note(self.port, "opened")
         return connection
+
+    def _reconnect(self, call: str) -> socket.socket:
+        """A new connection, after a late answer dropped the last one; a server gone closes this Attenuator."""
+        try:
+            return self._connect(call)
+        except PortUnavailable as error:
+            self._lost = str(error)
+            self.close()
+            raise
 
     def _drop(self) -> None:
         """Closes the connection: whatever answer is still on its way is lost with it."""
@@ -307,7 +291,7 @@ class RemoteAttenuator(Attenuator):
     def _exchange(self, call: str, text: str) -> list[str]:
         """Sends the program `text` and its error query; the answers to its queries. Raises what the
         error entry says went wrong."""
-        connection = self._socket or self._connect(call)
+        connection = self._socket or self._reconnect(call)
         line = f"*CLS;{text}"
         try:
             connection.sendall(f"{line}\nSYST:ERR?\n".encode("ascii"))
@@ -317,22 +301,22 @@ class RemoteAttenuator(Attenuator):
         _note(self.port, "sent", "SYST:ERR?")
         deadline = time.monotonic() + self.reply_timeout
         answered: list[str] = []
-        try:
-            while True:
+        entry = None
+        while entry is None:
+            try:
                 got = self._read_line(connection, deadline)
-                if got is None:
-                    _note(self.port, "received nothing", why=f"no answer within {self.reply_timeout:g} s")
-                    self._drop()  # its answer may still come: a new connection for the next command
-                    raise NoReply(f"no answer from {shown(self.port)} to {call} within {self.reply_timeout:g} s: "
-                                  f"is {SERVER} busy, or stopped? {TROUBLESHOOTING}", port=self.port, command=call)
-                _note(self.port, "received", got)
-                entry = error_entry(got)
-                if entry is not None:
-                    break
+            except OSError as error:  # ConnectionError too: the server went away
+                raise self._fail(call, str(error) if isinstance(error, ConnectionError) else
+                                 f"{type(error).__name__}: {error}") from None
+            if got is None:
+                _note(self.port, "received nothing", why=f"no answer within {self.reply_timeout:g} s")
+                self._drop()  # its answer may still come: a new connection for the next command
+                raise NoReply(f"no answer from {shown(self.port)} to {call} within {self.reply_timeout:g} s: "
+                              f"is {SERVER} busy, or stopped? {TROUBLESHOOTING}", port=self.port, command=call)
+            _note(self.port, "received", got)
+            entry = error_entry(got)
+            if entry is None:
                 answered.append(got)
-        except OSError as error:  # ConnectionError too: the server went away
-            raise self._fail(call, str(error) if isinstance(error, ConnectionError) else
-                             f"{type(error).__name__}: {error}") from None
         code, words = entry
         if code != 0:
             raise self._answer_to_error(call, code, words)
