@@ -17,6 +17,7 @@ from tolvan_lab.addresses import address
 from tolvan_lab.remote import RemoteAttenuator, error_entry, steps_of, version_of, wavelength_of, wavelengths_of
 from tolvan_sim import find_simulator
 
+from frameworks.support import silenced
 from serve.conftest import Server, environment
 
 pytestmark = pytest.mark.skipif(find_simulator() is None, reason="needs the simulator tolvan-sim")
@@ -75,7 +76,8 @@ def test_every_value_is_what_the_instrument_holds(reach, faults):
         assert (ch.attenuation, ch.connected, ch.wavelength) == (None, False, 1310)
         ch.clear()
         assert ch.attenuation == 0.0 and ch.connected
-        assert [c.number for c in att] == [1, 2, 3, 4]
+        before = len(sim.commands())
+        assert ch.attenuation == 0.0 and len(sim.commands()) == before + 1  # one status read, either way
     assert not att.is_open
     assert sim.state()[2] == {"attenuation": 0, "connected": True, "wavelength_index": 1, "wavelengths": [1550, 1310]}
 
@@ -151,6 +153,9 @@ def test_an_answer_later_than_the_timeout_is_never_taken_for_a_later_ones(served
             att[1].attenuation
         att.reply_timeout = 10.0
         assert att[2].attenuation == 2.5 and att[1].status() == ChannelStatus(1, 1310, 1.0, True)
+        with silenced(sim), pytest.raises(NoReply, match=r"the server said: -240"):
+            att[2].status()  # both of its queries go unanswered: two errors
+        assert att[2].status() == ChannelStatus(2, 1310, 2.5, True)  # neither is taken for this one's
 
 
 # -- the pure parts ----------------------------------------------------------------------------
@@ -211,6 +216,10 @@ def test_the_commands_device_words_say_the_same_through_the_address(served, make
         here = tolvan(*word, cwd=tmp_path, port=local.port)
         assert tolvan(*word, cwd=tmp_path, port=url(server)) == here, word
     assert local.state() == remote.state()
+    assert tolvan("status", cwd=tmp_path, port="scpi://127.0.0.1:99999")[0] == 2  # usage errors, nothing sent
+    assert tolvan("serve", "--scpi", cwd=tmp_path, port=url(server))[0] == 2
+    status, listed = tolvan("ports", "/dev/null", cwd=tmp_path, port=url(server))
+    assert status == 0 and "/dev/null" in listed and "PORT" not in listed  # ports are serial ports
     assert local.state()[4]["attenuation"] == 500 and local.state()[2]["attenuation"] == 3250
 
 
