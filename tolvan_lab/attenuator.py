@@ -99,8 +99,10 @@ class Attenuator:
 
     reply_timeout: float = 1.0
 
-    def __new__(cls, port: str | os.PathLike[str], *args: Any, **kwargs: Any) -> Attenuator:
+    def __new__(cls, *args: Any, **kwargs: Any) -> Attenuator:
         # The address of a `tolvan serve` (scpi://HOST[:PORT]) is reached through its SCPI face.
+        # (Without arguments, as copy and pickle call it, the class stays as it is.)
+        port = args[0] if args else kwargs.get("port")
         if cls is Attenuator and isinstance(port, str) and addresses.is_address(port):
             from tolvan_lab.remote import RemoteAttenuator
 

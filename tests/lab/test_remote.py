@@ -223,16 +223,22 @@ def test_the_commands_device_words_say_the_same_through_the_address(served, make
     assert local.state()[4]["attenuation"] == 500 and local.state()[2]["attenuation"] == 3250
 
 
-def test_the_readme_framework_examples_run_through_the_address(served, tmp_path):
-    pytest.importorskip("qcodes", reason="needs QCoDeS: pip install 'tolvan[qcodes]'")
-    pytest.importorskip("ophyd_async", reason="needs ophyd-async and Bluesky: pip install 'tolvan[bluesky]'")
+def test_the_readme_examples_run_through_the_address(served, tmp_path):
     from frameworks.support import SETPOINTS, mdb_set_on
-    from frameworks.test_readme_examples import examples, run, with_port
+    from frameworks.test_readme_examples import README, examples, run, with_port
 
     sim, server = served()
+    usage = README.read_text(encoding="utf-8").split("**Through `tolvan serve`.**", 1)[1]
+    code = re.search(r"```python\n(.*?)```", usage, re.S).group(1)
+    assert code.count('"scpi://127.0.0.1:5025"') == 1
+    run("from tolvan_lab import Attenuator\n" + code.replace('"scpi://127.0.0.1:5025"', repr(url(server))), tmp_path)
+    assert sim.state()[2]["attenuation"] == 3500
+
+    pytest.importorskip("qcodes", reason="needs QCoDeS: pip install 'tolvan[qcodes]'")
+    pytest.importorskip("ophyd_async", reason="needs ophyd-async and Bluesky: pip install 'tolvan[bluesky]'")
     assert "Connected to: TOLVAN attenuator" in run(with_port(examples("QCoDeS")[0], url(server)), tmp_path)
     assert (tmp_path / "attenuator.db").exists() and sim.state()[2]["wavelength_index"] == 2  # 1550 nm
     shown = run(with_port(examples("Bluesky")[0], url(server)), tmp_path)
     rows = re.findall(r"^\|\s+\d+ \|.*?\|\s+([\d.]+) \|\s+1550 \|\s+True \|$", shown, re.M)
     assert [float(db) for db in rows] == SETPOINTS, shown
-    assert mdb_set_on(sim, 2) == [round(db * 1000) for db in SETPOINTS] * 2
+    assert mdb_set_on(sim, 2) == [3500] + [round(db * 1000) for db in SETPOINTS] * 2
