@@ -51,7 +51,7 @@ def reach_warning(listening: Iterable[Address], allowed: tuple[Network, ...]) ->
         return f"SCPI has no authentication: any program at an allowed address ({shown}) can change the light"
     if not on_loopback:
         return (f"SCPI listens on {', '.join(map(str, addresses))}, but only this computer's own clients are "
-                f"allowed ({shown}): --allow CIDR sets which clients may connect")
+                f"allowed ({shown}); {ALLOW_REPLACES}")
     if others_allowed:
         return (f"SCPI listens on the loopback address {', '.join(map(str, addresses))} only: the --allow "
                 f"addresses ({shown}) cannot reach it; --scpi 0.0.0.0:PORT listens on every interface")

@@ -180,6 +180,7 @@ class ScpiServer:
                     break
                 session.heard = loop.time()
                 await session.run_line(line[:-1])
+                session.heard = loop.time()  # a client waiting for its answers is not silent
                 await asyncio.sleep(0)  # a turn for the other clients: a line of local queries never waits
         except (ConnectionError, OSError) as error:
             why = f"the connection failed: {error}"

@@ -268,16 +268,8 @@ class Client:
             raise ScpiError(-108, f"{said} takes {('no value', 'one value')[wanted]}")
         if not query and len(parameters) < wanted:
             raise ScpiError(-109, f"{said} takes a value")
-        try:
-            done = getattr(self, method)(channel, *parameters)
-            answer = (yield from done) if isinstance(done, Generator) else done
-        except Exception as error:
-            if isinstance(error, ScpiError):
-                raise
-            found = refusal(error, setting=not query)
-            if found is None:
-                raise
-            raise found from None
+        done = getattr(self, method)(channel, *parameters)
+        answer = (yield from done) if isinstance(done, Generator) else done
         if query:
             self._answers.append(answer)
         return base if path is None else path[:-1]
@@ -327,7 +319,7 @@ class Client:
     # -- the common commands: the status registers are this client's ------------------------------
 
     def identify(self, _: int) -> Steps:
-        version = yield Ask("version", ())
+        version = yield from self._ask("version", ())
         return f"{self.identity},{version.module}.{version.hardware}.{version.software}"
 
     def clear_status(self, _: int) -> None:
@@ -371,12 +363,9 @@ class Client:
     def self_test(self, _: int) -> Steps:
         """0 when the instrument answers a version read; 1 when not, and the error queue says why."""
         try:
-            yield Ask("version", ())
-        except Exception as error:
-            found = refusal(error, setting=False)
-            if found is None:
-                raise
-            self.error(found)
+            yield from self._ask("version", ())
+        except ScpiError as error:
+            self.error(error)
             return "1"
         return "0"
 
@@ -399,48 +388,60 @@ class Client:
             value = MAX_ATTENUATION if found == "MAX" else Decimal(0)
         else:
             value = _scaled(found[0], -3) if found[1] == "MDB" else found[0]
-        yield Ask("set_attenuation", (ch, value), setting=True)  # the layer judges it, exactly
+        yield from self._ask("set_attenuation", (ch, value), setting=True)  # the layer judges it, exactly
 
     def attenuation_query(self, ch: int, bound: str | None = None) -> Steps:
         if bound is not None:
             return f"{_bound(bound, Decimal(0), MAX_ATTENUATION, Decimal(0)):.2f}"
-        status = yield Ask("status", (ch,))
+        status = yield from self._ask("status", (ch,))
         return NOT_A_NUMBER if status.attenuation_db is None else f"{status.attenuation_db:.2f}"
 
     def clear(self, ch: int) -> Steps:
-        yield Ask("clear", (ch,), setting=True)
+        yield from self._ask("clear", (ch,), setting=True)
 
     def wavelength(self, ch: int, text: str) -> Steps:
         found = parse_number(text, ("", "NM"))
         nm = (yield from self._listed(ch, found)) if isinstance(found, str) else found[0]
-        yield Ask("select", (ch, nm), setting=True)  # the layer refuses one the channel lacks
+        yield from self._ask("select", (ch, nm), setting=True)  # the layer refuses one the channel lacks
 
     def wavelength_query(self, ch: int, bound: str | None = None) -> Steps:
         if bound is not None:
             return str((yield from self._listed(ch, _bound(bound, "MIN", "MAX", "DEF"))))
-        status = yield Ask("status", (ch,))
+        status = yield from self._ask("status", (ch,))
         return NOT_A_NUMBER if status.wavelength_nm is None else str(status.wavelength_nm)
 
     def wavelength_list(self, ch: int) -> Steps:
-        listed = yield Ask("wavelengths", (ch,))
+        listed = yield from self._ask("wavelengths", (ch,))
         return ",".join(map(str, listed))
 
     def state(self, ch: int, value: str) -> Steps:
         word = value.upper()
         if word in ("ON", "1"):
-            yield Ask("reconnect", (ch,), setting=True)
+            yield from self._ask("reconnect", (ch,), setting=True)
         elif word in ("OFF", "0"):
-            yield Ask("disconnect", (ch,), setting=True)
+            yield from self._ask("disconnect", (ch,), setting=True)
         else:
             raise ScpiError(-224, "ON, OFF, 1 or 0")
 
     def state_query(self, ch: int) -> Steps:
-        status = yield Ask("status", (ch,))
+        status = yield from self._ask("status", (ch,))
         return "1" if status.connected else "0"
+
+    @staticmethod
+    def _ask(what: str, arguments: tuple[Any, ...], setting: bool = False) -> Steps:
+        """Asks the instrument; its failure becomes the error queue's entry (a fault of the server stays one)."""
+        ask = Ask(what, arguments, setting)
+        try:
+            return (yield ask)
+        except Exception as error:
+            found = refusal(error, ask.setting)
+            if found is None:
+                raise
+            raise found from None
 
     def _listed(self, ch: int, word: str) -> Steps:
         """The channel's shortest wavelength for MIN and DEF, its longest for MAX."""
-        listed = yield Ask("wavelengths", (ch,))
+        listed = yield from self._ask("wavelengths", (ch,))
         if not listed:
             raise ScpiError(-224, f"channel {ch} lists no wavelengths")
         return max(listed) if word == "MAX" else min(listed)

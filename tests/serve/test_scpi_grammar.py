@@ -81,6 +81,7 @@ COMPOUND = [  # (line sent, response line, settings asked)
     ("INP4:ATT 2;INP1:ATT 1;SYST:ERR?", '-240,"Hardware error; no reply from the instrument to read_current_status; '
                                         'the setting may or may not have taken effect: query it"',
      [("set_attenuation", 1, Decimal(1))]),  # a setting that fails does not end the line
+    ("INP4:WAV MAX;SYST:ERR?", '-240,"Hardware error; no reply from the instrument to read_current_status"', []),
     ("INP:WAV 1555;*OPC?;SYST:ERR?", '1;-224,"Illegal parameter value; channel 1 does not support 1555 nm…', []),
     (";;  ;", None, []),
 ]
