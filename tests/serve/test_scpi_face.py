@@ -105,7 +105,8 @@ def test_a_newcomer_takes_the_place_of_a_client_silent_for_a_minute_when_all_are
             silent[1].heard = loop.time() - 75  # the longest silent
             newcomer = await asyncio.open_connection("127.0.0.1", server.port)
             assert await _query(*newcomer, b"*OPC?\n") == b"1\n"
-            gone = [client for client in clients if f":{client[1].get_extra_info('sockname')[1]}" in silent[1].name]
+            gone = [client for client in clients
+                    if silent[1].name.endswith(f":{client[1].get_extra_info('sockname')[1]}")]
             assert len(gone) == 1 and await _closed(gone[0][0])
             for reader, writer in clients:
                 if (reader, writer) != gone[0]:
