@@ -6,7 +6,6 @@ from __future__ import annotations
 import asyncio
 import ipaddress
 import logging
-from concurrent.futures import Future
 
 import pytest
 

@@ -139,9 +139,7 @@ def test_exchanges(table):
         before = len(owner.settings)
         got = exchange(client, owner, sent)
         assert matches(got, response), (sent, got)
-        assert owner.settings[before:] == settings, sent
-        if table is NUMBERS:  # every value refused was refused before the instrument was asked to set it
-            assert all(owner.answer(Ask("status", (ch,))).attenuation_db in (0.0, 655.34, 12.0) for ch in (1, 2, 3))
+        assert owner.settings[before:] == settings, sent  # what the instrument took
 
 
 def test_error_queue_holds_32_and_the_last_says_it_overflowed():
