@@ -50,10 +50,15 @@ def error_entry(line: str) -> tuple[int, str] | None:
     return (int(found.group(1)), found.group(2)) if found else None
 
 
-def fields(lines: list[str]) -> list[str]:
-    """The answers in the response lines of one program: one line, its answers joined by `;`.
-    (A server that writes each answer on its own line is read the same way.)"""
-    return [field for line in lines for field in line.split(";")]
+def fields(lines: list[str], queries: int) -> list[str] | None:
+    """The answers to a program of `queries` queries, from the lines that came before its error
+    entry: one line, its answers joined by `;` (none for a program without a query). None when
+    they are not that: the connection is out of step, or the peer is no tolvan serve."""
+    expected = 1 if queries else 0
+    if len(lines) != expected:
+        return None
+    answers = lines[0].split(";") if lines else []
+    return answers if len(answers) == queries else None
 
 
 def steps_of(answer: str) -> int:
@@ -320,12 +325,11 @@ class RemoteAttenuator(Attenuator):
         code, words = entry
         if code != 0:
             raise self._answer_to_error(call, code, words)
-        answers = fields(answered)
-        if len(answers) != text.count("?"):
+        answers = fields(answered, text.count("?"))
+        if answers is None:
             self._drop()
-            raise InstrumentError(f"{shown(self.port)} gave {len(answers)} answers to the {text.count('?')} "
-                                  f"queries of {call} ({'; '.join(answered)[:80]!r}); is it {SERVER}?",
-                                  port=self.port, command=call)
+            raise InstrumentError(f"{shown(self.port)} answered the {text.count('?')} queries of {call} with "
+                                  f"{' | '.join(answered)[:80]!r}; is it {SERVER}?", port=self.port, command=call)
         return answers
 
     def _answer_to_error(self, call: str, code: int, words: str) -> Exception:

@@ -14,7 +14,7 @@ import pytest
 
 from tolvan_lab import Attenuator, ChannelStatus, InstrumentError, NoReply, PortUnavailable, Version
 from tolvan_lab.addresses import address
-from tolvan_lab.remote import RemoteAttenuator, error_entry, steps_of, version_of, wavelength_of, wavelengths_of
+from tolvan_lab.remote import RemoteAttenuator, error_entry, fields, steps_of, version_of, wavelength_of, wavelengths_of
 from tolvan_sim import find_simulator
 
 from frameworks.support import silenced
@@ -173,6 +173,9 @@ def test_an_answer_later_than_the_timeout_is_never_taken_for_a_later_ones(served
     (error_entry, '-240,"Hardware error; no reply; query it"', (-240, "Hardware error; no reply; query it")),
     (error_entry, '0,"No error"', (0, "No error")),
     (error_entry, "1310,1490,1550", None),
+    (lambda lines: fields(lines, 2), ["3.50;1550"], ["3.50", "1550"]), (lambda lines: fields(lines, 0), [], []),
+    (lambda lines: fields(lines, 2), ["3.50", "1550"], None), (lambda lines: fields(lines, 1), ["3.50;1550"], None),
+    (lambda lines: fields(lines, 0), ["3.50"], None), (lambda lines: fields(lines, 1), ["3.50", "0.00"], None),
     (steps_of, "3.50", 350), (steps_of, "9.91E37", 0xFFFF), (steps_of, "655.35", ValueError("no attenuation")),
     (steps_of, "3.505", ValueError("no attenuation")), (steps_of, "x", ValueError("no attenuation")),
     (wavelength_of, "1550", 1550), (wavelength_of, "9.91E37", None), (wavelength_of, "-1", ValueError("no wave")),
