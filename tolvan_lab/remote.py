@@ -4,15 +4,15 @@ Once `tolvan serve` holds the serial port, no other program on the computer can 
 the server's address they share it. `Attenuator("scpi://127.0.0.1:5025")` is a `RemoteAttenuator`,
 which behaves as the local one: the same channels (the `Channel` class is shared), values, errors
 and refusals. Only the transport differs: where the local Attenuator calls the driver, this one
-sends each driver command as a SCPI line, and decodes the answer into what the driver would return.
+sends each of the driver's commands as a SCPI program (`program`), and decodes the answers.
 
 Every request is one line, followed by `SYST:ERR?` on a line of its own:
 
     *CLS;INP2:ATT?          (the program: *CLS first, so that the error read after it is its own)
     SYST:ERR?               (answered even when the program met a command error)
 
-and everything the server says up to that error entry is the answer to that request. A request
-whose answer does not come in time leaves the connection out of step (the answer may still come):
+and what the server says up to that error entry, one line, is the answer to that request. A request
+whose answer does not come in time (or is interrupted) leaves the connection out of step (the answer may still come):
 the connection is closed, and the next command opens a new one, so that no late answer is ever read
 as a later request's. Lines sent and received are logged on `tolvan_lab.frames.scpi` at DEBUG.
 """
@@ -165,7 +165,8 @@ class RemoteAttenuator(Attenuator):
                  exclusive: bool = True) -> None:
         super().__init__(port, channels=channels, retries=retries, exclusive=exclusive)
         self.host, self.tcp_port = address(self.port)
-        self._lock = threading.RLock()  # one request at a time on the connection
+        self._lock = threading.RLock()  # one request at a time on the connection (see _guard)
+        self._lock_pid = os.getpid()
         self._open = False
         self._socket: socket.socket | None = None  # None while open when a timeout dropped it
         self._buffer = bytearray()
@@ -176,6 +177,13 @@ class RemoteAttenuator(Attenuator):
 
     # -- the connection ----------------------------------------------------------------------
 
+    def _guard(self) -> threading.RLock:
+        """The lock of the connection; a forked child's own, since a thread of its parent may have
+        held it at the fork, and no thread of the child would ever release it."""
+        if self._lock_pid != os.getpid():
+            self._lock, self._lock_pid = threading.RLock(), os.getpid()
+        return self._lock
+
     @property
     def is_open(self) -> bool:
         return self._open
@@ -183,7 +191,7 @@ class RemoteAttenuator(Attenuator):
     def open(self) -> None:
         """Connects to the server; PortUnavailable when that cannot be done. Opening an open
         Attenuator does nothing."""
-        with self._lock:
+        with self._guard():
             if self._open:
                 return
             self._connect("open()")
@@ -191,7 +199,7 @@ class RemoteAttenuator(Attenuator):
 
     def close(self) -> None:
         """Disconnects from the server (nothing changes on the instrument). Closing twice does nothing."""
-        with self._lock:
+        with self._guard():
             was_open, self._open = self._open, False
             self._drop()
             self._version = None
@@ -268,7 +276,7 @@ class RemoteAttenuator(Attenuator):
             raise InstrumentError(f"cannot send {call} through {shown(self.port)}: {SERVER} has no command for "
                                   f"it; send it where the instrument's port is", port=self.port, command=call)
         text, decode = program(method, *args)
-        with self._lock:
+        with self._guard():
             if not self._open:
                 why = f"it was closed after it failed ({self._lost})" if self._lost else "it is not open"
                 raise PortUnavailable(f"cannot send {call} to {shown(self.port)}: {why}; open it with open() or "
@@ -304,25 +312,11 @@ class RemoteAttenuator(Attenuator):
             raise self._fail(call, f"{type(error).__name__}: {error}") from None
         _note(self.port, "sent", line)
         _note(self.port, "sent", "SYST:ERR?")
-        deadline = time.monotonic() + self.reply_timeout
-        answered: list[str] = []
-        entry = None
-        while entry is None:
-            try:
-                got = self._read_line(connection, deadline)
-            except OSError as error:  # ConnectionError too: the server went away
-                raise self._fail(call, str(error) if isinstance(error, ConnectionError) else
-                                 f"{type(error).__name__}: {error}") from None
-            if got is None:
-                _note(self.port, "received nothing", why=f"no answer within {self.reply_timeout:g} s")
-                self._drop()  # its answer may still come: a new connection for the next command
-                raise NoReply(f"no answer from {shown(self.port)} to {call} within {self.reply_timeout:g} s: "
-                              f"is {SERVER} busy, or stopped? {TROUBLESHOOTING}", port=self.port, command=call)
-            _note(self.port, "received", got)
-            entry = error_entry(got)
-            if entry is None:
-                answered.append(got)
-        code, words = entry
+        try:
+            answered, (code, words) = self._response(call, connection)
+        except BaseException:  # an interruption too (Ctrl-C): what is still to come would be out of step
+            self._drop()
+            raise
         if code != 0:
             raise self._answer_to_error(call, code, words)
         answers = fields(answered, text.count("?"))
@@ -331,6 +325,27 @@ class RemoteAttenuator(Attenuator):
             raise InstrumentError(f"{shown(self.port)} answered the {text.count('?')} queries of {call} with "
                                   f"{' | '.join(answered)[:80]!r}; is it {SERVER}?", port=self.port, command=call)
         return answers
+
+    def _response(self, call: str, connection: socket.socket) -> tuple[list[str], tuple[int, str]]:
+        """The lines up to the error entry, and the entry. NoReply when they do not all come within
+        `reply_timeout` (the caller then drops the connection: the rest may still come)."""
+        deadline = time.monotonic() + self.reply_timeout
+        answered: list[str] = []
+        while True:
+            try:
+                got = self._read_line(connection, deadline)
+            except OSError as error:  # ConnectionError too: the server went away
+                raise self._fail(call, str(error) if isinstance(error, ConnectionError) else
+                                 f"{type(error).__name__}: {error}") from None
+            if got is None:
+                _note(self.port, "received nothing", why=f"no answer within {self.reply_timeout:g} s")
+                raise NoReply(f"no answer from {shown(self.port)} to {call} within {self.reply_timeout:g} s: "
+                              f"is {SERVER} busy, or stopped? {TROUBLESHOOTING}", port=self.port, command=call)
+            _note(self.port, "received", got)
+            entry = error_entry(got)
+            if entry is not None:
+                return answered, entry
+            answered.append(got)
 
     def _answer_to_error(self, call: str, code: int, words: str) -> Exception:
         """The exception for the server's error entry, as the local Attenuator would raise it."""
