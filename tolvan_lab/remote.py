@@ -258,7 +258,8 @@ class RemoteAttenuator(Attenuator):
             except TimeoutError:
                 return None
             if not chunk:
-                raise ConnectionError("the server closed the connection")
+                raise ConnectionError("the server closed the connection (it stopped, or refused this client: "
+                                      "its log says why)")
             self._buffer += chunk
         raw = bytes(self._buffer[:end]).rstrip(b"\r")
         del self._buffer[:end + 1]

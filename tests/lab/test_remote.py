@@ -206,8 +206,8 @@ def tolvan(*args, cwd, port):
 
 
 # The device words, in order, each run locally and through the server on an instrument of its own.
-WORDS = [("info",), ("set", "3.25", "--ch", "2"), ("wavelength", "1550", "--ch", "2"), ("--json", "status", "--ch", "2"),
-         ("disconnect", "--ch", "3"), ("status", "--ch", "3"), ("--json", "info", "--channels", "2-3"),
+WORDS = [("info",), ("set", "3.25", "--ch", "2"), ("wavelength", "1550", "--ch", "2"),
+         ("--json", "status", "--ch", "2"), ("disconnect", "--ch", "3"), ("status", "--ch", "3"), ("--json", "info", "--channels", "2-3"),
          ("wavelength", "1600", "--ch", "1"), ("clear", "--ch", "3"), ("status", "--ch", "3"),
          ("sweep", "--from", "0", "--to", "0.5", "--step", "0.25", "--ch", "4", "--json")]
 
