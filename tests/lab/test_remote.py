@@ -8,7 +8,6 @@ import json
 import re
 import subprocess
 import sys
-import time
 
 import pytest
 
