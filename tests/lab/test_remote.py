@@ -8,6 +8,7 @@ import json
 import re
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -155,6 +156,27 @@ def test_an_answer_later_than_the_timeout_is_never_taken_for_a_later_ones(served
         with silenced(sim), pytest.raises(NoReply, match=r"the server said: -240"):
             att[2].status()  # both of its queries go unanswered: two errors
         assert att[2].status() == ChannelStatus(2, 1310, 2.5, True)  # neither is taken for this one's
+
+
+def test_threads_share_a_remote_attenuator(served):
+    sim, server = served()
+    failures = []
+    with Attenuator(url(server)) as att:
+        def work(ch):
+            try:
+                for step in range(1, 4):
+                    att[ch].attenuation = ch + step / 100
+                    assert att[ch].status() == ChannelStatus(ch, 1310, ch + step / 100, True)
+            except Exception as error:  # reported below with the thread's channel
+                failures.append((ch, error))
+
+        threads = [threading.Thread(target=work, args=(ch,)) for ch in (1, 2, 3)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    assert failures == []
+    assert {ch: held["attenuation"] for ch, held in sim.state().items()} == {1: 1030, 2: 2030, 3: 3030, 4: 0}
 
 
 # -- the pure parts ----------------------------------------------------------------------------
