@@ -216,9 +216,11 @@ def test_addresses_and_answers_are_read_exactly(read, text, expected):
 
 # -- the tools that take a port take the address ----------------------------------------------
 
-def tolvan(*args, cwd, port):
-    """The command's exit status and standard output, its port named PORT, a sweep's times left out."""
-    done = subprocess.run([sys.executable, "-m", "tolvan_cli", "-p", port, *args], cwd=cwd, env=environment(),
+def tolvan(*args, cwd, port, by_environment=False):
+    """The command's exit status and standard output, its port (from -p, or from TOLVAN_PORT) named
+    PORT, a sweep's times left out."""
+    options, env = ([], environment(TOLVAN_PORT=port)) if by_environment else (["-p", port], environment())
+    done = subprocess.run([sys.executable, "-m", "tolvan_cli", *options, *args], cwd=cwd, env=env,
                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
     out = done.stdout.replace(port, "PORT")
     if "sweep" in args:
@@ -236,9 +238,9 @@ WORDS = [("info",), ("set", "3.25", "--ch", "2"), ("wavelength", "1550", "--ch",
 def test_the_commands_device_words_say_the_same_through_the_address(served, make_tolvan_sim, tmp_path):
     local = make_tolvan_sim()
     remote, server = served()
-    for word in WORDS:
+    for number, word in enumerate(WORDS):
         here = tolvan(*word, cwd=tmp_path, port=local.port)
-        assert tolvan(*word, cwd=tmp_path, port=url(server)) == here, word
+        assert tolvan(*word, cwd=tmp_path, port=url(server), by_environment=number % 2 == 1) == here, word
     assert local.state() == remote.state()
     assert tolvan("status", cwd=tmp_path, port="scpi://127.0.0.1:99999")[0] == 2  # usage errors, nothing sent
     assert tolvan("serve", "--scpi", cwd=tmp_path, port=url(server))[0] == 2
