@@ -132,6 +132,7 @@ unplugged), the server keeps serving, answers -241, and reopens it every 2 s.
   tolvan serve -p /dev/ttyUSB0 --scpi 0.0.0.0:5025 --allow 192.168.1.0/24
   tolvan serve -p /dev/ttyUSB0 --epics LAB:ATT1: --poll 1
   tolvan serve -p /dev/ttyUSB0 --scpi 127.0.0.1:5025 --epics LAB:ATT1:
+  tolvan serve -p /dev/ttyUSB0 --http 8080                  the panel on http://127.0.0.1:8080/
   tolvan serve --sim --scpi 5025                            try it on the simulator
   python -c "import pyvisa; print(pyvisa.ResourceManager('@py').open_resource(
       'TCPIP::127.0.0.1::5025::SOCKET', read_termination='\\n').query('*IDN?'))"
@@ -270,8 +271,13 @@ def build_parser() -> argparse.ArgumentParser:
     serve.add_argument("--allow", action="append", metavar="CIDR",
                        help="SCPI clients accepted from these addresses (repeatable; default loopback only: "
                             "127.0.0.0/8 and ::1), such as --allow 192.168.1.0/24 --allow 10.0.0.7")
+    serve.add_argument("--http", nargs="?", const="8080", metavar="[HOST:]PORT",
+                       help="serve the front panel, a page for a browser, on HOST:PORT (default host 127.0.0.1; "
+                            "--http alone: 127.0.0.1:8080; needs pip install 'tolvan[web]')")
+    serve.add_argument("--http-read-only", action="store_true",
+                       help="the panel shows the instrument without controls, and refuses every change")
     serve.add_argument("--poll", metavar="SECONDS",
-                       help="with --epics: each channel's status is read once in this period, in the gaps "
+                       help="with --epics or --http: each channel's status is read once in this period, in the gaps "
                             "between requests (default 2); SCPI alone polls nothing")
     serve.add_argument("--channels", default="4", metavar="N",
                        help="channels served, 1 to N (default 4)")

@@ -203,13 +203,12 @@ class PanelServer:
         try:
             asked = judged(request.match_info["channel"], body, self.owner.channels)
         except Refused as refused:
-            self._broadcast(self.state.note("refused", f"refused: {refused.reason}"))
+            self._broadcast(self.state.note("refused", f"channel {request.match_info['channel'][:10]}: {refused.reason}"))
             return _refusal(refused.status, refused.reason)
         status, why = await self._outcome(asked)
         if status != 200:
             self._broadcast(self.state.note("refused", f"{asked.described()}: {why}"))
             return _refusal(status, why)
-        self._broadcast(self.state.note("set", f"{asked.described()}: done"))
         return web.json_response({"ok": True})
 
     async def _outcome(self, asked: Request) -> tuple[int, str]:

@@ -11,7 +11,8 @@ Messages to a page, each with "type" and "now" (the server's clock, seconds sinc
     instrument  {"online": bool or None, "why": str, "version": "M.H.S" or None}
     channel     {"channel": n, "attenuation": dB or None, "wavelength": nm or None,
                  "connected": bool or None, "wavelengths": [nm...] or None, "point": [t, dB or None] or None}
-    log         {"entry": {"t": t, "kind": kind, "text": text}}; kinds: "set", "refused", "instrument"
+    log         {"entry": {"t": t, "kind": kind, "text": text}}; kinds: "set" (a change the instrument
+                was seen to make, through any face or its own keys), "refused", "instrument"
 """
 
 from __future__ import annotations
@@ -113,6 +114,7 @@ class PanelState:
         view = self.channels.get(seen.channel)
         if view is None:
             return []
+        before = ChannelView(view.attenuation, view.wavelength, view.connected)
         if seen.wavelength_nm is not None:
             view.wavelength = seen.wavelength_nm
         if seen.connected is not None:
@@ -125,7 +127,11 @@ class PanelState:
         if seen.attenuation_db is not None or seen.connected is False:
             point = (self.clock(), view.attenuation)
             self.trends[seen.channel].add(*point)
-        return [self._channel(seen.channel, point)]
+        messages = [self._channel(seen.channel, point)]
+        change = _change(seen.channel, before, view)
+        if change:
+            messages.append(self.note("set", change))
+        return messages
 
     def _online(self, event: Online) -> list[Message]:
         was = self.online
@@ -149,3 +155,18 @@ class PanelState:
         entry = {"t": self.clock(), "kind": kind, "text": text}
         self.log.append(entry)
         return {"type": "log", "now": entry["t"], "entry": entry}
+
+
+def _change(ch: int, before: ChannelView, now: ChannelView) -> str:
+    """What changed on a channel between two sightings ("" for nothing, or for a first sighting)."""
+    if before.connected is not None and now.connected != before.connected:
+        if not now.connected:
+            return f"channel {ch} disconnected"
+        return f"channel {ch} connected, {now.attenuation:.2f} dB" if now.attenuation is not None \
+            else f"channel {ch} connected"
+    said = []
+    if before.attenuation is not None and now.attenuation is not None and now.attenuation != before.attenuation:
+        said.append(f"{before.attenuation:.2f} dB \N{RIGHTWARDS ARROW} {now.attenuation:.2f} dB")
+    if before.wavelength is not None and now.wavelength != before.wavelength:
+        said.append(f"{before.wavelength} nm \N{RIGHTWARDS ARROW} {now.wavelength} nm")
+    return f"channel {ch}: {', '.join(said)}" if said else ""
