@@ -32,7 +32,7 @@ from tolvan_serve.events import Event
 from tolvan_serve.owner import Busy, Owner, SettingsConflict
 from tolvan_serve.panel_requests import MAX_BODY, Refused, Request, judged, submitted
 from tolvan_serve.panel_state import Message, PanelState
-from tolvan_serve.scpi import LOOPBACK, allowed
+from tolvan_serve.scpi import LOOPBACK, is_allowed
 from tolvan_serve.web_origin import host_allowed, same_origin
 
 log = logging.getLogger("tolvan_serve")
@@ -101,6 +101,7 @@ class PanelServer:
         app.router.add_get("/", self._static)
         app.router.add_get("/panel.js", self._static)
         app.router.add_get("/panel.css", self._static)
+        app.router.add_get("/favicon.ico", _no_icon)
         app.router.add_get("/live", self._live)
         app.router.add_post("/channels/{channel}", self._change)
         self._runner = web.AppRunner(app, access_log=None, shutdown_timeout=2.0)
@@ -147,7 +148,7 @@ class PanelServer:
     @web.middleware
     async def _guard(self, request: web.Request, handler: Handler) -> web.StreamResponse:
         peer = request.transport.get_extra_info("peername") if request.transport is not None else None
-        if not allowed(peer, self.allow):
+        if not is_allowed(peer, self.allow):
             log.warning("panel: refused %s: not an allowed address (allowed: %s; --allow CIDR adds others)",
                         request.remote, ", ".join(map(str, self.allow)))
             return _refusal(403, "this address may not use the panel (tolvan serve --allow CIDR admits others)")
@@ -226,6 +227,10 @@ class PanelServer:
         except InstrumentError as error:
             return 502, str(error)
         return 200, ""
+
+
+async def _no_icon(request: web.Request) -> web.Response:
+    return web.Response(status=204)  # asked for by every browser; the page has none
 
 
 def _refusal(status: int, why: str) -> web.Response:

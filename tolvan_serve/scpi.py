@@ -350,7 +350,7 @@ def _address(peer: Any) -> ipaddress.IPv4Address | ipaddress.IPv6Address | None:
     return address
 
 
-def allowed(peer: Any, allow: tuple[ipaddress.IPv4Network | ipaddress.IPv6Network, ...]) -> bool:
+def is_allowed(peer: Any, allow: tuple[ipaddress.IPv4Network | ipaddress.IPv6Network, ...]) -> bool:
     """Whether a client at `peer` (a socket's peer name) may connect: its address lies in `allow`."""
     address = _address(peer)
     return address is not None and any(address in network for network in allow)
@@ -395,7 +395,7 @@ class ScpiServer:
     async def _connected(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
         peer = writer.get_extra_info("peername")
         shown_peer = _shown_peer(peer)
-        if not allowed(peer, self.allow):
+        if not is_allowed(peer, self.allow):
             allowed = ", ".join(map(str, self.allow))
             log.warning("SCPI: refused %s: not an allowed address (allowed: %s; --allow CIDR adds others)",
                         shown_peer, allowed)

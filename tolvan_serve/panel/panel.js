@@ -3,6 +3,7 @@
 "use strict";
 
 const TREND_SECONDS = 600;
+const WIDTH = 300; // the trend's drawing units: its viewBox is 300 by 80
 const panel = { token: "", readOnly: true, offset: 0, cards: new Map(), trend: new Map() };
 let retry = 500;
 
@@ -80,6 +81,7 @@ function makeCard(ch) {
     card[name] = root.querySelector(`.${name}`);
   }
   card.shownWavelength = root.querySelector(".wavelength-shown");
+  card.unit = root.querySelector(".unit");
   root.querySelector("h2").textContent = `Channel ${ch}`;
   root.setAttribute("aria-label", `Channel ${ch}`);
   card.field.setAttribute("aria-label", `Channel ${ch} attenuation (dB)`);
@@ -91,6 +93,7 @@ function makeCard(ch) {
     root.querySelectorAll(".control").forEach((control) => control.remove());
     return card;
   }
+  card.shownWavelength.hidden = true; // the selector shows it
   root.querySelector(".set").addEventListener("submit", (event) => {
     event.preventDefault();
     ask(card, { action: "attenuation", value: card.field.value.trim() });
@@ -122,6 +125,7 @@ function showChannel(seen) {
   card.root.classList.toggle("off", seen.connected === false);
   card.state.textContent = !known ? "unknown" : seen.connected ? "connected" : "disconnected: no light passes";
   card.value.textContent = seen.attenuation === null ? (seen.connected === false ? "off" : "—") : seen.attenuation.toFixed(2);
+  card.unit.hidden = seen.attenuation === null;
   card.value.setAttribute("aria-label", seen.attenuation === null ? "attenuation unknown" : `${seen.attenuation.toFixed(2)} dB`);
   card.shownWavelength.textContent = seen.wavelength === null ? "wavelength unknown" : `${seen.wavelength} nm`;
   if (!panel.readOnly) {
@@ -177,19 +181,19 @@ function drawTrend(card) {
   if (!known.length) return;
   let low = Math.min(...known), high = Math.max(...known);
   if (high - low < 1) { const middle = (high + low) / 2; low = Math.max(0, middle - 0.5); high = low + 1; }
-  const x = (t) => Math.max(0, 600 * (1 - (now - t) / TREND_SECONDS));
-  const y = (db) => 110 - 100 * (db - low) / (high - low);
+  const x = (t) => Math.max(0, WIDTH * (1 - (now - t) / TREND_SECONDS));
+  const y = (db) => 72 - 60 * (db - low) / (high - low);
   let path = "";
   points.forEach(([t, db], i) => {
     if (db === null) return;
     const start = i > 0 && points[i - 1][1] !== null ? "H" : "M";
-    const end = i + 1 < points.length ? x(points[i + 1][0]) : 600;
+    const end = i + 1 < points.length ? x(points[i + 1][0]) : WIDTH;
     path += start === "M" ? `M${x(t).toFixed(1)} ${y(db).toFixed(1)}` : `H${x(t).toFixed(1)}V${y(db).toFixed(1)}`;
     path += `H${end.toFixed(1)}`;
   });
   const line = document.createElementNS("http://www.w3.org/2000/svg", "path");
   line.setAttribute("d", path);
-  svg.append(line, label(4, 14, `${high.toFixed(2)} dB`), label(4, 116, `${low.toFixed(2)} dB`));
+  svg.append(line, label(3, 10, `${high.toFixed(2)} dB`), label(3, 79, `${low.toFixed(2)} dB`));
   svg.setAttribute("aria-label", `Channel ${card.ch} attenuation over the last 10 minutes: ` +
                    `${Math.min(...known).toFixed(2)} to ${Math.max(...known).toFixed(2)} dB`);
 }
