@@ -112,8 +112,7 @@ class PanelServer:
         except OSError:
             await self._runner.cleanup()
             raise
-        server = site._server
-        bound = server.sockets[0].getsockname() if server is not None and server.sockets else (self.host, self.port)
+        bound = self._runner.addresses[0]
         self.port = bound[1]
         return f"[{bound[0]}]:{bound[1]}" if ":" in str(bound[0]) else f"{bound[0]}:{bound[1]}"
 

@@ -32,6 +32,7 @@ SETTINGS = ("set_attenuation", "set_optical_length", "clear_attenuation", "dis_c
 
 @pytest.fixture(scope="module")
 def browser():
+    pytest.importorskip("aiohttp", reason="the panel needs aiohttp: pip install '.[web]'")
     sync_api = pytest.importorskip("playwright.sync_api", reason="the panel's tests drive Chromium through Playwright: "
                                                                  "pip install playwright")
     executable = os.environ.get("TOLVAN_CHROMIUM") or shutil.which("chromium") or shutil.which("chromium-browser")
