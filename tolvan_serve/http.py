@@ -64,13 +64,19 @@ class Page:
         self.name = name
         self.queue: asyncio.Queue[str | None] = asyncio.Queue(PAGE_QUEUE)
 
-    def tell(self, text: str | None) -> bool:
-        """Queues a message (None: close); False when the page is too far behind to take it."""
+    def tell(self, text: str) -> bool:
+        """Queues a message; False when the page is too far behind to take it."""
         try:
             self.queue.put_nowait(text)
         except asyncio.QueueFull:
             return False
         return True
+
+    def drop(self) -> None:
+        """Nothing more is sent: what waits is thrown away, and the sender closes the page."""
+        while not self.queue.empty():
+            self.queue.get_nowait()
+        self.queue.put_nowait(None)
 
 
 class PanelServer:
@@ -117,8 +123,10 @@ class PanelServer:
         return f"[{bound[0]}]:{bound[1]}" if ":" in str(bound[0]) else f"{bound[0]}:{bound[1]}"
 
     async def stop(self) -> None:
-        for page in list(self.pages):
-            await page.socket.close(code=WSCloseCode.GOING_AWAY, message=b"the server is stopping")
+        closing = [asyncio.ensure_future(page.socket.close(code=WSCloseCode.GOING_AWAY, message=b"the server is stopping"))
+                   for page in self.pages]
+        if closing:
+            await asyncio.wait(closing, timeout=2.0)  # a page that does not answer its close is not waited for
         if self._runner is not None:
             await self._runner.cleanup()
 
@@ -139,8 +147,7 @@ class PanelServer:
             if not page.tell(text):
                 log.warning("panel: page %s fell %d messages behind: closed (it reconnects)", page.name, PAGE_QUEUE)
                 self.pages.discard(page)
-                page.queue = asyncio.Queue(1)
-                page.tell(None)
+                page.drop()
 
     # -- requests ----------------------------------------------------------------------------
 
@@ -199,7 +206,10 @@ class PanelServer:
         token = request.headers.get(TOKEN_HEADER, "")
         if not hmac.compare_digest(token.encode(), self.state.token.encode()):
             return _refusal(403, "the page is out of date: reload it")
-        body = await request.content.read(MAX_BODY + 1)
+        try:
+            body = await request.read()
+        except web.HTTPRequestEntityTooLarge:
+            return _refusal(413, f"a request is at most {MAX_BODY} bytes")
         try:
             asked = judged(request.match_info["channel"], body, self.owner.channels)
         except Refused as refused:

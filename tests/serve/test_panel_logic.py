@@ -3,6 +3,7 @@ request is judged, and what the page is told as the owner's events arrive."""
 
 from __future__ import annotations
 
+import asyncio
 import json
 from decimal import Decimal
 
@@ -170,3 +171,30 @@ def test_the_trend_keeps_ten_minutes_and_a_run_of_one_value_as_its_two_ends():
     for t in range(3 * TREND_POINTS):
         busy.add(t / 100, float(t % 2))
     assert len(busy.points) == TREND_POINTS and busy.points[-1] == ((3 * TREND_POINTS - 1) / 100, 1.0)
+
+
+def test_a_page_that_falls_behind_is_closed_not_waited_for():
+    pytest.importorskip("aiohttp", reason="the panel needs aiohttp: pip install '.[web]'")
+    from tolvan_serve.http import PAGE_QUEUE, Page, PanelServer
+
+    class Owner:
+        port, channels = "/dev/ttyUSB0", (1, 2)
+
+        def listen(self, listener):
+            pass
+
+    async def run():
+        server = PanelServer(Owner(), "127.0.0.1", 0)
+        slow, quick = Page(None, "slow"), Page(None, "quick")
+        server.pages = {slow, quick}
+        for _ in range(PAGE_QUEUE):
+            server._show(ChannelSeen(1, 1310, 1.0, True))
+        while not quick.queue.empty():
+            quick.queue.get_nowait()
+        server._show(ChannelSeen(2, 1310, 2.0, True))
+        return server.pages, slow.queue, quick.queue
+
+    pages, slow, quick = asyncio.run(run())
+    assert json.loads(quick.get_nowait())["channel"] == 2
+    assert [page.name for page in pages] == ["quick"]
+    assert slow.qsize() == 1 and slow.get_nowait() is None  # told to close: nothing it missed is sent
