@@ -116,7 +116,7 @@ Exits 1 when any step failed. Ctrl-C stops it with the CSV complete up to the la
   tolvan sweep --from 0 --to 10 --step 0.5
   tolvan sweep --from 20 --to 0 --step 2.5 --dwell 5 --ch 2 --csv down.csv --plot down.png
 """),
-    "serve": ("serve", "serve the instrument over SCPI (TCP) and EPICS until Ctrl-C", """\
+    "serve": ("serve", "serve the instrument over SCPI (TCP), EPICS and a browser panel until Ctrl-C", """\
 Owns the instrument and serves it to many programs at once, in the foreground until
 SIGTERM or Ctrl-C (both close the port and exit 0, leaving the light as it is).
 SCPI over TCP (the LAN instruments' convention; PyVISA, LabVIEW, MATLAB, sockets):
@@ -124,8 +124,10 @@ lines such as INP2:ATT 3.5, INP2:ATT?, SYST:ERR? (the README lists the commands)
 SCPI has no authentication: it listens on 127.0.0.1 and takes loopback clients only,
 unless --scpi and --allow say otherwise. EPICS: an IOC with the records PREFIX CHn:ATT,
 CHn:ATT_RBV, ... (needs pip install 'tolvan[epics]'; EPICS_CAS_INTF_ADDR_LIST limits
-its interfaces). Standard error has one timestamped line per client connected, gone
-or refused, and per change of the instrument's state. If the port goes (adapter
+its interfaces). The panel: a page for a browser that shows and drives every channel
+(needs pip install 'tolvan[web]'; loopback and --allow only, changes from its own page
+only; --http-read-only: no controls). Standard error has one timestamped line per
+client connected, gone or refused, and per change of the instrument's state. If the port goes (adapter
 unplugged), the server keeps serving, answers -241, and reopens it every 2 s.
 
   tolvan serve -p /dev/ttyUSB0 --scpi                       SCPI on 127.0.0.1:5025
