@@ -124,6 +124,10 @@ def test_the_page_shows_and_drives_the_instrument(instrument, serve, page):
     expect(card(page, 2).locator(".message")).to_contain_text("attenuation -0.10 dB is negative")
     expect(page.locator("#log li").first).to_contain_text("channel 2: attenuation -0.10 dB is negative")
     assert len(settings(sim, preset)) == 6
+    page.wait_for_timeout(900)  # polls of channel 2 meanwhile: what was typed stays to be corrected
+    expect(field).to_have_value("1.234")
+    field.press("Escape")
+    expect(field).to_have_value("0.00")
 
     # A change through SCPI shows within a second of its acknowledgement, without a reload.
     with socket.create_connection(("127.0.0.1", server.scpi_port), timeout=5) as scpi:

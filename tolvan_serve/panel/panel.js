@@ -94,9 +94,19 @@ function makeCard(ch) {
     return card;
   }
   card.shownWavelength.hidden = true; // the selector shows it
-  root.querySelector(".set").addEventListener("submit", (event) => {
+  // What the user typed stays until it is set or let go (Escape), whatever the polls say meanwhile.
+  card.field.addEventListener("input", () => { card.typed = true; });
+  card.field.addEventListener("keydown", (event) => {
+    if (event.key !== "Escape") return;
+    card.typed = false;
+    card.field.value = card.attenuation === null ? "" : card.attenuation.toFixed(2);
+  });
+  root.querySelector(".set").addEventListener("submit", async (event) => {
     event.preventDefault();
-    ask(card, { action: "attenuation", value: card.field.value.trim() });
+    if (await ask(card, { action: "attenuation", value: card.field.value.trim() })) {
+      card.typed = false;
+      card.field.value = card.attenuation === null ? "" : card.attenuation.toFixed(2);
+    }
   });
   for (const button of root.querySelectorAll("[data-step]")) {
     const step = Number(button.dataset.step);
@@ -129,7 +139,7 @@ function showChannel(seen) {
   card.value.setAttribute("aria-label", seen.attenuation === null ? "attenuation unknown" : `${seen.attenuation.toFixed(2)} dB`);
   card.shownWavelength.textContent = seen.wavelength === null ? "wavelength unknown" : `${seen.wavelength} nm`;
   if (!panel.readOnly) {
-    if (document.activeElement !== card.field) {
+    if (!card.typed && document.activeElement !== card.field) {
       card.field.value = seen.attenuation === null ? "" : seen.attenuation.toFixed(2);
     }
     card.root.querySelectorAll("[data-step]").forEach((button) => { button.disabled = seen.attenuation === null; });
@@ -144,6 +154,9 @@ function showChannel(seen) {
 
 function showWavelengths(card, selected) {
   const listed = card.wavelengths || [];
+  const key = JSON.stringify([listed, selected]);
+  if (key === card.shownOptions) return; // rebuilt only on a change: an open list stays open
+  card.shownOptions = key;
   const options = listed.map((nm) => new Option(`${nm} nm`, nm, false, nm === selected));
   if (selected === null || !listed.includes(selected)) {
     options.unshift(new Option(selected === null ? "unknown" : `${selected} nm`, "", true, true));
@@ -167,6 +180,7 @@ async function ask(card, request) {
   }
   card.message.textContent = answer;
   card.message.className = answer ? "message refused" : "message";
+  return !answer;
 }
 
 // -- the trend: a step line of the last ten minutes ---------------------------------------------
