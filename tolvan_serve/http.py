@@ -165,7 +165,8 @@ class PanelServer:
                                                                      request.headers.get("Host")):
             log.warning("panel: refused %s %s from %s: not from the panel's own page (Origin %r)", request.method,
                         request.path, request.remote, request.headers.get("Origin", "")[:80])
-            return _refusal(403, "only the panel's own page may do this")
+            return _refusal(403, "only the panel's own page may change the instrument or follow it live: open the "
+                                 "panel's address in the browser and use its controls")
         response = await handler(request)
         if not response.prepared:
             response.headers.update(HEADERS)
