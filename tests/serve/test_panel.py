@@ -193,7 +193,7 @@ def test_only_the_page_itself_changes_anything(instrument, serve):
     aiohttp = pytest.importorskip("aiohttp", reason="the panel needs aiohttp: pip install '.[web]'")
     sim = instrument()
     server = serve(sim.port, "--http", "127.0.0.1:0")
-    read_only = serve(instrument().port, "--http", "127.0.0.1:0", "--http-read-only")
+    read_only = serve(instrument().port, "--http", "127.0.0.1:0", "--http-read-only", "--allow", "127.0.0.1/32")
     where, read_only_at = address(server), address(read_only)
     own = f"http://{where}"
 
@@ -215,10 +215,15 @@ def test_only_the_page_itself_changes_anything(instrument, serve):
             ]:
                 async with client.post(f"{url}/channels/2", headers=headers, **asked) as response:
                     statuses.append(response.status)
-            return statuses
+        # --allow applies to the panel as to SCPI: 127.0.0.2 is not 127.0.0.1/32.
+        for source in ("127.0.0.2", "127.0.0.1"):
+            async with aiohttp.ClientSession(connector=aiohttp.TCPConnector(local_addr=(source, 0))) as client:
+                async with client.get(f"http://{read_only_at}/") as response:
+                    statuses.append(response.status)
+        return statuses
 
     with concurrent.futures.ThreadPoolExecutor(1) as thread:  # Playwright's loop may run in this one
-        assert thread.submit(asyncio.run, attempts()).result() == [403, 403, 403, 403, 421, 403, 200]
+        assert thread.submit(asyncio.run, attempts()).result() == [403, 403, 403, 403, 421, 403, 200, 403, 200]
     assert [(c.name, c.channel, c.value) for c in settings(sim)] == [("set_attenuation", 2, 4000)]
 
 
