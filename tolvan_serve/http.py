@@ -184,6 +184,7 @@ class PanelServer:
         page = Page(ws, str(request.remote))
         page.tell(json.dumps(self.state.hello()))
         self.pages.add(page)
+        log.info("panel: page at %s connected (%d of %d)", page.name, len(self.pages), MAX_PAGES)
         sender = asyncio.create_task(self._send(page))
         try:
             async for _ in ws:
@@ -191,6 +192,7 @@ class PanelServer:
         finally:
             self.pages.discard(page)
             sender.cancel()
+            log.info("panel: page at %s disconnected", page.name)
         return ws
 
     async def _send(self, page: Page) -> None:
