@@ -91,8 +91,8 @@ def main() -> None:
     delays: dict[str, list[float]] = {"panel": [], "SCPI": []}
     for mdb, (face, sent) in sent_at.items():
         delays[face].append(on_wire[mdb] - sent)
-    for face, found in delays.items():
-        print(f"   {face:5}  median {statistics.median(found) * 1e3:6.1f} ms, slowest {max(found) * 1e3:6.1f} ms")
+    for face, measured in delays.items():
+        print(f"   {face:5}  median {statistics.median(measured) * 1e3:6.1f} ms, slowest {max(measured) * 1e3:6.1f} ms")
     ratio = statistics.median(delays["panel"]) / statistics.median(delays["SCPI"])
     print(f"   {polls} polls meanwhile; panel / SCPI (medians) {ratio:.2f}; slowest panel set "
           f"{max(delays['panel']):.3f} s  {verdict(max(delays['panel']), WRITE_DELAY_TARGET)}")

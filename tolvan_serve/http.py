@@ -22,7 +22,6 @@ import logging
 import secrets
 import socket
 from collections.abc import Awaitable, Callable, Iterable
-from typing import Any
 
 from aiohttp import WSCloseCode, web
 
