@@ -10,7 +10,9 @@ Messages to a page, each with "type" and "now" (the server's clock, seconds sinc
     hello       the whole state: "port", "readOnly", "token", "instrument", "channels", "trend", "log"
     instrument  {"online": bool or None, "why": str, "version": "M.H.S" or None}
     channel     {"channel": n, "attenuation": dB or None, "wavelength": nm or None,
-                 "connected": bool or None, "wavelengths": [nm...] or None, "point": [t, dB or None] or None}
+                 "connected": bool or None, "wavelengths": [nm...] or None, "point": [t, dB or None] or None,
+                 "extends": whether the point takes the place of the trend's last one (a run of one value
+                 keeps only its two ends)}
     log         {"entry": {"t": t, "kind": kind, "text": text}}; kinds: "set" (a change the instrument
                 was seen to make, through any face or its own keys), "refused", "instrument"
 """
@@ -52,14 +54,17 @@ class Trend:
     def __init__(self) -> None:
         self.points: collections.deque[tuple[float, float | None]] = collections.deque(maxlen=TREND_POINTS)
 
-    def add(self, t: float, db: float | None) -> None:
+    def add(self, t: float, db: float | None) -> bool:
+        """Adds a point; True when it took the place of the last one (a run went on)."""
         points = self.points
-        if len(points) >= 2 and points[-1][1] == db and points[-2][1] == db:
+        extended = len(points) >= 2 and points[-1][1] == db and points[-2][1] == db
+        if extended:
             points[-1] = (t, db)  # the run goes on: its end moves
         else:
             points.append((t, db))
         while points and points[0][0] < t - TREND_SECONDS:
             points.popleft()
+        return extended
 
 
 class PanelState:
@@ -89,8 +94,13 @@ class PanelState:
         return {"online": self.online, "why": self.why, "version": self.version}
 
     def _channel(self, ch: int, point: tuple[float, float | None] | None) -> Message:
-        return {"type": "channel", "now": self.clock(), **self.channels[ch].shown(ch),
-                "point": None if point is None else list(point)}
+        """A channel's message; with a point, the trend's newest (which a page adds as the trend did)."""
+        message = {"type": "channel", "now": self.clock(), **self.channels[ch].shown(ch), "point": None,
+                   "extends": False}
+        if point is not None:
+            message["extends"] = self.trends[ch].add(*point)
+            message["point"] = list(point)
+        return message
 
     # -- what changes it ---------------------------------------------------------------------
 
@@ -126,7 +136,6 @@ class PanelState:
         point = None
         if seen.attenuation_db is not None or seen.connected is False:
             point = (self.clock(), view.attenuation)
-            self.trends[seen.channel].add(*point)
         messages = [self._channel(seen.channel, point)]
         change = _change(seen.channel, before, view)
         if change:
@@ -145,7 +154,6 @@ class PanelState:
             now = self.clock()
             for ch in self.channels:
                 self.channels[ch] = ChannelView()
-                self.trends[ch].add(now, None)
                 messages.append(self._channel(ch, (now, None)))
             messages.append(self.note("instrument", f"the instrument does not answer: {event.why}"))
         return [{"type": "instrument", "now": self.clock(), **self._instrument()}, *messages]

@@ -135,6 +135,8 @@ def test_the_page_shows_and_drives_the_instrument(instrument, serve, page):
         assert scpi.recv(100) == b"1\n"
     expect(card(page, 3).locator(".value")).to_have_text("7.25", timeout=1000)
     expect(page.locator("#log li").first).to_contain_text("channel 3: 0.00 dB \N{RIGHTWARDS ARROW} 7.25 dB")
+    expect(page.get_by_role("img", name="Channel 2 attenuation over the last 10 minutes: 0.00 to 12.50 dB")).to_be_visible()
+    expect(page.get_by_role("img", name="Channel 3 attenuation over the last 10 minutes: 0.00 to 7.25 dB")).to_be_visible()
     ARTEFACTS.mkdir(parents=True, exist_ok=True)
     page.screenshot(path=ARTEFACTS / "panel.png", full_page=True)
 

@@ -128,11 +128,14 @@ def test_the_page_is_told_what_the_instrument_was_seen_to_hold_and_nothing_it_wa
     state.apply(WavelengthsRead(2, (1310, 1550)))
     [told] = state.apply(ChannelSeen(2, 1550, 3.5, True))  # a first sighting: no event in the list
     assert told == {"type": "channel", "now": 1000.0, "channel": 2, "attenuation": 3.5, "wavelength": 1550,
-                    "connected": True, "wavelengths": [1310, 1550], "point": [1000.0, 3.5]}
+                    "connected": True, "wavelengths": [1310, 1550], "point": [1000.0, 3.5], "extends": False}
     clock.now += 1
     told = state.apply(ChannelSeen(2, None, 4.0, True))  # a set's acknowledgement says no wavelength
     assert told[0]["wavelength"] == 1550 and told[0]["attenuation"] == 4.0
     assert told[1]["entry"]["text"] == "channel 2: 3.50 dB \N{RIGHTWARDS ARROW} 4.00 dB"
+    # The same value again: a point, then the run's end moving, as the trend keeps it; no event.
+    assert [state.apply(ChannelSeen(2, None, 4.0, True)) for _ in range(2)] == [
+        [{**told[0], "point": [1001.0, 4.0], "extends": extends}] for extends in (False, True)]
     told = state.apply(ChannelSeen(2, 1310, None, None))  # a selection says nothing of the attenuation
     assert (told[0]["attenuation"], told[0]["point"]) == (4.0, None)
     told = state.apply(ChannelSeen(2, None, None, False))

@@ -148,7 +148,11 @@ function showChannel(seen) {
     card.toggle.setAttribute("aria-label", `${word} channel ${seen.channel}`);
     showWavelengths(card, seen.wavelength);
   }
-  if (seen.point) panel.trend.get(seen.channel).push(seen.point);
+  if (seen.point) {
+    const points = panel.trend.get(seen.channel);
+    if (seen.extends && points.length) points[points.length - 1] = seen.point;
+    else points.push(seen.point);
+  }
   drawTrend(card);
 }
 
