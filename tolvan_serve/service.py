@@ -64,7 +64,8 @@ class Config:
 async def serve(config: Config, stop: asyncio.Event) -> None:
     """Serves until `stop` is set; then closes every connection and the port, sending nothing more."""
     loop = asyncio.get_running_loop()
-    polled = config.epics is not None or config.http is not None  # changes only a poll sees reach the readbacks and the panel
+    # Changes that only a poll sees (the instrument's own keys) reach the readbacks and the panel.
+    polled = config.epics is not None or config.http is not None
     owner = Owner(config.port, channels=config.channels, poll=config.poll if polled else None)
     face = None
     if config.epics is not None:
@@ -78,10 +79,7 @@ async def serve(config: Config, stop: asyncio.Event) -> None:
         try:
             address = await scpi.start()
         except OSError as error:
-            host = f"[{config.scpi[0]}]" if ":" in config.scpi[0] else config.scpi[0]
-            why = os.strerror(error.errno) if error.errno else str(error)
-            raise ServeError(f"cannot listen for SCPI on {host}:{config.scpi[1]}: {why} (another program listens "
-                             f"there, or the address is not this computer's: choose another)") from None
+            raise _cannot_listen("SCPI", config.scpi, error) from None
     panel = None
     panel_address = None
     if config.http is not None:
@@ -131,10 +129,7 @@ def _cannot_listen(face: str, where: tuple[str, int], error: OSError) -> ServeEr
 def _warn_about_reach(config: Config) -> None:
     assert config.scpi is not None
     host = config.scpi[0]
-    try:
-        bound_to_loopback = ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        bound_to_loopback = host == "localhost"
+    bound_to_loopback = _is_loopback(host)
     others_allowed = not all(network.is_loopback for network in config.allow)
     allowed = ", ".join(map(str, config.allow))
     if not bound_to_loopback and others_allowed:
@@ -148,9 +143,16 @@ def _warn_about_reach(config: Config) -> None:
                     "--scpi 0.0.0.0:PORT listens on every interface", host, allowed)
 
 
+def _is_loopback(host: str) -> bool:
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return host == "localhost"
+
+
 def _warn_about_panel(config: Config) -> None:
     assert config.http is not None
-    if all(network.is_loopback for network in config.allow):
+    if _is_loopback(config.http[0]) or all(network.is_loopback for network in config.allow):
         return  # only this computer's browsers: the page and its origin checks are the whole story
     log.warning("the panel has no login: any browser at an allowed address (%s) can change the light%s",
                 ", ".join(map(str, config.allow)),
