@@ -110,7 +110,7 @@ def test_no_reply_retries_and_a_closed_attenuator(reach):
         for value in (1.5, 2.5):
             att[1].attenuation = value
             assert att[1].attenuation == value
-    sim2, att2 = reach("--drop-every", "1")
+    _, att2 = reach("--drop-every", "1")
     with att2, pytest.raises(NoReply) as missed:
         att2[2].attenuation = 1.0
     assert missed.value.command == "set_attenuation(1000, ch=2)" and missed.value.port == att2.port
