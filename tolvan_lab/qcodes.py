@@ -19,7 +19,6 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any, Self, Unpack
 
-import numpy as np
 from qcodes import validators as vals
 from qcodes.instrument import ChannelList, Instrument, InstrumentBaseKWArgs, InstrumentChannel
 from qcodes.parameters import Parameter
@@ -45,7 +44,7 @@ class Attenuations(vals.Numbers):
     def __init__(self) -> None:
         super().__init__(0, units.MAX_DB)
 
-    def validate(self, value: float | int | np.floating[Any] | np.integer[Any], context: str = "") -> None:
+    def validate(self, value: Any, context: str = "") -> None:
         try:
             units.nearest_step(value)
         except (TypeError, ValueError) as error:
