@@ -30,25 +30,28 @@ from dataclasses import dataclass
 from functools import cached_property
 from typing import Any, Generic, TypeVar
 
-import numpy as np
-from bluesky.protocols import Location, Reading
-from ophyd_async.core import (
-    Array1D,
-    Device,
-    DeviceConnector,
-    DeviceMock,
-    MovableLogic,
-    NotConnectedError,
-    SignalR,
-    SignalRW,
-    StandardMovable,
-    StandardReadable,
-    TimeoutCalculator,
-    default_mock_class,
-    soft_signal_r_and_setter,
-    soft_signal_rw,
-)
-from ophyd_async.core import StandardReadableFormat as Format
+from tolvan_lab.extras import missing
+
+try:
+    import numpy as np
+    from bluesky.protocols import Location, Reading
+    from ophyd_async.core import (
+        Array1D,
+        Device,
+        DeviceConnector,
+        DeviceMock,
+        MovableLogic,
+        NotConnectedError,
+        StandardMovable,
+        StandardReadable,
+        TimeoutCalculator,
+        default_mock_class,
+        soft_signal_r_and_setter,
+        soft_signal_rw,
+    )
+    from ophyd_async.core import StandardReadableFormat as Format
+except ImportError as error:
+    raise missing(__name__, "bluesky", "Bluesky and ophyd-async", error) from error
 
 from tolvan_lab import units
 from tolvan_lab.attenuator import Attenuator, Channel, ChannelStatus

@@ -26,9 +26,14 @@ import numbers
 import re
 from typing import Any
 
-# PyMeasure ships no type information (no py.typed): its classes are Any to mypy.
-from pymeasure.instruments import Channel, Instrument, SCPIMixin  # type: ignore[import-untyped]
-from pymeasure.instruments.validators import strict_discrete_set  # type: ignore[import-untyped]
+from tolvan_lab.extras import missing
+
+try:
+    # PyMeasure ships no type information (no py.typed): its classes are Any to mypy.
+    from pymeasure.instruments import Channel, Instrument, SCPIMixin  # type: ignore[import-untyped]
+    from pymeasure.instruments.validators import strict_discrete_set  # type: ignore[import-untyped]
+except ImportError as error:
+    raise missing(__name__, "pymeasure", "PyMeasure", error) from error
 
 from tolvan_lab import units
 from tolvan_lab.errors import InstrumentError, NoReply, PortUnavailable

@@ -19,9 +19,14 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any, Self, Unpack
 
-from qcodes import validators as vals
-from qcodes.instrument import ChannelList, Instrument, InstrumentBaseKWArgs, InstrumentChannel
-from qcodes.parameters import Parameter
+from tolvan_lab.extras import missing
+
+try:
+    from qcodes import validators as vals
+    from qcodes.instrument import ChannelList, Instrument, InstrumentBaseKWArgs, InstrumentChannel
+    from qcodes.parameters import Parameter
+except ImportError as error:
+    raise missing(__name__, "qcodes", "QCoDeS", error) from error
 
 from tolvan_lab import units
 from tolvan_lab.attenuator import Attenuator, Channel
