@@ -259,7 +259,7 @@ class TolvanAttenuator(SCPIMixin, Instrument):  # type: ignore[misc]  # both are
         codes = {code for code, _ in errors}
         if -241 in codes:
             return PortUnavailable(message)
-        if codes & {-222, -224}:
+        if codes & {-104, -222, -224}:  # not a number, out of range, not one of the channel's
             return ValueError(message)
         if -240 in codes or not errors:
             return NoReply(message)

@@ -108,6 +108,7 @@ def served():
     ("attenuation", 0.30000000000000004, None, 300),            # float noise: 0.3 dB
     ("attenuation", 655.34, None, 655_340),
     ("wavelength", 1555, ValueError, None),
+    ("wavelength", math.nan, ValueError, None),
     ("wavelength", 1550, None, 2),
     ("connected", False, None, False),
 ], ids=repr)
