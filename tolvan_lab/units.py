@@ -9,7 +9,7 @@ from __future__ import annotations
 import math
 import numbers
 import operator
-from decimal import ROUND_HALF_EVEN, Decimal, InvalidOperation
+from decimal import Decimal
 from fractions import Fraction
 
 STEPS_PER_DB = 100
@@ -83,6 +83,8 @@ def nearest_step(db: float | int | Decimal | Fraction) -> float:
     # In range but between two steps: rounded at the scale of a step, so that neither a long
     # Decimal exponent nor a many-digit Fraction is expanded.
     if isinstance(db, Decimal):
+        from decimal import ROUND_HALF_EVEN
+
         count = int((db * STEPS_PER_DB).to_integral_value(ROUND_HALF_EVEN))
     elif isinstance(db, Fraction):
         count = round(db * STEPS_PER_DB)
