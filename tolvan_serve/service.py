@@ -18,7 +18,8 @@ from typing import Any
 
 from tolvan_lab.errors import shown
 from tolvan_serve.owner import Owner
-from tolvan_serve.scpi import LOOPBACK, ScpiServer
+from tolvan_serve.reach import LOOPBACK, reach_warning
+from tolvan_serve.scpi import TAKE_OVER_AFTER, ScpiServer
 
 log = logging.getLogger("tolvan_serve")
 
@@ -52,6 +53,7 @@ class Config:
     channels: int = 4
     scpi: tuple[str, int] | None = None  # host, port (0: any free port)
     allow: tuple[Network, ...] = LOOPBACK
+    take_over_after: float = TAKE_OVER_AFTER  # seconds of silence after which a SCPI client's place may go
     epics: str | None = None  # the record names' prefix
     poll: float = 2.0  # seconds in which every channel is read once, with EPICS
     # Told what is served once it is: {"scpi": "HOST:PORT" or None, "epics": prefix or None}.
@@ -70,7 +72,7 @@ async def serve(config: Config, stop: asyncio.Event) -> None:
     scpi = None
     address = None
     if config.scpi is not None:
-        scpi = ScpiServer(owner, config.scpi[0], config.scpi[1], config.allow)
+        scpi = ScpiServer(owner, config.scpi[0], config.scpi[1], config.allow, config.take_over_after)
         try:
             address = await scpi.start()
         except OSError as error:
@@ -83,9 +85,11 @@ async def serve(config: Config, stop: asyncio.Event) -> None:
         if face is not None:
             face.start()
         served = []
-        if address is not None:
+        if scpi is not None and address is not None:
             served.append(f"SCPI on {address}")
-            _warn_about_reach(config)
+            warning = reach_warning(scpi.listening(), config.allow)
+            if warning:
+                log.warning("%s", warning)
         if config.epics is not None:
             served.append(f"EPICS records {config.epics}* (each channel read every {config.poll:g} s)")
         log.info("serving %s, channels 1 to %d: %s", shown(config.port), config.channels, "; ".join(served))
@@ -97,26 +101,6 @@ async def serve(config: Config, stop: asyncio.Event) -> None:
         if scpi is not None:
             await scpi.stop()
         await loop.run_in_executor(None, owner.stop)
-
-
-def _warn_about_reach(config: Config) -> None:
-    assert config.scpi is not None
-    host = config.scpi[0]
-    try:
-        bound_to_loopback = ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        bound_to_loopback = host == "localhost"
-    others_allowed = not all(network.is_loopback for network in config.allow)
-    allowed = ", ".join(map(str, config.allow))
-    if not bound_to_loopback and others_allowed:
-        log.warning("SCPI has no authentication: any program at an allowed address (%s) can change the light",
-                    allowed)
-    elif not bound_to_loopback:
-        log.warning("SCPI listens on %s, but only this computer's own clients are allowed: --allow CIDR "
-                    "lets others in", host)
-    elif others_allowed:
-        log.warning("SCPI listens on the loopback address %s only: the --allow addresses (%s) cannot reach it; "
-                    "--scpi 0.0.0.0:PORT listens on every interface", host, allowed)
 
 
 def run(config: Config) -> str:
