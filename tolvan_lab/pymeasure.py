@@ -58,9 +58,10 @@ def nearest_attenuation(value: Any, values: tuple[float, float]) -> float:
     return units.nearest_step(value)
 
 
-def number_sent(value: Any, values: Any) -> Any:
-    """PyMeasure validator: any number, as the client gave it (the server judges it and answers
-    with its error queue); anything else would put its own text on the command line."""
+def wavelength_sent(value: Any, values: Any) -> Any:
+    """PyMeasure validator: a wavelength as the client gave it, if it is a number (the server
+    judges it and answers with its error queue); anything else would put its own text on the
+    command line."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"a wavelength is a number of nm, not {type(value).__name__}")
     return value
@@ -94,7 +95,7 @@ class TolvanChannel(Channel):  # type: ignore[misc]  # Channel is Any to mypy
         "INP{ch}:WAV?", "INP{ch}:WAV %s",
         """Control the selected wavelength in nm (int, one of `wavelengths`: ValueError for another);
         None if the instrument names a position outside the channel's list.""",
-        validator=number_sent, get_process=_wavelength, check_set_errors=True)
+        validator=wavelength_sent, get_process=_wavelength, check_set_errors=True)
 
     connected = Channel.control(
         "OUTP{ch}:STAT?", "OUTP{ch}:STAT %d",
