@@ -113,6 +113,9 @@ class TolvanChannel(InstrumentChannel["TolvanAttenuator"]):
     def _hold_the_step_set(self, parameter: Parameter[Any, Any], db: float) -> None:
         # QCoDeS caches the value asked for (1.6666666666666667); the instrument holds its step (1.67).
         self.attenuation.cache.set(units.nearest_step(db))
+        # A parameter's own callback stands in for the global one, which QCoDeS then skips.
+        if (everyone := type(parameter).global_on_set_callback) is not None:
+            everyone(parameter, db)
 
     def _set_wavelength(self, nm: int) -> None:
         with self._unknown_if_it_fails(self.wavelength):

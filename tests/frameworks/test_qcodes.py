@@ -38,8 +38,10 @@ def instruments():
         instrument.close()
 
 
-def test_do1d_between_steps_runs_to_its_end_on_the_nearest_steps(sim, instruments, tmp_path):
+def test_do1d_between_steps_runs_to_its_end_on_the_nearest_steps(sim, instruments, tmp_path, monkeypatch):
     att = instruments("att", sim.port)
+    told = []
+    monkeypatch.setattr(Parameter, "global_on_set_callback", lambda parameter, value: told.append(value))
     initialise_or_create_database_at(tmp_path / "sweeps.db")
     load_or_create_experiment("attenuation sweep", sample_name="fibre")
     # Read straight from the simulator: what the instrument holds when the point is measured.
@@ -54,6 +56,7 @@ def test_do1d_between_steps_runs_to_its_end_on_the_nearest_steps(sim, instrument
     assert data["held"]["held"].tolist() == SEVEN_POINTS_HELD
     assert data["read_back"]["read_back"].tolist() == SEVEN_POINTS_HELD
     assert cached == SEVEN_POINTS_HELD  # the cache holds the step set, not 1.6666666666666667
+    assert told == np.linspace(0, 10, 7).tolist()  # QCoDeS's global callback still hears of every set
     assert dataset.paramspecs["att_ch2_attenuation"].unit == "dB"
     assert mdb_set_on(sim, 2) == SEVEN_POINTS_MDB  # each point sent once
 
