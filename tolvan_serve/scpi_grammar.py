@@ -211,6 +211,9 @@ class Client:
         self.event_enable = 0
         self.service_enable = 0
         self._answers: list[str] = []  # the line's answers so far: its output queue
+        # The statuses read for this line's queries: `INP2:ATT?;INP2:WAV?` reads the instrument once.
+        # A setting in the line forgets them.
+        self._statuses: dict[int, Any] = {}
 
     # -- status --------------------------------------------------------------------------------
 
@@ -232,6 +235,7 @@ class Client:
     def line(self, raw: bytes) -> Generator[Ask, Any, str | None]:
         """Runs one program message line (without its LF); returns the response line, if any."""
         self._answers = []
+        self._statuses = {}
         try:
             text = raw.decode("ascii")
         except UnicodeDecodeError:
@@ -393,7 +397,7 @@ class Client:
     def attenuation_query(self, ch: int, bound: str | None = None) -> Steps:
         if bound is not None:
             return f"{_bound(bound, Decimal(0), MAX_ATTENUATION, Decimal(0)):.2f}"
-        status = yield from self._ask("status", (ch,))
+        status = yield from self._status(ch)
         return NOT_A_NUMBER if status.attenuation_db is None else f"{status.attenuation_db:.2f}"
 
     def clear(self, ch: int) -> Steps:
@@ -407,7 +411,7 @@ class Client:
     def wavelength_query(self, ch: int, bound: str | None = None) -> Steps:
         if bound is not None:
             return str((yield from self._listed(ch, _bound(bound, "MIN", "MAX", "DEF"))))
-        status = yield from self._ask("status", (ch,))
+        status = yield from self._status(ch)
         return NOT_A_NUMBER if status.wavelength_nm is None else str(status.wavelength_nm)
 
     def wavelength_list(self, ch: int) -> Steps:
@@ -424,12 +428,18 @@ class Client:
             raise ScpiError(-224, "ON, OFF, 1 or 0")
 
     def state_query(self, ch: int) -> Steps:
-        status = yield from self._ask("status", (ch,))
+        status = yield from self._status(ch)
         return "1" if status.connected else "0"
 
-    @staticmethod
-    def _ask(what: str, arguments: tuple[Any, ...], setting: bool = False) -> Steps:
+    def _status(self, ch: int) -> Steps:
+        if ch not in self._statuses:
+            self._statuses[ch] = yield from self._ask("status", (ch,))
+        return self._statuses[ch]
+
+    def _ask(self, what: str, arguments: tuple[Any, ...], setting: bool = False) -> Steps:
         """Asks the instrument; its failure becomes the error queue's entry (a fault of the server stays one)."""
+        if setting:
+            self._statuses.clear()
         ask = Ask(what, arguments, setting)
         try:
             return (yield ask)

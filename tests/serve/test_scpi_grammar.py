@@ -25,6 +25,7 @@ class StandIn:
         self.held = {ch: {"nm": 1310, "db": 0.0} for ch in (1, 2, 3, 4)}
         self.listed = (1310, 1490, 1550)
         self.settings: list[tuple[object, ...]] = []
+        self.status_reads = 0
 
     def answer(self, ask: Ask) -> object:
         ch = ask.arguments[0] if ask.arguments else None
@@ -35,6 +36,7 @@ class StandIn:
         if ask.what == "wavelengths":
             return self.listed
         if ask.what == "status":
+            self.status_reads += 1
             return ChannelStatus(ch, self.held[ch]["nm"], self.held[ch]["db"], True)
         if ask.what == "set_attenuation":
             self.held[ch]["db"] = units.db(units.steps(ask.arguments[1]))  # the layer's rule
@@ -140,6 +142,17 @@ def test_exchanges(table):
         got = exchange(client, owner, sent)
         assert matches(got, response), (sent, got)
         assert owner.settings[before:] == settings, sent  # what the instrument took
+
+
+@pytest.mark.parametrize("sent, response, reads", [
+    ("INP2:ATT?;INP2:WAV?;OUTP2:STAT?", "0.00;1310;1", 1),  # one channel's queries: one read
+    ("INP2:ATT?;INP3:ATT?", "0.00;0.00", 2),
+    ("INP2:ATT?;INP2:ATT 1.5;INP2:ATT?", "0.00;1.50", 2),  # a setting between: read again
+])
+def test_a_line_reads_each_channel_once_between_settings(sent, response, reads):
+    client, owner = Client((1, 2, 3, 4), "TOLVAN,attenuator,sim"), StandIn()
+    assert exchange(client, owner, sent) == response
+    assert owner.status_reads == reads
 
 
 def test_error_queue_holds_32_and_the_last_says_it_overflowed():
