@@ -21,13 +21,16 @@ DESCRIPTION = """\
 Find, read, set and sweep a programmable optical attenuator on a serial port.
 
 The port comes from -p/--port, else from the environment variable TOLVAN_PORT;
---sim instead starts a simulated instrument for this one invocation (Linux, macOS).
+it may be the address of a `tolvan serve --scpi` that holds the instrument
+(scpi://HOST[:PORT], default port 5025). --sim instead starts a simulated
+instrument for this one invocation (Linux, macOS).
 """
 
 EPILOG = """\
 examples:
   tolvan ports --probe                      which serial port is the attenuator?
   export TOLVAN_PORT=/dev/ttyUSB0           (or COM3; or give -p PORT each time)
+  tolvan -p scpi://127.0.0.1:5025 info      through the tolvan serve that holds the port
   tolvan info                               version, and each channel's state
   tolvan set 3.5 --ch 2                     3.5 dB on channel 2 (also 3.5dB, 3500mdB)
   tolvan wavelength 1550 --ch 2
@@ -124,7 +127,7 @@ Exits 1 when any step failed. Ctrl-C stops it with the CSV complete up to the la
   tolvan sweep --from 0 --to 10 --step 0.5
   tolvan sweep --from 20 --to 0 --step 2.5 --dwell 5 --ch 2 --csv down.csv --plot down.png
 """),
-    "serve": ("serve", "serve the instrument over SCPI (TCP) and EPICS until Ctrl-C", """\
+    "serve": ("serve", "serve the instrument over SCPI (TCP), EPICS and a browser panel until Ctrl-C", """\
 Owns the instrument and serves it to many programs at once, in the foreground until
 SIGTERM or Ctrl-C (both close the port and exit 0, leaving the light as it is).
 SCPI over TCP (the LAN instruments' convention; PyVISA, LabVIEW, MATLAB, sockets):
@@ -133,14 +136,18 @@ SCPI has no authentication: it listens on 127.0.0.1 and takes loopback clients o
 unless --scpi and --allow say otherwise. EPICS: an IOC with the records PREFIX CHn:ATT,
 CHn:ATT_RBV, ... (needs pythonSoftIOC: pip install '.[epics]' in a checkout of tolvan,
 pip install 'tolvan[epics]' from a release; EPICS_CAS_INTF_ADDR_LIST limits
-its interfaces). Standard error has one timestamped line per client connected, gone
-or refused, and per change of the instrument's state. If the port goes (adapter
+its interfaces). The panel: a page for a browser that shows and drives every channel
+(needs aiohttp: pip install '.[web]' in a checkout, pip install 'tolvan[web]' from a
+release; loopback and --allow only, changes from its own page only; --http-read-only:
+no controls). Standard error has one timestamped line per client connected, gone or
+refused, and per change of the instrument's state. If the port goes (adapter
 unplugged), the server keeps serving, answers -241, and reopens it every 2 s.
 
   tolvan serve -p /dev/ttyUSB0 --scpi                       SCPI on 127.0.0.1:5025
   tolvan serve -p /dev/ttyUSB0 --scpi 0.0.0.0:5025 --allow 192.168.1.0/24
   tolvan serve -p /dev/ttyUSB0 --epics LAB:ATT1: --poll 1
   tolvan serve -p /dev/ttyUSB0 --scpi 127.0.0.1:5025 --epics LAB:ATT1:
+  tolvan serve -p /dev/ttyUSB0 --http 8080                  the panel on http://127.0.0.1:8080/
   tolvan serve --sim --scpi 5025                            try it on the simulator
   python -c "import pyvisa; print(pyvisa.ResourceManager('@py').open_resource(
       'TCPIP::127.0.0.1::5025::SOCKET', read_termination='\\n').query('*IDN?'))"
@@ -226,7 +233,8 @@ def add_global_options(parser: argparse.ArgumentParser, after_word: bool, retrie
     flag = argparse.SUPPRESS if after_word else False
     group = parser.add_argument_group("global options") if after_word else parser
     group.add_argument("-p", "--port", default=default, metavar="PORT",
-                       help="the serial port, such as /dev/ttyUSB0 or COM3 (default: $TOLVAN_PORT)")
+                       help="the serial port, such as /dev/ttyUSB0 or COM3, or the address of the tolvan serve --scpi "
+                            "that holds it, scpi://HOST[:PORT] (default: $TOLVAN_PORT)")
     group.add_argument("--sim", action="store_true", default=flag,
                        help="start a simulated instrument for this invocation and use it (Linux, macOS)")
     group.add_argument("--sim-options", default=default, metavar="OPTIONS",
@@ -279,7 +287,7 @@ def build_parser() -> argparse.ArgumentParser:
     for word in ("status", "set", "clear", "disconnect", "wavelength", "sweep"):
         add_channel(word)
     serve = sub["serve"]  # which options go together is checked by tolvan_cli.serve
-    serve.add_argument("--scpi", nargs="?", const="5025", type=values.scpi_address, metavar="[HOST:]PORT",
+    serve.add_argument("--scpi", nargs="?", const="5025", type=values.listen_address, metavar="[HOST:]PORT",
                        help="serve SCPI over TCP on HOST:PORT (default host 127.0.0.1; --scpi alone: 127.0.0.1:5025; "
                             "0.0.0.0:5025 every interface; [::1]:5025 IPv6; port 0 any free port)")
     serve.add_argument("--epics", metavar="PREFIX",
@@ -287,8 +295,14 @@ def build_parser() -> argparse.ArgumentParser:
     serve.add_argument("--allow", action="append", type=values.network, metavar="CIDR",
                        help="SCPI clients accepted from these addresses (repeatable; default loopback only: "
                             "127.0.0.0/8 and ::1), such as --allow 192.168.1.0/24 --allow 10.0.0.7")
+    serve.add_argument("--http", nargs="?", const="8080", type=values.listen_address, metavar="[HOST:]PORT",
+                       help="serve the front panel, a page for a browser, on HOST:PORT (default host 127.0.0.1; "
+                            "--http alone: 127.0.0.1:8080; needs aiohttp: pip install '.[web]' in a checkout, "
+                            "'tolvan[web]' from a release)")
+    serve.add_argument("--http-read-only", action="store_true",
+                       help="the panel shows the instrument without controls, and refuses every change")
     serve.add_argument("--poll", type=values.poll_seconds, metavar="SECONDS",
-                       help="with --epics: each channel's status is read once in this period, in the gaps "
+                       help="with --epics or --http: each channel's status is read once in this period, in the gaps "
                             "between requests (default 2); SCPI alone polls nothing")
     serve.add_argument("--channels", type=values.channel_count, default=4, metavar="N",
                        help="channels served, 1 to N (default 4)")
@@ -297,6 +311,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 def check_port_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     import os
+
+    from tolvan_lab.addresses import address, is_address
 
     if args.sim_options is not None:
         import shlex
@@ -310,6 +326,15 @@ def check_port_options(parser: argparse.ArgumentParser, args: argparse.Namespace
         parser.error("give either -p/--port or --sim, not both")
     if args.sim and sys.platform == "win32":
         parser.error("--sim needs the simulator tolvan-sim, which is built on Linux and macOS only: give -p PORT")
+    port = None if args.sim else args.port or os.environ.get("TOLVAN_PORT")
+    if port and is_address(port):  # the address of a tolvan serve
+        try:
+            address(port)
+        except ValueError as error:
+            parser.error(f"{'-p/--port' if args.port else 'TOLVAN_PORT'}: {error}")
+        if args.command == "serve":
+            parser.error("tolvan serve needs the instrument's serial port (-p /dev/ttyUSB0): a scpi:// address is "
+                         "a server's already")
     if args.command != "ports" and not (args.sim or args.port or os.environ.get("TOLVAN_PORT")):
         parser.error("no port: give -p PORT (such as -p /dev/ttyUSB0 or -p COM3), set the environment variable "
                      "TOLVAN_PORT, or try the simulator with --sim (`tolvan ports --probe` finds the instrument)")

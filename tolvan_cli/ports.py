@@ -7,6 +7,7 @@ import sys
 from typing import Any
 
 from tolvan_lab import ownership
+from tolvan_lab.addresses import is_address
 from tolvan_lab.errors import NoReply, PortUnavailable, shown
 
 from tolvan_cli.failures import warn
@@ -79,8 +80,8 @@ def run(session: Session) -> None:
     names = list(args.ports) or sorted(listed)
     if args.sim:
         names.append(session.simulator_port())
-    elif (port := args.port or os.environ.get("TOLVAN_PORT")) and port not in names:
-        names.append(port)  # the port the other commands would use
+    elif (port := args.port or os.environ.get("TOLVAN_PORT")) and port not in names and not is_address(port):
+        names.append(port)  # the port the other commands would use (a server's address is no serial port)
     held_by = holders(names) if names else {}
     session.doc = rows = []
     table = [("port", "description", "usb", "held", "instrument" if args.probe else "")]

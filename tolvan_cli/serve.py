@@ -1,4 +1,4 @@
-"""tolvan serve: the instrument over SCPI (TCP) and EPICS, in the foreground until SIGTERM or Ctrl-C."""
+"""tolvan serve: the instrument over SCPI (TCP), EPICS and a browser panel, in the foreground until SIGTERM or Ctrl-C."""
 
 from __future__ import annotations
 
@@ -21,11 +21,15 @@ class Stamped(logging.Formatter):
 
 
 def run(session: Any) -> None:
-    args = session.args
-    if args.scpi is None and args.epics is None:
-        raise UsageError("give --scpi [HOST:]PORT, --epics PREFIX, or both (tolvan serve --help has examples)")
-    if args.poll is not None and args.epics is None:
-        raise UsageError("--poll sets how often the EPICS readbacks are read: it needs --epics (SCPI alone polls nothing)")
+    args = session.args  # each value already judged by tolvan_cli.values: here, which go together
+    if args.scpi is None and args.epics is None and args.http is None:
+        raise UsageError("give --scpi [HOST:]PORT, --epics PREFIX, --http [HOST:]PORT, or several "
+                         "(tolvan serve --help has examples)")
+    if args.http_read_only and args.http is None:
+        raise UsageError("--http-read-only serves the panel without controls: it needs --http [HOST:]PORT")
+    if args.poll is not None and args.epics is None and args.http is None:
+        raise UsageError("--poll sets how often the EPICS readbacks and the panel are read: it needs --epics or "
+                         "--http (SCPI alone polls nothing)")
     if args.retries:
         raise UsageError("--retries is for the other commands: the server sends each client's request once and "
                          "tells the client when no reply came, so that the client decides whether to send it again")
@@ -40,6 +44,12 @@ def run(session: Any) -> None:
         if importlib.util.find_spec("softioc") is None:
             raise UsageError("--epics needs pythonSoftIOC, which is not installed: "
                              "pip install '.[epics]' in a checkout of tolvan, pip install 'tolvan[epics]' from a release")
+    if args.http is not None:
+        try:
+            import aiohttp  # noqa: F401
+        except ImportError:
+            raise UsageError("--http needs aiohttp, which is not installed: pip install 'tolvan[web]' "
+                             "(in a checkout: pip install '.[web]')") from None
 
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(Stamped(f"%(asctime)s {PROG}: %(message)s"))
@@ -53,12 +63,13 @@ def run(session: Any) -> None:
         frames.setLevel(logging.DEBUG)
 
     port = session.port_name()
-    config = Config(port, channels=args.channels, scpi=args.scpi, epics=args.epics)
+    config = Config(port, channels=args.channels, scpi=args.scpi, epics=args.epics, http=args.http,
+                    http_read_only=args.http_read_only)
     if args.poll is not None:
         config.poll = args.poll
     if args.allow:
         config.allow = tuple(args.allow)
-    session.doc = {"port": port, "scpi": None, "epics": args.epics}
+    session.doc = {"port": port, "scpi": None, "epics": args.epics, "http": None}
     config.ready = lambda served: session.doc.update(served)
     try:
         session.doc["stopped_by"] = serve(config)

@@ -71,8 +71,9 @@ class Session:
         log = logging.getLogger("tolvan_lab.frames")
         log.setLevel(logging.DEBUG)
         log.propagate = False
-        log.addFilter(self.wire)
-        self.stack.callback(log.removeFilter, self.wire)
+        for counted in (log, logging.getLogger("tolvan_lab.frames.scpi")):  # the lines to a tolvan serve too
+            counted.addFilter(self.wire)
+            self.stack.callback(counted.removeFilter, self.wire)
         if self.args.trace:
             from tolvan_cli.trace import TraceHandler
 

@@ -30,7 +30,11 @@ class TraceHandler(logging.Handler):
         frame = getattr(record, "tolvan_frame", None)
         why = getattr(record, "tolvan_why", "")
         line = f"trace {now - began:10.6f} s {shown(port)} "
-        line += event if frame is None else f"{event:<8} {bytes(frame).hex(' ').upper()}"
+        text = getattr(record, "tolvan_line", None)  # a SCPI line to or from a tolvan serve
+        if text is not None:
+            line += f"{event:<8} {text}"
+        else:
+            line += event if frame is None else f"{event:<8} {bytes(frame).hex(' ').upper()}"
         if why:
             line += f" ({why})"
         try:

@@ -1,5 +1,5 @@
 """What the command line accepts: attenuations in dB, channels, channel lists, seconds, retries, and
-the server's addresses, networks, poll period and channel count. Each is an argparse type: the
+the server's listening addresses, networks, poll period and channel count. Each is an argparse type: the
 rule once, the refusal in argparse's own form ("argument --ch: not a channel: ...", status 2).
 
 An attenuation is read exactly, as a Decimal built from its digits (never through a float),
@@ -112,8 +112,8 @@ def retries(text: str) -> int:
     return int(digits)
 
 
-def scpi_address(text: str) -> tuple[str, int]:
-    """("127.0.0.1", 5025) from 5025, HOST:5025 or [IPv6]:5025."""
+def listen_address(text: str) -> tuple[str, int]:
+    """Where the server listens (SCPI, the panel): ("127.0.0.1", 5025) from 5025, HOST:5025 or [IPv6]:5025."""
     host, port = "127.0.0.1", text
     if text.startswith("["):
         host, bracket, port = text[1:].partition("]")

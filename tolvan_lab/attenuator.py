@@ -21,7 +21,7 @@ from typing import Any, NamedTuple
 
 from tolvan import TOLVAN
 
-from tolvan_lab import frames, ownership, units
+from tolvan_lab import addresses, frames, ownership, units
 from tolvan_lab.checked_port import CheckedPort
 from tolvan_lab.errors import InstrumentError, NoReply, PortUnavailable, shown
 
@@ -98,6 +98,16 @@ class Attenuator:
     """
 
     reply_timeout: float = 1.0
+
+    def __new__(cls, *args: Any, **kwargs: Any) -> Attenuator:
+        # The address of a `tolvan serve` (scpi://HOST[:PORT]) is reached through its SCPI face.
+        # (Without arguments, as copy and pickle call it, the class stays as it is.)
+        port = args[0] if args else kwargs.get("port")
+        if cls is Attenuator and isinstance(port, str) and addresses.is_address(port):
+            from tolvan_lab.remote import RemoteAttenuator
+
+            return super().__new__(RemoteAttenuator)
+        return super().__new__(cls)
 
     def __init__(self, port: str | os.PathLike[str], *, channels: int = 4, retries: int = 0,
                  exclusive: bool = True) -> None:
@@ -253,6 +263,14 @@ class Attenuator:
         """Leaves the full-screen view on the instrument's display."""
         self._run("close_full_screen()", "close_full_screen")
 
+    def _status_of(self, ch: int) -> tuple[int, int]:
+        """Channel `ch`'s wavelength position and attenuation in 0.01 dB steps, as the instrument reports them."""
+        got = self._run(f"read_current_status(ch={ch})", "read_current_status", ch)
+        return got["optical_length_index"], got["attenuation"] // units.MDB_PER_STEP
+
+    def _attenuation_steps(self, ch: int) -> int:
+        return self._status_of(ch)[1]
+
     def _wavelengths_of(self, ch: int) -> tuple[int, ...]:
         with driver_lock:
             if ch not in self._wavelengths:
@@ -296,9 +314,7 @@ class Channel:
 
     def _raw_status(self) -> tuple[int, int]:
         """The wavelength position and the attenuation in 0.01 dB steps, as the instrument reports them."""
-        ch = self.number
-        got = self.attenuator._run(f"read_current_status(ch={ch})", "read_current_status", ch)
-        return got["optical_length_index"], got["attenuation"] // units.MDB_PER_STEP
+        return self.attenuator._status_of(self.number)
 
     def status(self) -> ChannelStatus:
         """The selected wavelength, the attenuation and whether the channel is connected, in one read."""
@@ -338,7 +354,7 @@ class Channel:
         """The attenuation in dB (steps of 0.01 dB), None while the channel is disconnected.
         Setting it to what the instrument cannot hold (negative, finer than 0.01 dB, 655.35 dB or
         more) raises ValueError and sends nothing."""
-        _, count = self._raw_status()
+        count = self.attenuator._attenuation_steps(self.number)
         return None if count == units.DISCONNECTED_STEPS else units.db(count)
 
     @attenuation.setter
@@ -350,7 +366,7 @@ class Channel:
     @property
     def connected(self) -> bool:
         """Whether light passes: False after disconnect(), until the attenuation is set or cleared."""
-        return self._raw_status()[1] != units.DISCONNECTED_STEPS
+        return self.attenuator._attenuation_steps(self.number) != units.DISCONNECTED_STEPS
 
     def clear(self) -> None:
         """The instrument's clear command: the attenuation goes to 0 dB and the channel is connected."""

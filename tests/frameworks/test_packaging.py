@@ -1,5 +1,6 @@
-"""The adapters as a user installs them: importing tolvan or tolvan_lab pays for no framework (that
-the adapters pass mypy's strict mode is the test command's type-checking stage, scripts/typecheck.py)."""
+"""The adapters as a user installs them: importing tolvan or tolvan_lab pays for no framework, and an
+adapter without its framework names the pip line (that the adapters pass mypy's strict mode is the
+test command's type-checking stage, scripts/typecheck.py)."""
 
 import subprocess
 import sys
@@ -18,3 +19,37 @@ def test_importing_the_package_imports_no_framework(statement):
     imported = {line.rsplit("|", 1)[-1].strip() for line in done.stderr.splitlines() if line.startswith("import time:")}
     assert statement.split()[-1] in imported  # the report is read as it should be
     assert not {name.split(".")[0] for name in imported} & FRAMEWORKS, sorted(imported)
+
+
+# A program that hides the named top-level modules, as if they were not installed, then imports
+# an adapter and prints what it raised.
+HIDDEN_IMPORT = """
+import sys
+
+class Hide:
+    def find_spec(self, name, path=None, target=None):
+        if name.split(".")[0] in HIDDEN:
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+HIDDEN = set(sys.argv[2:])
+sys.meta_path.insert(0, Hide())
+try:
+    __import__(sys.argv[1])
+except ImportError as error:
+    print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.parametrize("adapter, extra, hidden", [
+    ("tolvan_lab.qcodes", "qcodes", ["qcodes"]),
+    ("tolvan_lab.qcodes", "qcodes", ["numpy"]),  # what QCoDeS imports first
+    ("tolvan_lab.bluesky", "bluesky", ["ophyd_async"]),
+    ("tolvan_lab.bluesky", "bluesky", ["bluesky", "numpy"]),
+    ("tolvan_lab.pymeasure", "pymeasure", ["pymeasure"]),
+])
+def test_an_adapter_without_its_framework_names_the_pip_line(adapter, extra, hidden):
+    done = subprocess.run([sys.executable, "-c", HIDDEN_IMPORT, adapter, *hidden], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith(f"ImportError {adapter} needs "), done.stdout
+    assert f"pip install 'tolvan[{extra}]'" in done.stdout and f"pip install '.[{extra}]'" in done.stdout
