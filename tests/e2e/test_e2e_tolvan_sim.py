@@ -403,9 +403,10 @@ def expected(call, model):
 
 @pytest.fixture
 def quick_pause(monkeypatch):
-    """The driver's pause, cut short once a reply is waiting on the port of `quick_pause.driver`."""
+    """The driver's pause, cut short once a reply is waiting on the port of `quick_pause.driver`, and
+    long enough for a loaded machine (these tests send only requests that are answered)."""
     def pause(seconds):
-        deadline = time.monotonic() + seconds
+        deadline = time.monotonic() + max(seconds, 5.0)
         while pause.driver.ser.in_waiting == 0 and time.monotonic() < deadline:
             time.sleep(0.001)
         time.sleep(0.002)  # the rest of a reply that is arriving
