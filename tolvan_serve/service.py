@@ -53,6 +53,7 @@ class Config:
     scpi: tuple[str, int] | None = None  # host, port (0: any free port)
     allow: tuple[Network, ...] = LOOPBACK
     epics: str | None = None  # the record names' prefix
+    epics_interface: str = "127.0.0.1"  # Channel Access and PV Access listen here, unless their variables say
     poll: float = 2.0  # seconds in which every channel is read once, with EPICS
     # Told what is served once it is: {"scpi": "HOST:PORT" or None, "epics": prefix or None}.
     ready: Callable[[dict[str, Any]], None] | None = field(default=None, repr=False)
@@ -66,6 +67,8 @@ async def serve(config: Config, stop: asyncio.Event) -> None:
     if config.epics is not None:
         from tolvan_serve.epics import EpicsFace
 
+        for name, value in epics_interfaces(config.epics_interface, os.environ).items():
+            os.environ[name] = value  # read when the IOC starts
         face = EpicsFace(owner, config.epics, loop)
     scpi = None
     address = None
@@ -87,7 +90,9 @@ async def serve(config: Config, stop: asyncio.Event) -> None:
             served.append(f"SCPI on {address}")
             _warn_about_reach(config)
         if config.epics is not None:
-            served.append(f"EPICS records {config.epics}* (each channel read every {config.poll:g} s)")
+            served.append(f"EPICS records {config.epics}* on {os.environ[CA_INTERFACES]} (Channel Access), "
+                          f"{os.environ[PVA_INTERFACES]} (PV Access) (each channel read every {config.poll:g} s)")
+            _warn_about_epics_reach()
         log.info("serving %s, channels 1 to %d: %s", shown(config.port), config.channels, "; ".join(served))
         if config.ready is not None:
             config.ready({"scpi": address, "epics": config.epics})
@@ -97,6 +102,27 @@ async def serve(config: Config, stop: asyncio.Event) -> None:
         if scpi is not None:
             await scpi.stop()
         await loop.run_in_executor(None, owner.stop)
+
+
+CA_INTERFACES, PVA_INTERFACES = "EPICS_CAS_INTF_ADDR_LIST", "EPICS_PVAS_INTF_ADDR_LIST"
+
+
+def epics_interfaces(interface: str, environ: Any) -> dict[str, str]:
+    """The variables to set so that Channel Access and PV Access listen on `interface` alone: each
+    one the user has set is theirs, and stays."""
+    return {name: interface for name in (CA_INTERFACES, PVA_INTERFACES) if not environ.get(name, "").strip()}
+
+
+def _warn_about_epics_reach() -> None:
+    for name in (CA_INTERFACES, PVA_INTERFACES):
+        addresses = os.environ[name].split()
+        try:
+            loopback = all(ipaddress.ip_address(address).is_loopback for address in addresses)
+        except ValueError:
+            loopback = False
+        if not loopback:
+            log.warning("EPICS has no authentication: any client that reaches %s (%s) can change the light; "
+                        "let a firewall stand in front", " ".join(addresses), name)
 
 
 def _warn_about_reach(config: Config) -> None:
