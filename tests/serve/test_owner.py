@@ -159,8 +159,9 @@ POLLS = [
     ([("restart", 10.0), ("busy", 10.0)], (10.0 + QUIET, 1)),
     ([("restart", 10.0), ("told", 1, 10.0), ("busy", 10.48)], (10.48 + QUIET, 2)),
     ([("restart", 10.0), ("told", 1, 10.0), ("busy", 10.2)], (10.5, 2)),
-    # ...but a busy line delays it by one period at most.
-    ([("restart", 10.0), ("told", 1, 10.0), ("busy", 12.6)], (12.5, 2)),
+    # ...but a busy line delays it by four periods at most.
+    ([("restart", 10.0), ("told", 1, 10.0), ("busy", 18.0)], (18.0 + QUIET, 2)),
+    ([("restart", 10.0), ("told", 1, 10.0), ("busy", 18.6)], (18.5, 2)),
 ]
 
 
