@@ -270,3 +270,18 @@ def test_a_channel_that_never_answers_is_logged_once(tmp_path, caplog):
     said = [r.getMessage().split(" on ")[0] for r in caplog.records if "answering" in r.getMessage()]
     assert said == ["instrument: answering", "instrument: not answering", "instrument: answering"]
     assert [e.online for e in heard if isinstance(e, Online)] == [True, False, True]
+
+
+def test_a_channel_a_client_keeps_reading_is_not_polled(tmp_path):
+    owner, wire, _ = started(tmp_path, poll=0.4)
+    try:
+        owner.version().result(5)
+        mark = len(wire.calls)
+        for _ in range(12):  # a client reads channel 1 every 60 ms: polls fit between, but not of it
+            owner.status(1).result(5)
+            threading.Event().wait(0.06)
+    finally:
+        owner.stop()
+    statuses = [call for call in wire.calls[mark:] if call[0] == "status"]
+    assert statuses.count(("status", 1)) == 12
+    assert all(statuses.count(("status", ch)) >= 1 for ch in (2, 3, 4))
