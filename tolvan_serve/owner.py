@@ -147,7 +147,7 @@ class Owner:
         """Sets the attenuation as given; the layer refuses (ValueError, nothing sent) what the
         instrument cannot hold."""
         def work(att: Attenuator) -> None:
-            att[ch].attenuation = db
+            att[ch].attenuation = db  # type: ignore[assignment]  # the setter's rule takes a Decimal too
             self._before_disconnect.pop(ch, None)
             # What the instrument now holds, in the layer's own steps (0.07000000000000001 was 0.07).
             self._tell(ChannelSeen(ch, None, units.db(units.steps(db)), True))
@@ -158,7 +158,7 @@ class Owner:
         def work(att: Attenuator) -> None:
             channel, chosen = att[ch], _whole(nm)
             try:
-                channel.wavelength = chosen
+                channel.wavelength = chosen  # type: ignore[assignment]  # refused by the channel unless an int
             except NotSupported:
                 raise
             except (TypeError, ValueError):  # the channel's refusal of this wavelength, told as one
