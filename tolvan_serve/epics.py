@@ -252,11 +252,15 @@ class EpicsFace:
 
     def _follow(self, name: str, value: Any, severity: int, status: int) -> None:
         """The setpoint `name` shows `value`, what the instrument holds, unless it does already (a
-        refusal's alarm stays until the next put) or a put is being carried out (it shows the
-        outcome at its end)."""
+        refusal's alarm stays until the next put) or a put is being carried out.
+
+        One moment remains where a plain put (caput without -c) can be overwritten: after a put's
+        completion, while EPICS has yet to process the next put queued behind it; it then sends
+        what the instrument holds already. Without the record's lock, out of softioc's reach, that
+        moment cannot be closed."""
         record = self.records[name]
-        if name in self._putting:
-            return
+        if name in self._putting or record.get_field("PACT") != "0":
+            return  # a put is being carried out: it shows what the instrument holds at its end
         if _same(record.get(), value):
             now = record.get_field("STAT")
             if now == _STATUS_NAMES[status] or (status == alarm.NO_ALARM and now != "COMM"):

@@ -58,11 +58,11 @@ for _name in ("EPICS_CAS_INTF_ADDR_LIST", "EPICS_PVAS_INTF_ADDR_LIST"):
     os.environ.pop(_name, None)
 pytest.importorskip("softioc", reason="the EPICS face needs pythonSoftIOC: pip install 'tolvan[epics]'")
 epics = pytest.importorskip("epics", reason="the EPICS tests speak through pyepics: pip install 'tolvan[test-clients]'")
-from tolvan_serve.epics import Held, attenuation_shown, merged  # noqa: E402  (needs softioc)
+from tolvan_serve.epics import Held, merged  # noqa: E402  (needs softioc)
 
 NAN = math.nan
 MAJOR, INVALID = 2, 3
-HWLIMIT, COMM, STATE = 11, 9, 7
+HWLIMIT, COMM = 11, 9
 
 
 # What a channel held, what was seen -> what it holds now.
@@ -78,13 +78,6 @@ MERGED = [
 @pytest.mark.parametrize(("held", "seen", "now"), MERGED)
 def test_what_a_channel_holds_after_each_sighting(held, seen, now):
     assert merged(held, seen) == now
-
-
-def test_a_disconnected_channel_shows_no_number_for_its_attenuation():
-    value, severity, status = attenuation_shown(Held(1310, None, False))
-    assert math.isnan(value) and (severity, status) == (INVALID, STATE)
-    assert attenuation_shown(Held(1310, 2.5, True)) == (2.5, 0, 0)
-    assert attenuation_shown(Held(1310, None, None)) is None  # unknown: nothing to show
 
 
 @pytest.mark.parametrize(("environ", "set_"), [
