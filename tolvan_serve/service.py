@@ -90,8 +90,8 @@ async def serve(config: Config, stop: asyncio.Event) -> None:
             served.append(f"SCPI on {address}")
             _warn_about_reach(config)
         if config.epics is not None:
-            served.append(f"EPICS records {config.epics}* on {os.environ[CA_INTERFACES]} (Channel Access), "
-                          f"{os.environ[PVA_INTERFACES]} (PV Access) (each channel read every {config.poll:g} s)")
+            served.append(f"EPICS records {config.epics}* (Channel Access on {os.environ[CA_INTERFACES]}, PV Access "
+                          f"on {os.environ[PVA_INTERFACES]}; each channel read every {config.poll:g} s)")
             _warn_about_epics_reach()
         log.info("serving %s, channels 1 to %d: %s", shown(config.port), config.channels, "; ".join(served))
         if config.ready is not None:

@@ -143,7 +143,7 @@ def test_records_puts_readbacks_and_both_faces(instrument, serve, visa):
     # Each channel is polled once in 8 s: a record that changes within a second or two did so
     # with the acknowledgement.
     server = serve(sim.port, "--epics", prefix, "--scpi", "127.0.0.1:0", "--poll", "8", env=IOC)
-    assert "EPICS records " + prefix + "* on 127.0.0.1 (Channel Access), 127.0.0.1 (PV Access)" in server.log()
+    assert f"EPICS records {prefix}* (Channel Access on 127.0.0.1, PV Access on 127.0.0.1;" in server.log()
     get = records(prefix)
     eventually(lambda: get("ONLINE") == 1 and get("CH4:CONNECTED_RBV.SEVR") == 0, timeout=15)
     assert get("VERSION") == "2.50.32"
