@@ -10,7 +10,8 @@ The wheel, one check per function in WHEEL_CHECKS (add a function there to
 add a check; each gets the wheel's path and its open archive):
 - contents: the extension module; the stub package `tolvan-stubs` and the
   packages `tolvan_sim`, `tolvan_lab`, `tolvan_serve` and `tolvan_cli`, identical to stubs/,
-  tolvan_sim/, tolvan_lab/, tolvan_serve/ and tolvan_cli/ here; tolvan_sim's pytest plugin and
+  tolvan_sim/, tolvan_lab/, tolvan_serve/ and tolvan_cli/ here (every file: the panel's page in
+  tolvan_serve/panel/ too); tolvan_sim's pytest plugin and
   the `tolvan` command
   registered; the simulator `tolvan-sim` as a script wherever it is built
   (everywhere but Windows);

@@ -20,7 +20,7 @@ if [ ! -x "$TOOLS/bin/python" ]; then "$PYTHON" -m venv "$TOOLS"; fi
 
 # The wheel goes in with every extra (the plot, the EPICS IOC, the frameworks) and the real clients the
 # server's tests talk to: only here; the other environments run without them, and those tests skip there.
-EXTRAS="test,plot,epics,qcodes,bluesky,pymeasure,test-clients"
+EXTRAS="test,plot,epics,web,qcodes,bluesky,pymeasure,test-clients"
 
 mkdir -p "$DIST"
 rm -f "$DIST"/tolvan-*.tar.gz "$DIST"/tolvan-*.whl

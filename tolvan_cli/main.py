@@ -116,7 +116,7 @@ Exits 1 when any step failed. Ctrl-C stops it with the CSV complete up to the la
   tolvan sweep --from 0 --to 10 --step 0.5
   tolvan sweep --from 20 --to 0 --step 2.5 --dwell 5 --ch 2 --csv down.csv --plot down.png
 """),
-    "serve": ("serve", "serve the instrument over SCPI (TCP) and EPICS until Ctrl-C", """\
+    "serve": ("serve", "serve the instrument over SCPI (TCP), EPICS and a browser panel until Ctrl-C", """\
 Owns the instrument and serves it to many programs at once, in the foreground until
 SIGTERM or Ctrl-C (both close the port and exit 0, leaving the light as it is).
 SCPI over TCP (the LAN instruments' convention; PyVISA, LabVIEW, MATLAB, sockets):
@@ -125,14 +125,17 @@ SCPI has no authentication: it listens on 127.0.0.1 and takes loopback clients o
 unless --scpi and --allow say otherwise. EPICS: an IOC with the records PREFIX CHn:ATT,
 CHn:ATT_RBV, ... (needs pip install 'tolvan[epics]'), on 127.0.0.1 only unless
 --epics-interface or EPICS_CAS_INTF_ADDR_LIST / EPICS_PVAS_INTF_ADDR_LIST say
-otherwise. Standard error has one timestamped line per client connected, gone
-or refused, and per change of the instrument's state. If the port goes (adapter
+otherwise. The panel: a page for a browser that shows and drives every channel
+(needs pip install 'tolvan[web]'; loopback and --allow only, changes from its own page
+only; --http-read-only: no controls). Standard error has one timestamped line per
+client connected, gone or refused, and per change of the instrument's state. If the port goes (adapter
 unplugged), the server keeps serving, answers -241, and reopens it every 2 s.
 
   tolvan serve -p /dev/ttyUSB0 --scpi                       SCPI on 127.0.0.1:5025
   tolvan serve -p /dev/ttyUSB0 --scpi 0.0.0.0:5025 --allow 192.168.1.0/24
   tolvan serve -p /dev/ttyUSB0 --epics LAB:ATT1: --poll 1
   tolvan serve -p /dev/ttyUSB0 --scpi 127.0.0.1:5025 --epics LAB:ATT1:
+  tolvan serve -p /dev/ttyUSB0 --http 8080                  the panel on http://127.0.0.1:8080/
   tolvan serve --sim --scpi 5025                            try it on the simulator
   python -c "import pyvisa; print(pyvisa.ResourceManager('@py').open_resource(
       'TCPIP::127.0.0.1::5025::SOCKET', read_termination='\\n').query('*IDN?'))"
@@ -275,8 +278,13 @@ def build_parser() -> argparse.ArgumentParser:
     serve.add_argument("--allow", action="append", metavar="CIDR",
                        help="SCPI clients accepted from these addresses (repeatable; default loopback only: "
                             "127.0.0.0/8 and ::1), such as --allow 192.168.1.0/24 --allow 10.0.0.7")
+    serve.add_argument("--http", nargs="?", const="8080", metavar="[HOST:]PORT",
+                       help="serve the front panel, a page for a browser, on HOST:PORT (default host 127.0.0.1; "
+                            "--http alone: 127.0.0.1:8080; needs pip install 'tolvan[web]')")
+    serve.add_argument("--http-read-only", action="store_true",
+                       help="the panel shows the instrument without controls, and refuses every change")
     serve.add_argument("--poll", metavar="SECONDS",
-                       help="with --epics: each channel's status is read once in this period, in the gaps "
+                       help="with --epics or --http: each channel's status is read once in this period, in the gaps "
                             "between requests (default 2); SCPI alone polls nothing")
     serve.add_argument("--channels", default="4", metavar="N",
                        help="channels served, 1 to N (default 4)")

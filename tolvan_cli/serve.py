@@ -1,4 +1,4 @@
-"""tolvan serve: the instrument over SCPI (TCP) and EPICS, in the foreground until SIGTERM or Ctrl-C."""
+"""tolvan serve: the instrument over SCPI (TCP), EPICS and a browser panel, in the foreground until SIGTERM or Ctrl-C."""
 
 from __future__ import annotations
 
@@ -13,20 +13,20 @@ from tolvan_cli.session import Failed, UsageError
 PROG = "tolvan serve"
 
 
-def scpi_address(text: str) -> tuple[str, int]:
+def scpi_address(text: str, option: str = "--scpi") -> tuple[str, int]:
     """("127.0.0.1", 5025) from 5025, HOST:5025 or [IPv6]:5025."""
     host, port = "127.0.0.1", text
     if text.startswith("["):
         host, bracket, port = text[1:].partition("]")
         if not bracket or not port.startswith(":"):
-            raise UsageError(f"--scpi {text}: write an IPv6 address as [::1]:5025")
+            raise UsageError(f"{option} {text}: write an IPv6 address as [::1]:5025")
         port = port[1:]
     elif ":" in text:
         host, _, port = text.rpartition(":")
         if ":" in host:
-            raise UsageError(f"--scpi {text}: write an IPv6 address in brackets, as [::1]:5025")
+            raise UsageError(f"{option} {text}: write an IPv6 address in brackets, as [::1]:5025")
     if not port.isdigit() or not 0 <= int(port) <= 65535 or not host:
-        raise UsageError(f"--scpi {text}: give [HOST:]PORT, such as 5025 or 127.0.0.1:5025 (port 0 to 65535)")
+        raise UsageError(f"{option} {text}: give [HOST:]PORT, such as 5025 or 127.0.0.1:5025 (port 0 to 65535)")
     return host, int(port)
 
 
@@ -54,11 +54,12 @@ def epics_interface(text: str | None, epics: bool) -> str:
                          f"or 0.0.0.0 for every interface") from None
 
 
-def poll_period(text: str | None, epics: bool) -> float:
+def poll_period(text: str | None, polled: bool) -> float:
     if text is None:
         return 2.0
-    if not epics:
-        raise UsageError("--poll sets how often the EPICS readbacks are read: it needs --epics (SCPI alone polls nothing)")
+    if not polled:
+        raise UsageError("--poll sets how often the EPICS readbacks and the panel are read: it needs --epics or "
+                         "--http (SCPI alone polls nothing)")
     try:
         seconds = float(text)
     except ValueError:
@@ -79,11 +80,15 @@ class Stamped(logging.Formatter):
 
 def run(session: Any) -> None:
     args = session.args
-    if args.scpi is None and args.epics is None:
-        raise UsageError("give --scpi [HOST:]PORT, --epics PREFIX, or both (tolvan serve --help has examples)")
+    if args.scpi is None and args.epics is None and args.http is None:
+        raise UsageError("give --scpi [HOST:]PORT, --epics PREFIX, --http [HOST:]PORT, or several "
+                         "(tolvan serve --help has examples)")
+    if args.http_read_only and args.http is None:
+        raise UsageError("--http-read-only serves the panel without controls: it needs --http [HOST:]PORT")
     scpi = scpi_address(args.scpi) if args.scpi is not None else None
+    http = scpi_address(args.http, "--http") if args.http is not None else None
     allowed = networks(args.allow)
-    poll = poll_period(args.poll, args.epics is not None)
+    poll = poll_period(args.poll, args.epics is not None or http is not None)
     interface = epics_interface(args.epics_interface, args.epics is not None)
     channels = args.channels
     if not channels.isdigit() or not 1 <= int(channels) <= 255:
@@ -98,6 +103,12 @@ def run(session: Any) -> None:
             raise UsageError(f"--epics {args.epics}: {why}")
         if importlib.util.find_spec("softioc") is None:
             raise UsageError("--epics needs pythonSoftIOC, which is not installed: pip install 'tolvan[epics]'")
+    if http is not None:
+        try:
+            import aiohttp  # noqa: F401
+        except ImportError:
+            raise UsageError("--http needs aiohttp, which is not installed: pip install 'tolvan[web]' "
+                             "(in a checkout: pip install '.[web]')") from None
 
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(Stamped(f"%(asctime)s {PROG}: %(message)s"))
@@ -111,10 +122,11 @@ def run(session: Any) -> None:
         frames.setLevel(logging.DEBUG)
 
     port = session.port_name()
-    config = Config(port, channels=int(channels), scpi=scpi, epics=args.epics, poll=poll, epics_interface=interface)
+    config = Config(port, channels=int(channels), scpi=scpi, epics=args.epics, poll=poll, http=http,
+                    http_read_only=args.http_read_only, epics_interface=interface)
     if allowed is not None:
         config.allow = allowed
-    session.doc = {"port": port, "scpi": None, "epics": args.epics}
+    session.doc = {"port": port, "scpi": None, "epics": args.epics, "http": None}
     config.ready = lambda served: session.doc.update(served)
     try:
         session.doc["stopped_by"] = serve(config)

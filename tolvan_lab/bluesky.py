@@ -10,271 +10,237 @@
         att = TolvanAttenuator("/dev/ttyUSB0")
     RE(bp.scan([att.ch2], att.ch2.attenuation, 0, 10, 21))
 
-Each channel `att.ch1` ... is readable: a reading holds its `attenuation` (dB), `wavelength` (nm)
-and `connected`, all from one status read. `attenuation` and `wavelength` are movable: a `set`
-finishes when the instrument has acknowledged the command, and fails with the instrument layer's
-exception (NoReply, PortUnavailable, ValueError) when it has not. The serial line is blocking:
-every command runs in a worker thread (asyncio.to_thread), never on the event loop.
+Each channel `att.ch1` ... holds two movable settings, `attenuation` (dB) and `wavelength` (nm),
+each a device with a readback (named as the setting: `att-ch2-attenuation`) and a setpoint
+(`att-ch2-attenuation-setpoint`) in ophyd-async's soft signals, beside `connected`; its
+configuration holds the channel's wavelength list, the attenuator's the firmware version and
+the port. Reading a channel or a setting, and locating a setting, ask the instrument (one status
+read for the whole channel) and publish what it holds; a `set` finishes when the instrument has
+acknowledged the command and fails with the instrument layer's exception when it has not. The
+serial line is blocking: every command runs in a worker thread, never on the event loop.
 """
 
 from __future__ import annotations
 
 import asyncio
+import contextvars
 import math
-import numbers
-import time
 from collections.abc import Awaitable, Callable
+from dataclasses import dataclass
+from functools import cached_property
 from typing import Any, Generic, TypeVar
 
-from bluesky.protocols import Location, Reading
-from event_model import DataKey
-from ophyd_async.core import (
-    CALCULATE_TIMEOUT,
-    AsyncStatus,
-    CalculatableTimeout,
-    Device,
-    DeviceConnector,
-    NotConnectedError,
-    SignalBackend,
-    SignalMetadata,
-    SignalR,
-    SignalRW,
-    StandardReadable,
-    StandardReadableFormat,
-    make_datakey,
-)
+from tolvan_lab.extras import missing
+
+try:
+    import numpy as np
+    from bluesky.protocols import Location, Reading
+    from ophyd_async.core import (
+        Array1D,
+        Device,
+        DeviceConnector,
+        DeviceMock,
+        MovableLogic,
+        NotConnectedError,
+        StandardMovable,
+        StandardReadable,
+        TimeoutCalculator,
+        default_mock_class,
+        soft_signal_r_and_setter,
+        soft_signal_rw,
+    )
+    from ophyd_async.core import StandardReadableFormat as Format
+except ImportError as error:
+    raise missing(__name__, "bluesky", "Bluesky and ophyd-async", error) from error
 
 from tolvan_lab import units
 from tolvan_lab.attenuator import Attenuator, Channel, ChannelStatus
 from tolvan_lab.errors import InstrumentError, shown
 
-__all__ = ["TolvanAttenuator", "TolvanChannel"]
+__all__ = ["TolvanAttenuator", "TolvanChannel", "TolvanSetting"]
 
-T = TypeVar("T", bound=float | int | bool)
-R = TypeVar("R")
+T = TypeVar("T", bound=float)  # float or int
 
-Callback = Callable[[Reading[T]], None]
-
-
-def _number(value: Any, what: str) -> int | float:
-    """A number as the instrument layer takes it: numpy's scalars become int or float."""
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{what} must be a number, not {type(value).__name__}")
-    return int(value) if isinstance(value, numbers.Integral) else float(value)
+# Set while a channel's read() reads its settings: the channel has just read the status for them.
+_status_just_read: contextvars.ContextVar[bool] = contextvars.ContextVar("status_just_read", default=False)
 
 
-async def _as_the_layer_raised(call: Awaitable[R]) -> R:
-    """ophyd-async turns a TimeoutError from a backend into its own TimeoutError naming the signal.
-    NoReply, which is a TimeoutError too, says what happened: it is raised as itself. (A time-out of
-    ophyd-async's own, with no instrument error behind it, stays as it is.)"""
-    try:
-        return await call
-    except TimeoutError as error:
-        if isinstance(error.__cause__, InstrumentError):
-            raise error.__cause__ from None
-        raise
+class _Link:
+    """What the devices of one attenuator share: the instrument layer's Attenuator, and whether
+    they were connected in mock mode (then nothing asks the instrument, and a set holds at once
+    what the instrument would hold)."""
+
+    def __init__(self, attenuator: Attenuator) -> None:
+        self.attenuator = attenuator
+        self.mocked = False
 
 
-class _InstrumentSignalR(SignalR[T]):
-    """A read-only signal whose failures are the instrument layer's exceptions."""
+@dataclass
+class _SettingLogic(MovableLogic[T]):
+    """A move is one command: done when the instrument has acknowledged it."""
 
-    async def read(self, cached: bool | None = None) -> dict[str, Reading[Any]]:
-        return await _as_the_layer_raised(super().read(cached))
+    setting: TolvanSetting[T]
 
-    async def get_value(self, cached: bool | None = None) -> T:
-        return await _as_the_layer_raised(super().get_value(cached))
+    async def move(self, new_position: T, timeout: TimeoutCalculator) -> None:
+        await self.setting._take(new_position)
 
 
-class _InstrumentSignalRW(SignalRW[T]):
-    """A read-write signal whose failures, and whose statuses' failures, are the instrument
-    layer's exceptions."""
+class _SettingMock(DeviceMock["TolvanSetting[Any]"]):
+    """In mock mode the setting needs no mock callbacks: the channel holds a set at once."""
 
-    async def read(self, cached: bool | None = None) -> dict[str, Reading[Any]]:
-        return await _as_the_layer_raised(super().read(cached))
+    async def connect(self, device: TolvanSetting[Any]) -> None:
+        pass
 
-    async def get_value(self, cached: bool | None = None) -> T:
-        return await _as_the_layer_raised(super().get_value(cached))
+
+@default_mock_class(_SettingMock)
+class TolvanSetting(StandardReadable, StandardMovable[T], Generic[T]):
+    """A setting of a channel that a plan moves: `readback` is what the instrument holds, `setpoint`
+    what it was last set to (after a set that failed, what the instrument is then read to hold:
+    a command whose reply was lost may have been taken)."""
+
+    def __init__(self, datatype: type[T], write: Callable[[Any], Awaitable[T]],
+                 refresh: Callable[[], Awaitable[None]], *, units: str, precision: int | None = None,
+                 hinted: bool = False, name: str = "") -> None:
+        self._write = write
+        self._refresh = refresh
+        self._setpoint_known = True
+        with self.add_children_as_readables(Format.HINTED_SIGNAL if hinted else Format.UNCACHED_SIGNAL):
+            self.readback, self._set_readback = soft_signal_r_and_setter(datatype, units=units, precision=precision)
+        with self.add_children_as_readables(Format.UNCACHED_SIGNAL):
+            self.setpoint = soft_signal_rw(datatype, units=units, precision=precision)
+        super().__init__(name=name)
+
+    @cached_property
+    def movable_logic(self) -> _SettingLogic[T]:
+        return _SettingLogic(setpoint=self.setpoint, readback=self.readback, setting=self)
+
+    async def _take(self, value: Any) -> None:
+        try:
+            held = await self._write(value)
+        except BaseException:
+            self._setpoint_known = False  # the next read or locate asks the instrument what it holds
+            raise
+        await self._publish(held, held)
+
+    async def _publish(self, readback: T, setpoint: T | None = None) -> None:
+        """What the instrument holds; the setpoint too when it is given, or unknown until now."""
+        self._set_readback(readback)
+        if setpoint is None and not self._setpoint_known:
+            setpoint = readback
+        if setpoint is not None:
+            await self.setpoint.set(setpoint)
+            self._setpoint_known = True
+
+    async def read(self) -> dict[str, Reading[Any]]:
+        if not _status_just_read.get():
+            await self._refresh()
+        return await super().read()
 
     async def locate(self) -> Location[T]:
-        return await _as_the_layer_raised(super().locate())
-
-    @AsyncStatus.wrap
-    # CALCULATE_TIMEOUT is a plain str constant to mypy, where ophyd-async annotates Literal.
-    async def set(self, value: T, timeout: CalculatableTimeout = CALCULATE_TIMEOUT) -> None:  # type: ignore[assignment]
-        await _as_the_layer_raised(super().set(value, timeout))
-
-
-class _ChannelBackend(SignalBackend[T], Generic[T]):
-    """One field of a channel's status, read from the instrument at every uncached read; monitors
-    see every value this device reads or sets (nothing else changes the instrument: the port is
-    held alone)."""
-
-    def __init__(self, datatype: type[T], channel: TolvanChannel, field: str, metadata: SignalMetadata,
-                 zero: T) -> None:
-        super().__init__(datatype)
-        self._datatype = datatype
-        self._channel = channel
-        self._field = field
-        self._metadata = metadata
-        self._reading: Reading[T] | None = None
-        self._zero = zero
-        self._setpoint: T | None = None
-        self._callback: Callback[T] | None = None
-
-    def source(self, name: str, read: bool) -> str:
-        return f"tolvan://{shown(self._channel.lab.attenuator.port)}#ch{self._channel.lab.number}/{self._field}"
-
-    async def connect(self, timeout: float) -> None:
-        pass  # the attenuator's own connect opened the port
-
-    async def put(self, value: T | None) -> None:
-        if value is None:
-            raise ValueError(f"{self._field} needs a value to set")
-        try:
-            self._setpoint = await self._channel._write(self._field, value)
-        except BaseException:
-            # A set that failed may still have reached the instrument (only its reply was lost):
-            # the setpoint is then unknown, and locate() reads the instrument instead.
-            self._setpoint = None
-            raise
-
-    async def get_datakey(self, source: str) -> DataKey:
-        value = self._reading["value"] if self._reading is not None else self._zero
-        return make_datakey(self._datatype, value, source, self._metadata)
-
-    async def get_reading(self) -> Reading[T]:
-        await self._channel._read_status()
-        assert self._reading is not None  # the read published it
-        return self._reading
-
-    async def get_value(self) -> T:
-        return (await self.get_reading())["value"]
-
-    async def get_setpoint(self) -> T:
-        return self._setpoint if self._setpoint is not None else await self.get_value()
-
-    def set_callback(self, callback: Callback[T] | None) -> None:
-        self._callback = callback
-        if callback is None:
-            return
-        if self._reading is not None:
-            callback(self._reading)
-        else:  # a monitor wants a first value: read one
-            task = asyncio.get_running_loop().create_task(self._channel._read_status())
-            task.add_done_callback(_log_failure(self._channel, f"first reading of {self._field}"))
-
-    def _publish(self, value: T, timestamp: float) -> None:
-        self._reading = Reading(value=value, timestamp=timestamp, alarm_severity=0)
-        if self._callback is not None:
-            self._callback(self._reading)
-
-
-def _log_failure(device: Device, what: str) -> Callable[[asyncio.Future[Any]], None]:
-    def done(task: asyncio.Future[Any]) -> None:
-        if not task.cancelled() and (error := task.exception()) is not None:
-            device.log.warning("%s failed: %s", what, error)
-    return done
+        await self._refresh()
+        return await super().locate()
 
 
 class TolvanChannel(StandardReadable):
-    """One channel: `attenuation` (dB, read-write), `wavelength` (nm, read-write) and `connected`
-    (read-only). Reading the channel reads its status once for all three.
+    """One channel: the settings `attenuation` (dB, hinted; NaN while the channel is disconnected)
+    and `wavelength` (nm), the signal `connected`, and the configuration signal `wavelengths`.
+    Reading the channel reads its status once for all of them."""
 
-    `attenuation` reads NaN while the channel is disconnected (`connected` is then False).
-    """
-
-    def __init__(self, channel: Channel, name: str = "") -> None:
+    def __init__(self, link: _Link, channel: Channel, name: str = "") -> None:
+        self._link = link
         self.lab = channel  # the tolvan_lab Channel
-        self._pending: asyncio.Future[ChannelStatus] | None = None
-        attenuation = _ChannelBackend(float, self, "attenuation", SignalMetadata(
-            units="dB", precision=2, limits={"control": {"low": 0.0, "high": units.MAX_DB}}), 0.0)
-        wavelength = _ChannelBackend(int, self, "wavelength", SignalMetadata(units="nm"), 0)
-        connected = _ChannelBackend(bool, self, "connected", SignalMetadata(), False)
-        self._backends = (attenuation, wavelength, connected)
-        # Uncached: every read asks the instrument (a serial line has no monitors to keep a cache fresh).
-        with self.add_children_as_readables(StandardReadableFormat.HINTED_UNCACHED_SIGNAL):
-            self.attenuation = _InstrumentSignalRW(attenuation)
-        with self.add_children_as_readables(StandardReadableFormat.UNCACHED_SIGNAL):
-            self.wavelength = _InstrumentSignalRW(wavelength)
-            self.connected = _InstrumentSignalR(connected)
+        with self.add_children_as_readables():
+            self.attenuation = TolvanSetting(float, self._write_attenuation, self.refresh, units="dB", precision=2,
+                                             hinted=True)
+            self.wavelength = TolvanSetting(int, self._write_wavelength, self.refresh, units="nm")
+        with self.add_children_as_readables(Format.UNCACHED_SIGNAL):
+            self.connected, self._set_connected = soft_signal_r_and_setter(bool)
+        with self.add_children_as_readables(Format.CONFIG_SIGNAL):
+            self.wavelengths, self._set_wavelengths = soft_signal_r_and_setter(Array1D[np.int32], units="nm")
         super().__init__(name=name)
 
-    async def _read_status(self) -> ChannelStatus:
-        """The channel's status, read in a worker thread; reads asked for while one is on its way
-        share it (reading the channel reads all three fields at once)."""
-        if self._pending is None or self._pending.done():
-            self._pending = asyncio.ensure_future(self._status_once())
-            # Its failure reaches every reader; marked as seen should they all have given up waiting.
-            self._pending.add_done_callback(lambda done: done.cancelled() or done.exception())
-        return await asyncio.shield(self._pending)
+    async def read(self) -> dict[str, Reading[Any]]:
+        await self.refresh()
+        token = _status_just_read.set(True)
+        try:
+            return await super().read()
+        finally:
+            _status_just_read.reset(token)
 
-    async def _status_once(self) -> ChannelStatus:
-        status = await asyncio.to_thread(self.lab.status)
+    async def refresh(self) -> None:
+        """Reads the channel's status (in a worker thread) and publishes what it holds."""
+        if not self._link.mocked:
+            await self._publish(await asyncio.to_thread(self.lab.status))
+
+    async def _publish(self, status: ChannelStatus, *, as_setpoints: bool = False) -> None:
+        """What the status says the channel holds; `as_setpoints`: the setpoints too (at connect)."""
         if status.wavelength_nm is None:
             raise InstrumentError(f"channel {self.lab.number} of {shown(self.lab.attenuator.port)} names a "
                                   f"wavelength outside its list ({', '.join(map(str, self.lab.wavelengths))})",
                                   port=self.lab.attenuator.port, command=f"read_current_status(ch={self.lab.number})")
-        now = time.time()
-        attenuation, wavelength, connected = self._backends
-        attenuation._publish(math.nan if status.attenuation_db is None else status.attenuation_db, now)
-        wavelength._publish(status.wavelength_nm, now)
-        connected._publish(status.connected, now)
-        return status
+        db = math.nan if status.attenuation_db is None else status.attenuation_db
+        self._set_connected(status.connected)
+        await self.attenuation._publish(db, db if as_setpoints else None)
+        await self.wavelength._publish(status.wavelength_nm, status.wavelength_nm if as_setpoints else None)
 
-    async def _write(self, field: str, value: Any) -> Any:
-        """Sets the field on the instrument (in a worker thread); the value it acknowledged."""
-        self._pending = None  # a read on its way began before this: later reads ask again
-        attenuation, wavelength, connected = self._backends
-        if field == "attenuation":
-            db = units.db(units.steps(_number(value, "an attenuation in dB")))  # ValueError: nothing sent
+    async def _write_attenuation(self, value: Any) -> float:
+        db = units.nearest_step(value)  # the layer's ValueError or TypeError: nothing sent
+        if not self._link.mocked:
             await asyncio.to_thread(setattr, self.lab, "attenuation", db)
-            now = time.time()
-            attenuation._publish(db, now)
-            connected._publish(True, now)  # setting the attenuation connects the channel
-            return db
-        if field != "wavelength":
-            raise TypeError(f"{field} is read-only")
-        number = _number(value, "a wavelength in nm")
-        if number != int(number):
-            raise ValueError(f"channel {self.lab.number} does not support {value} nm; it supports "
-                             f"{', '.join(map(str, self.lab.wavelengths))}")
-        await asyncio.to_thread(setattr, self.lab, "wavelength", int(number))
-        wavelength._publish(int(number), time.time())
-        return int(number)
+        self._set_connected(True)  # setting the attenuation connects the channel
+        return db
+
+    async def _write_wavelength(self, value: Any) -> int:
+        if not self._link.mocked:
+            # The layer judges it: NotSupported for one the channel does not list, nothing sent.
+            await asyncio.to_thread(setattr, self.lab, "wavelength", value)
+        return int(value)
+
+    async def _publish_connected(self, status: ChannelStatus) -> None:
+        """What connecting read: the wavelength list, and the status, whose values are the setpoints."""
+        self._set_wavelengths(np.array(self.lab.wavelengths, dtype=np.int32))
+        await self._publish(status, as_setpoints=True)
 
 
 class _PortConnector(DeviceConnector):
-    """Opens the port (in a worker thread) before the channels connect; reads the version and
-    every channel's wavelength list once, so that a wrong port fails at connect."""
+    """Opens the port (in a worker thread) before the channels connect; reads the version, every
+    channel's wavelength list and status once, so that a wrong port fails at connect."""
 
-    def __init__(self, attenuator: Attenuator) -> None:
-        self.attenuator = attenuator
+    def __init__(self, link: _Link) -> None:
+        self.link = link
+
+    async def connect_mock(self, device: Device, mock: DeviceMock[Any]) -> None:
+        self.link.mocked = True
+        await super().connect_mock(device, mock)
 
     async def connect_real(self, device: Device, timeout: float, force_reconnect: bool) -> None:
-        att = self.attenuator
+        att = self.link.attenuator
+        self.link.mocked = False
 
-        def open_and_read() -> None:
+        def open_and_read() -> list[ChannelStatus]:
             if force_reconnect:
                 att.close()
             att.open()
             try:
                 att.version
-                for channel in att:
-                    channel.wavelengths
+                return [channel.status() for channel in att]
             except BaseException:
                 att.close()
                 raise
 
         try:
-            await asyncio.to_thread(open_and_read)
+            statuses = await asyncio.to_thread(open_and_read)
         except InstrumentError as error:  # an expected failure, which ophyd-async reports without a traceback
             raise NotConnectedError(str(error)) from error
         await super().connect_real(device, timeout, force_reconnect)
+        assert isinstance(device, TolvanAttenuator)
+        await device._publish_connected(statuses)
 
 
 class TolvanAttenuator(StandardReadable):
     """The attenuator on a serial port, as an ophyd-async device with one channel device per
-    channel: `att.ch1` ... `att.chN`.
+    channel: `att.ch1` ... `att.chN`; its configuration signals `version` (module.hardware.software)
+    and `port`.
 
         with init_devices():
             att = TolvanAttenuator("/dev/ttyUSB0")
@@ -291,10 +257,21 @@ class TolvanAttenuator(StandardReadable):
 
     def __init__(self, port: str, channels: int = 4, *, retries: int = 0, name: str = "") -> None:
         self.attenuator = Attenuator(port, channels=channels, retries=retries)
+        link = _Link(self.attenuator)
         with self.add_children_as_readables():
             for channel in self.attenuator:
-                setattr(self, f"ch{channel.number}", TolvanChannel(channel))
-        super().__init__(name=name, connector=_PortConnector(self.attenuator))
+                setattr(self, f"ch{channel.number}", TolvanChannel(link, channel))
+        with self.add_children_as_readables(Format.CONFIG_SIGNAL):
+            self.version, self._set_version = soft_signal_r_and_setter(str)
+            self.port, set_port = soft_signal_r_and_setter(str)
+        set_port(shown(self.attenuator.port))
+        super().__init__(name=name, connector=_PortConnector(link))
+
+    async def _publish_connected(self, statuses: list[ChannelStatus]) -> None:
+        version = self.attenuator.version
+        self._set_version(f"{version.module}.{version.hardware}.{version.software}")
+        for status in statuses:
+            await self.channel(status.channel)._publish_connected(status)
 
     def channel(self, number: int) -> TolvanChannel:
         """Channel `number` (from 1); IndexError for one that is not served."""

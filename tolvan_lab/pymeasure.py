@@ -7,7 +7,7 @@
 
     att = TolvanAttenuator("TCPIP::127.0.0.1::5025::SOCKET")
     att.ch_2.wavelength = 1550                      # nm, one of att.ch_2.wavelengths
-    att.ch_2.attenuation = 3.5                      # dB, 0 to 655.34 in steps of 0.01
+    att.ch_2.attenuation = 3.5                      # dB, 0 to 655.34: the nearest 0.01 dB step is set
     print(att.ch_2.attenuation, att.ch_2.connected)
 
 Any PyMeasure adapter carries it; given a VISA resource name, the instrument opens a VISAAdapter
@@ -22,12 +22,18 @@ from __future__ import annotations
 
 import logging
 import math
+import numbers
 import re
 from typing import Any
 
-# PyMeasure ships no type information (no py.typed): its classes are Any to mypy.
-from pymeasure.instruments import Channel, Instrument, SCPIMixin  # type: ignore[import-untyped]
-from pymeasure.instruments.validators import strict_discrete_set, strict_range  # type: ignore[import-untyped]
+from tolvan_lab.extras import missing
+
+try:
+    # PyMeasure ships no type information (no py.typed): its classes are Any to mypy.
+    from pymeasure.instruments import Channel, Instrument, SCPIMixin  # type: ignore[import-untyped]
+    from pymeasure.instruments.validators import strict_discrete_set  # type: ignore[import-untyped]
+except ImportError as error:
+    raise missing(__name__, "pymeasure", "PyMeasure", error) from error
 
 from tolvan_lab import units
 from tolvan_lab.errors import InstrumentError, NoReply, PortUnavailable
@@ -44,12 +50,21 @@ ERROR = re.compile(r'^\s*([+-]?\d+)\s*,\s*"(.*)"\s*$')
 MOST_LATE_LINES = 8
 
 
-def attenuation_steps(value: Any, values: tuple[float, float]) -> float:
-    """PyMeasure validator: `values` is the range (PyMeasure's strict_range checks it); the value
-    must also be a whole number of 0.01 dB steps. Float noise (0.30000000000000004, as np.arange
-    gives) counts as the step it stands for; the step's exact value is sent."""
-    strict_range(value, values)
-    return units.db(units.steps(value if isinstance(value, (int, float)) else float(value)))
+def nearest_attenuation(value: Any, values: tuple[float, float]) -> float:
+    """PyMeasure validator: the nearest 0.01 dB step to `value`, which is what is sent (a point of
+    np.linspace between two steps is set to the nearer). The instrument layer judges the value
+    (ValueError out of 0 to 655.34 dB, TypeError for no number); `values` is the range, for
+    PyMeasure's documentation of the control."""
+    return units.nearest_step(value)
+
+
+def wavelength_sent(value: Any, values: Any) -> Any:
+    """PyMeasure validator: a wavelength as the client gave it, if it is a number (the server
+    judges it and answers with its error queue); anything else would put its own text on the
+    command line."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"a wavelength is a number of nm, not {type(value).__name__}")
+    return value
 
 
 def _attenuation(reply: Any) -> float:
@@ -72,15 +87,15 @@ class TolvanChannel(Channel):  # type: ignore[misc]  # Channel is Any to mypy
 
     attenuation = Channel.control(
         "INP{ch}:ATT?", "INP{ch}:ATT %.2f",
-        """Control the attenuation in dB (float, 0 to 655.34 in steps of 0.01); NaN while the channel
-        is disconnected. Setting it connects the channel.""",
-        validator=attenuation_steps, values=(0, units.MAX_DB), get_process=_attenuation, check_set_errors=True)
+        """Control the attenuation in dB (float, 0 to 655.34; a value between 0.01 dB steps is set to
+        the nearest step); NaN while the channel is disconnected. Setting it connects the channel.""",
+        validator=nearest_attenuation, values=(0, units.MAX_DB), get_process=_attenuation, check_set_errors=True)
 
     wavelength = Channel.control(
-        "INP{ch}:WAV?", "INP{ch}:WAV %d",
-        """Control the selected wavelength in nm (int, one of `wavelengths`); None if the instrument
-        names a position outside the channel's list.""",
-        validator=strict_discrete_set, values=(), get_process=_wavelength, dynamic=True, check_set_errors=True)
+        "INP{ch}:WAV?", "INP{ch}:WAV %s",
+        """Control the selected wavelength in nm (int, one of `wavelengths`: ValueError for another);
+        None if the instrument names a position outside the channel's list.""",
+        validator=wavelength_sent, get_process=_wavelength, check_set_errors=True)
 
     connected = Channel.control(
         "OUTP{ch}:STAT?", "OUTP{ch}:STAT %d",
@@ -129,8 +144,7 @@ class TolvanAttenuator(SCPIMixin, Instrument):  # type: ignore[misc]  # both are
         if not count.isdigit():
             raise InstrumentError(f"the server answered {count!r} for its channel count: is this `tolvan serve --scpi`?")
         for number in range(1, int(count) + 1):
-            channel = self.add_child(TolvanChannel, number, prefix="ch_")
-            channel.wavelength_values = channel.wavelengths
+            self.add_child(TolvanChannel, number, prefix="ch_")
 
     # -- answers and errors ------------------------------------------------------------------
     #
@@ -246,7 +260,7 @@ class TolvanAttenuator(SCPIMixin, Instrument):  # type: ignore[misc]  # both are
         codes = {code for code, _ in errors}
         if -241 in codes:
             return PortUnavailable(message)
-        if codes & {-222, -224}:
+        if codes & {-104, -222, -224}:  # not a number, out of range, not one of the channel's
             return ValueError(message)
         if -240 in codes or not errors:
             return NoReply(message)

@@ -4,7 +4,7 @@
 
     att = TolvanAttenuator("att", "/dev/ttyUSB0")     # the port held until att.close()
     att.ch2.wavelength(1550)                         # nm, one of the channel's wavelengths
-    att.ch2.attenuation(3.5)                         # dB, 0 to 655.34 in steps of 0.01 dB
+    att.ch2.attenuation(3.5)                         # dB, 0 to 655.34: the nearest 0.01 dB step is set
     att.ch2.attenuation()                            # 3.5, read from the instrument
 
 A thin client of `tolvan_lab.Attenuator`: every get asks the instrument, and a command that gets
@@ -15,15 +15,18 @@ from __future__ import annotations
 
 import logging
 import math
-import numbers
 from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any, Self, Unpack
 
-import numpy as np
-from qcodes import validators as vals
-from qcodes.instrument import ChannelList, Instrument, InstrumentBaseKWArgs, InstrumentChannel
-from qcodes.parameters import Parameter
+from tolvan_lab.extras import missing
+
+try:
+    from qcodes import validators as vals
+    from qcodes.instrument import ChannelList, Instrument, InstrumentBaseKWArgs, InstrumentChannel
+    from qcodes.parameters import Parameter
+except ImportError as error:
+    raise missing(__name__, "qcodes", "QCoDeS", error) from error
 
 from tolvan_lab import units
 from tolvan_lab.attenuator import Attenuator, Channel
@@ -36,31 +39,24 @@ log = logging.getLogger(__name__)
 VENDOR, MODEL = "TOLVAN", "attenuator"
 
 
-def _plain(value: Any) -> int | float:
-    """A number as the instrument layer takes it: numpy's scalars become int or float."""
-    if isinstance(value, bool):
-        raise TypeError(f"an attenuation is a number of dB, not bool ({units.ACCEPTED})")
-    if isinstance(value, numbers.Integral):
-        return int(value)
-    return float(value)
-
-
 class Attenuations(vals.Numbers):
-    """What the instrument holds: 0 to 655.34 dB in steps of 0.01 dB. Float noise such as
-    0.30000000000000004 (np.arange, np.linspace) counts as the step it stands for."""
+    """Any attenuation from 0 to 655.34 dB: a value between two 0.01 dB steps (a point of
+    np.linspace) is set to the nearest step, which is what the parameter then holds.
+
+    The instrument layer judges the value (`tolvan_lab.units.nearest_step`); the range is
+    also given to QCoDeS as a Numbers validator's, for the sweeps and datasets that read it."""
 
     def __init__(self) -> None:
         super().__init__(0, units.MAX_DB)
 
-    def validate(self, value: float | int | np.floating[Any] | np.integer[Any], context: str = "") -> None:
-        super().validate(value, context)
+    def validate(self, value: Any, context: str = "") -> None:
         try:
-            units.steps(_plain(value))  # the one rule for what the instrument takes
-        except ValueError as error:
-            raise ValueError(f"{error}; {context}") from None
+            units.nearest_step(value)
+        except (TypeError, ValueError) as error:
+            raise type(error)(f"{error}; {context}") from None
 
     def __repr__(self) -> str:
-        return f"<Attenuations 0<=v<={units.MAX_DB:g} dB in steps of 0.01 dB>"
+        return f"<Attenuations 0<=v<={units.MAX_DB:g} dB, set to the nearest 0.01 dB step>"
 
 
 class TolvanChannel(InstrumentChannel["TolvanAttenuator"]):
@@ -80,12 +76,13 @@ class TolvanChannel(InstrumentChannel["TolvanAttenuator"]):
         self.attenuation: Parameter[float, Self] = self.add_parameter(
             "attenuation", label=f"Channel {number} attenuation", unit="dB",
             get_cmd=self._get_attenuation, set_cmd=self._set_attenuation, vals=Attenuations(),
-            docstring="The attenuation in dB, 0 to 655.34 in steps of 0.01; NaN while disconnected.")
+            on_set_callback=self._hold_the_step_set,
+            docstring="The attenuation in dB, 0 to 655.34; a value between 0.01 dB steps is set to the "
+                      "nearest step. NaN while disconnected.")
         self.wavelength: Parameter[int | None, Self] = self.add_parameter(
             "wavelength", label=f"Channel {number} wavelength", unit="nm",
             get_cmd=lambda: self.channel.wavelength,
             set_cmd=self._set_wavelength if listed else False,
-            vals=vals.Enum(*listed) if listed else None,
             docstring=f"The selected wavelength in nm: one of {', '.join(map(str, listed)) or 'none'}.")
         self.connected: Parameter[bool, Self] = self.add_parameter(
             "connected", label=f"Channel {number} connected", get_cmd=lambda: self.channel.connected,
@@ -110,12 +107,19 @@ class TolvanChannel(InstrumentChannel["TolvanAttenuator"]):
 
     def _set_attenuation(self, db: float) -> None:
         with self._unknown_if_it_fails(self.attenuation, self.connected):
-            self.channel.attenuation = _plain(db)
+            self.channel.attenuation = units.nearest_step(db)
         self.connected.cache.set(True)  # setting the attenuation connects the channel
 
-    def _set_wavelength(self, nm: float) -> None:
+    def _hold_the_step_set(self, parameter: Parameter[Any, Any], db: float) -> None:
+        # QCoDeS caches the value asked for (1.6666666666666667); the instrument holds its step (1.67).
+        self.attenuation.cache.set(units.nearest_step(db))
+        # A parameter's own callback stands in for the global one, which QCoDeS then skips.
+        if (everyone := type(parameter).global_on_set_callback) is not None:
+            everyone(parameter, db)
+
+    def _set_wavelength(self, nm: int) -> None:
         with self._unknown_if_it_fails(self.wavelength):
-            self.channel.wavelength = int(nm)  # the validator let only a listed wavelength through
+            self.channel.wavelength = nm  # the layer refuses a wavelength the channel does not list
 
     def _cache_attenuation(self, db: float | None) -> None:
         # As a get stores what it read: NaN, which no set may ask for, is what a disconnected
@@ -189,7 +193,8 @@ class TolvanAttenuator(Instrument):
         try:
             self.attenuator.open()
             self.attenuator.version  # read once per open: get_idn() answers from it
-            chans = ChannelList(self, "channels", TolvanChannel)
+            # Not in the snapshot: each channel is there already as the submodule chN.
+            chans = ChannelList(self, "channels", TolvanChannel, snapshotable=False)
             for channel in self.attenuator:
                 module = TolvanChannel(self, f"ch{channel.number}", channel)
                 self.add_submodule(f"ch{channel.number}", module)

@@ -64,6 +64,48 @@ def steps(db: float | int | Decimal | Fraction) -> int:
 _DISCONNECTED_DB = Decimal(DISCONNECTED_STEPS) / STEPS_PER_DB  # 655.35, exactly
 
 
+def nearest_step(db: float | int | Decimal | Fraction) -> float:
+    """The attenuation the instrument holds nearest to `db`, in dB: 1.6666666666666667 -> 1.67
+    (halves go to the even step). For a scan over points that need not fall on a step:
+    `ch.attenuation = nearest_step(x)`.
+
+    What `steps` takes is kept as it is; a value outside 0 to 655.34 dB, or no number, is
+    refused as `steps` refuses it (ValueError, TypeError)."""
+    try:
+        return float(steps(db)) / STEPS_PER_DB
+    except ValueError:
+        where = _where(db)
+        if where == "top":
+            raise ValueError(f"attenuation {_said(db)} dB is above {MAX_DB} dB, the highest the instrument holds "
+                             f"({ACCEPTED})") from None
+        if where != "in range":
+            raise
+    # In range but between two steps: rounded at the scale of a step, so that neither a long
+    # Decimal exponent nor a many-digit Fraction is expanded.
+    if isinstance(db, Decimal):
+        from decimal import ROUND_HALF_EVEN
+
+        count = int((db * STEPS_PER_DB).to_integral_value(ROUND_HALF_EVEN))
+    elif isinstance(db, Fraction):
+        count = round(db * STEPS_PER_DB)
+    else:
+        count = round(float(db) * STEPS_PER_DB)
+    return count / STEPS_PER_DB
+
+
+def _where(db: object) -> str | None:
+    """"in range" (0 to 655.34 dB), "top" (above that, below 655.35 dB), or None (negative, at or
+    above 655.35 dB, or not comparable: NaN)."""
+    try:
+        if 0 <= db <= MAX_DB:  # type: ignore[operator]  # a number: steps checked its type
+            return "in range"
+        if MAX_DB < db < _DISCONNECTED_DB:  # type: ignore[operator]
+            return "top"
+    except ArithmeticError:  # Decimal's NaN refuses to be ordered
+        pass
+    return None
+
+
 def _above(db: float | int | Decimal | Fraction) -> ValueError:
     return ValueError(f"attenuation {_said(db)} dB is at or above 655.35 dB, the value that marks a disconnected "
                       f"channel ({ACCEPTED})")

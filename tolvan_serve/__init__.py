@@ -7,7 +7,10 @@
                      when the instrument starts and stops answering
     scpi             SCPI over TCP (asyncio, standard library only)
     epics            an EPICS IOC (softioc), imported only when asked for
-    service.serve    both faces and the owner in one process, until SIGTERM or Ctrl-C
+    http             the front panel in a browser (aiohttp), imported only when asked for: its page
+                     in panel/, what it shows in panel_state, its requests judged in panel_requests,
+                     the rule that only its own page changes anything in web_origin
+    service.serve    the faces and the owner in one process, until SIGTERM or Ctrl-C
 
 A client of tolvan_lab; nothing in tolvan_lab imports it.
 """

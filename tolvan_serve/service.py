@@ -18,7 +18,8 @@ from typing import Any
 
 from tolvan_lab.errors import shown
 from tolvan_serve.owner import Owner
-from tolvan_serve.scpi import LOOPBACK, ScpiServer
+from tolvan_serve.reach import LOOPBACK, reach_warning
+from tolvan_serve.scpi import TAKE_OVER_AFTER, ScpiServer
 
 log = logging.getLogger("tolvan_serve")
 
@@ -52,17 +53,23 @@ class Config:
     channels: int = 4
     scpi: tuple[str, int] | None = None  # host, port (0: any free port)
     allow: tuple[Network, ...] = LOOPBACK
+    take_over_after: float = TAKE_OVER_AFTER  # seconds of silence after which a SCPI client's place may go
     epics: str | None = None  # the record names' prefix
     epics_interface: str = "127.0.0.1"  # Channel Access and PV Access listen here, unless their variables say
-    poll: float = 2.0  # seconds in which every channel is read once, with EPICS
-    # Told what is served once it is: {"scpi": "HOST:PORT" or None, "epics": prefix or None}.
+    poll: float = 2.0  # seconds in which every channel is read once, with EPICS or the panel
+    http: tuple[str, int] | None = None  # the front panel's host, port
+    http_read_only: bool = False
+    # Told what is served once it is: {"scpi": "HOST:PORT" or None, "epics": prefix or None,
+    # "http": "HOST:PORT" or None}.
     ready: Callable[[dict[str, Any]], None] | None = field(default=None, repr=False)
 
 
 async def serve(config: Config, stop: asyncio.Event) -> None:
     """Serves until `stop` is set; then closes every connection and the port, sending nothing more."""
     loop = asyncio.get_running_loop()
-    owner = Owner(config.port, channels=config.channels, poll=config.poll if config.epics else None)
+    # Changes that only a poll sees (the instrument's own keys) reach the readbacks and the panel.
+    polled = config.epics is not None or config.http is not None
+    owner = Owner(config.port, channels=config.channels, poll=config.poll if polled else None)
     face = None
     if config.epics is not None:
         from tolvan_serve.epics import EpicsFace
@@ -73,34 +80,51 @@ async def serve(config: Config, stop: asyncio.Event) -> None:
     scpi = None
     address = None
     if config.scpi is not None:
-        scpi = ScpiServer(owner, config.scpi[0], config.scpi[1], config.allow)
+        scpi = ScpiServer(owner, config.scpi[0], config.scpi[1], config.allow, config.take_over_after)
         try:
             address = await scpi.start()
         except OSError as error:
-            host = f"[{config.scpi[0]}]" if ":" in config.scpi[0] else config.scpi[0]
-            why = os.strerror(error.errno) if error.errno else str(error)
-            raise ServeError(f"cannot listen for SCPI on {host}:{config.scpi[1]}: {why} (another program listens "
-                             f"there, or the address is not this computer's: choose another)") from None
+            raise _cannot_listen("SCPI", config.scpi, error) from None
+    panel = None
+    panel_address = None
+    if config.http is not None:
+        from tolvan_serve.http import PanelServer
+
+        panel = PanelServer(owner, config.http[0], config.http[1], config.allow, read_only=config.http_read_only)
+        try:
+            panel_address = await panel.start()
+        except OSError as error:
+            if scpi is not None:
+                await scpi.stop()
+            raise _cannot_listen("the panel", config.http, error) from None
     owner.start()
     try:
         if face is not None:
             face.start()
         served = []
-        if address is not None:
+        if scpi is not None and address is not None:
             served.append(f"SCPI on {address}")
-            _warn_about_reach(config)
+            warning = reach_warning(scpi.listening(), config.allow)
+            if warning:
+                log.warning("%s", warning)
         if config.epics is not None:
             served.append(f"EPICS records {config.epics}* (Channel Access on {os.environ[CA_INTERFACES]}, PV Access "
                           f"on {os.environ[PVA_INTERFACES]}; each channel read every {config.poll:g} s)")
             _warn_about_epics_reach()
+        if panel_address is not None:
+            kind = "read-only panel" if config.http_read_only else "panel"
+            served.append(f"the {kind} on http://{panel_address}/ (each channel read every {config.poll:g} s)")
+            _warn_about_panel(config)
         log.info("serving %s, channels 1 to %d: %s", shown(config.port), config.channels, "; ".join(served))
         if config.ready is not None:
-            config.ready({"scpi": address, "epics": config.epics})
+            config.ready({"scpi": address, "epics": config.epics, "http": panel_address})
         await stop.wait()
     finally:
         owner.stop(wait=False)  # what waits in its queue fails now, so that the clients' tasks end
         if scpi is not None:
             await scpi.stop()
+        if panel is not None:
+            await panel.stop()
         await loop.run_in_executor(None, owner.stop)
 
 
@@ -116,33 +140,32 @@ def epics_interfaces(interface: str, environ: Any) -> dict[str, str]:
 def _warn_about_epics_reach() -> None:
     for name in (CA_INTERFACES, PVA_INTERFACES):
         addresses = os.environ[name].split()
-        try:
-            loopback = all(ipaddress.ip_address(address).is_loopback for address in addresses)
-        except ValueError:
-            loopback = False
-        if not loopback:
+        if not all(_is_loopback(address) for address in addresses):
             log.warning("EPICS has no authentication: any client that reaches %s (%s) can change the light; "
                         "let a firewall stand in front", " ".join(addresses), name)
 
 
-def _warn_about_reach(config: Config) -> None:
-    assert config.scpi is not None
-    host = config.scpi[0]
+def _cannot_listen(face: str, where: tuple[str, int], error: OSError) -> ServeError:
+    host = f"[{where[0]}]" if ":" in where[0] else where[0]
+    why = os.strerror(error.errno) if error.errno else str(error)
+    return ServeError(f"cannot listen for {face} on {host}:{where[1]}: {why} (another program listens "
+                      f"there, or the address is not this computer's: choose another)")
+
+
+def _is_loopback(host: str) -> bool:
     try:
-        bound_to_loopback = ipaddress.ip_address(host).is_loopback
+        return ipaddress.ip_address(host).is_loopback
     except ValueError:
-        bound_to_loopback = host == "localhost"
-    others_allowed = not all(network.is_loopback for network in config.allow)
-    allowed = ", ".join(map(str, config.allow))
-    if not bound_to_loopback and others_allowed:
-        log.warning("SCPI has no authentication: any program at an allowed address (%s) can change the light",
-                    allowed)
-    elif not bound_to_loopback:
-        log.warning("SCPI listens on %s, but only this computer's own clients are allowed: --allow CIDR "
-                    "lets others in", host)
-    elif others_allowed:
-        log.warning("SCPI listens on the loopback address %s only: the --allow addresses (%s) cannot reach it; "
-                    "--scpi 0.0.0.0:PORT listens on every interface", host, allowed)
+        return host == "localhost"
+
+
+def _warn_about_panel(config: Config) -> None:
+    assert config.http is not None
+    if _is_loopback(config.http[0]) or all(network.is_loopback for network in config.allow):
+        return  # only this computer's browsers: the page and its origin checks are the whole story
+    log.warning("the panel has no login: any browser at an allowed address (%s) can change the light%s",
+                ", ".join(map(str, config.allow)),
+                "" if config.http_read_only else "; --http-read-only serves it without controls")
 
 
 def run(config: Config) -> str:

@@ -16,6 +16,11 @@ import pytest
 # The setpoints every sweep here steps through: 0 to 10 dB in 21 points, as np.linspace makes them.
 SETPOINTS = [index * 0.5 for index in range(21)]
 
+# 0 to 10 dB in 7 points, most of them between two 0.01 dB steps (1.6666666666666667): the steps
+# the instrument takes for them, in dB and in mdB.
+SEVEN_POINTS_HELD = [0.0, 1.67, 3.33, 5.0, 6.67, 8.33, 10.0]
+SEVEN_POINTS_MDB = [0, 1670, 3330, 5000, 6670, 8330, 10_000]
+
 
 def mdb_set_on(sim, channel):
     """The attenuations (mdB) the instrument was told to take on `channel`, in order."""

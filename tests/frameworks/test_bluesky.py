@@ -19,10 +19,10 @@ from ophyd_async.core import init_devices  # noqa: E402
 from tolvan_lab import NoReply, attenuator  # noqa: E402
 from tolvan_lab.bluesky import TolvanAttenuator  # noqa: E402
 
-from .support import SETPOINTS, mdb_set_on  # noqa: E402
+from .support import SEVEN_POINTS_HELD, SEVEN_POINTS_MDB, mdb_set_on  # noqa: E402
 
-# Connecting reads the version and the four wavelength lists: the instrument's first five requests.
-CONNECT_REQUESTS = 5
+# Connecting reads the version, then each channel's wavelength list and status: the first nine requests.
+CONNECT_REQUESTS = 9
 
 
 @pytest.fixture
@@ -49,7 +49,8 @@ def devices():
         att.close()
 
 
-def test_scan_events_carry_the_setpoints_read_from_the_instrument(sim, RE, devices, monkeypatch):
+def test_a_scan_between_steps_runs_to_its_end_and_its_events_hold_what_the_instrument_holds(sim, RE, devices,
+                                                                                            monkeypatch):
     att = devices(sim.port)
     loop_thread = call_in_bluesky_event_loop(_thread_of_the_loop())
     driver_threads = set()
@@ -61,16 +62,17 @@ def test_scan_events_carry_the_setpoints_read_from_the_instrument(sim, RE, devic
 
     monkeypatch.setattr(attenuator.Attenuator, "_run", recording)
     documents = []
-    RE(bp.scan([att.ch2], att.ch2.attenuation, 0, 10, 21), lambda name, doc: documents.append((name, doc)))
+    RE(bp.scan([att.ch2], att.ch2.attenuation, 0, 10, 7), lambda name, doc: documents.append((name, doc)))
 
     (descriptor,) = [doc for name, doc in documents if name == "descriptor"]
     events = [doc for name, doc in documents if name == "event"]
-    assert [event["data"]["att-ch2-attenuation"] for event in events] == SETPOINTS
+    assert [event["data"]["att-ch2-attenuation"] for event in events] == SEVEN_POINTS_HELD
+    assert [event["data"]["att-ch2-attenuation-setpoint"] for event in events] == SEVEN_POINTS_HELD
     assert all(event["data"]["att-ch2-connected"] is True for event in events)
     assert {event["data"]["att-ch2-wavelength"] for event in events} == {1310}
     assert descriptor["data_keys"]["att-ch2-attenuation"]["units"] == "dB"
-    assert mdb_set_on(sim, 2) == [round(db * 1000) for db in SETPOINTS]
-    assert sim.state()[2]["attenuation"] == 10_000
+    assert descriptor["configuration"]["att-ch2"]["data"]["att-ch2-wavelengths"].tolist() == [1310, 1490, 1550]
+    assert mdb_set_on(sim, 2) == SEVEN_POINTS_MDB
     assert driver_threads and loop_thread not in driver_threads  # serial I/O never on the event loop
 
 
@@ -110,7 +112,7 @@ def test_a_reading_without_a_reply_stops_the_run_without_an_event(start_sim, RE,
     att = devices(sim.port)
     documents = []
     with pytest.raises(NoReply):
-        # Point 0: set (6), read (7); point 1: set (8), read (9): dropped.
+        # Point 0: set (10), read (11); point 1: set (12), read (13): dropped.
         RE(bp.scan([att.ch2], att.ch2.attenuation, 0, 10, 21), lambda name, doc: documents.append((name, doc)))
     events = [doc for name, doc in documents if name == "event"]
     assert [event["data"]["att-ch2-attenuation"] for event in events] == [0.0]
@@ -118,3 +120,42 @@ def test_a_reading_without_a_reply_stops_the_run_without_an_event(start_sim, RE,
     assert stop["exit_status"] == "fail"
     reading = call_in_bluesky_event_loop(att.ch2.read())
     assert reading["att-ch2-attenuation"]["value"] == 0.5 and not math.isnan(reading["att-ch2-attenuation"]["value"])
+
+
+def test_moves_and_locate_give_the_step_the_instrument_holds(sim, RE, devices):
+    att = devices(sim.port)
+    setting = att.ch2.attenuation
+
+    def located():
+        return call_in_bluesky_event_loop(setting.locate())
+
+    RE(bps.mv(setting, 0.1 + 0.2))
+    assert located() == {"setpoint": 0.3, "readback": 0.3}  # not 0.30000000000000004
+    documents = []
+    RE(bp.rel_scan([att.ch2], setting, -0.1, 0.1, 3), lambda name, doc: documents.append((name, doc)))
+    assert [doc["data"]["att-ch2-attenuation-setpoint"] for name, doc in documents if name == "event"] == [0.2, 0.3,
+                                                                                                           0.4]
+    assert located() == {"setpoint": 0.3, "readback": 0.3}  # back at the centre
+    RE(bps.mvr(setting, 1 / 3))
+    assert located() == {"setpoint": 0.63, "readback": 0.63} and sim.state()[2]["attenuation"] == 630
+
+
+def test_the_configuration_holds_the_wavelength_lists_the_version_and_the_port(start_sim, RE, devices):
+    sim = start_sim("--wavelengths", "2=1310,1550")
+    att = devices(sim.port)
+    configuration = call_in_bluesky_event_loop(att.read_configuration())
+    described = call_in_bluesky_event_loop(att.describe_configuration())
+    assert configuration.keys() == described.keys()
+    assert configuration["att-ch2-wavelengths"]["value"].tolist() == [1310, 1550]
+    assert configuration["att-ch1-wavelengths"]["value"].tolist() == [1310, 1490, 1550]
+    assert configuration["att-version"]["value"] == "2.50.32"
+    assert configuration["att-port"]["value"] == sim.port
+    assert described["att-ch2-wavelengths"]["shape"] == [2] and described["att-ch2-wavelengths"]["units"] == "nm"
+
+
+def test_a_device_connected_in_mock_mode_moves_without_an_instrument(RE):
+    with init_devices(mock=True):
+        att = TolvanAttenuator("/dev/no-such-port")
+    RE(bps.mv(att.ch2.attenuation, 1 / 3))
+    assert call_in_bluesky_event_loop(att.ch2.attenuation.locate()) == {"setpoint": 0.33, "readback": 0.33}
+    assert not att.attenuator.is_open

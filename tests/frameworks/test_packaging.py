@@ -26,6 +26,40 @@ def test_importing_the_package_imports_no_framework(statement):
     assert not {name.split(".")[0] for name in imported} & FRAMEWORKS, sorted(imported)
 
 
+# A program that hides the named top-level modules, as if they were not installed, then imports
+# an adapter and prints what it raised.
+HIDDEN_IMPORT = """
+import sys
+
+class Hide:
+    def find_spec(self, name, path=None, target=None):
+        if name.split(".")[0] in HIDDEN:
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+HIDDEN = set(sys.argv[2:])
+sys.meta_path.insert(0, Hide())
+try:
+    __import__(sys.argv[1])
+except ImportError as error:
+    print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.parametrize("adapter, extra, hidden", [
+    ("tolvan_lab.qcodes", "qcodes", ["qcodes"]),
+    ("tolvan_lab.qcodes", "qcodes", ["numpy"]),  # what QCoDeS imports first
+    ("tolvan_lab.bluesky", "bluesky", ["ophyd_async"]),
+    ("tolvan_lab.bluesky", "bluesky", ["bluesky", "numpy"]),
+    ("tolvan_lab.pymeasure", "pymeasure", ["pymeasure"]),
+])
+def test_an_adapter_without_its_framework_names_the_pip_line(adapter, extra, hidden):
+    done = subprocess.run([sys.executable, "-c", HIDDEN_IMPORT, adapter, *hidden], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith(f"ImportError {adapter} needs "), done.stdout
+    assert f"pip install 'tolvan[{extra}]'" in done.stdout and f"pip install '.[{extra}]'" in done.stdout
+
+
 def test_the_adapters_pass_mypy_strict(tmp_path):
     pytest.importorskip("mypy", reason="mypy is part of the test extra")
     modules = [module for module, framework in ADAPTERS.items() if _installed(framework)]

@@ -4,6 +4,7 @@ pure-Python backend: the example Procedure's sweep, what the channel refuses, an
 
 import csv
 import importlib.util
+import math
 from pathlib import Path
 
 import pytest
@@ -15,7 +16,7 @@ from tolvan_lab import NoReply, PortUnavailable  # noqa: E402
 from tolvan_lab.pymeasure import TolvanAttenuator  # noqa: E402
 from tolvan_sim import SimulatedInstrument, find_simulator  # noqa: E402
 
-from .support import SETPOINTS, Server, mdb_set_on  # noqa: E402
+from .support import SEVEN_POINTS_HELD, SEVEN_POINTS_MDB, Server, mdb_set_on  # noqa: E402
 
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "pymeasure_sweep.py"
 
@@ -53,19 +54,37 @@ def load_example():
     return module
 
 
-def test_the_example_procedure_records_each_setpoint_as_set_and_read(sim, serve, tmp_path, capsys):
+def test_the_example_procedure_records_each_step_as_set_and_read(sim, serve, tmp_path, capsys):
     server = serve(sim)
     example = load_example()
     status = example.main(["--resource", server.resource, "--channel", "2", "--start", "0", "--stop", "10",
-                           "--points", "21", str(tmp_path / "sweep.csv")])
+                           "--points", "7", str(tmp_path / "sweep.csv")])
 
     assert status == 0, capsys.readouterr()
     with open(tmp_path / "sweep.csv", newline="") as file:
         rows = list(csv.DictReader(line for line in file if not line.startswith("#")))
-    assert [float(row["Set attenuation (dB)"]) for row in rows] == SETPOINTS
-    assert [float(row["Read attenuation (dB)"]) for row in rows] == SETPOINTS
-    assert mdb_set_on(sim, 2) == [round(db * 1000) for db in SETPOINTS]
-    assert sim.state()[2]["attenuation"] == 10_000
+    assert [float(row["Set attenuation (dB)"]) for row in rows] == SEVEN_POINTS_HELD
+    assert [float(row["Read attenuation (dB)"]) for row in rows] == SEVEN_POINTS_HELD
+    assert mdb_set_on(sim, 2) == SEVEN_POINTS_MDB
+
+
+@pytest.mark.parametrize("arguments, said", [
+    (["--channel", "0"], "--channel must be 1 to 255, not 0"),
+    (["--points", "1"], "--points must be 2 to 10000, not 1"),
+    (["--stop", "655.35"], "--stop 655.35: attenuation 655.35 dB is at or above 655.35 dB"),
+    (["--start", "-1"], "--start -1 --stop 10: attenuation -1.0 dB is negative"),
+], ids=str)
+def test_the_example_refuses_a_channel_or_grid_before_it_starts(arguments, said, tmp_path, capsys):
+    with pytest.raises(SystemExit) as exited:  # no server: nothing is asked of it
+        load_example().main(["--resource", "TCPIP::127.0.0.1::1::SOCKET", *arguments, str(tmp_path / "sweep.csv")])
+    assert exited.value.code == 2 and said in capsys.readouterr().err
+    assert not (tmp_path / "sweep.csv").exists()
+
+
+def test_the_example_refuses_a_channel_the_server_does_not_serve(sim, serve, tmp_path, caplog):
+    status = load_example().main(["--resource", serve(sim).resource, "--channel", "5", str(tmp_path / "sweep.csv")])
+    assert status == 1 and "channel 5 is not served: the server serves channels 1 to 4" in caplog.text
+    assert not [command for command in sim.commands() if command.name == "set_attenuation"]
 
 
 @pytest.fixture(scope="module")
@@ -84,10 +103,12 @@ def served():
 @pytest.mark.parametrize("prop, value, refused, then", [
     ("attenuation", -0.01, ValueError, None),
     ("attenuation", 655.35, ValueError, None),
-    ("attenuation", 3.141, ValueError, None),                   # finer than the 0.01 dB step
+    ("attenuation", 655.345, ValueError, None),                 # beyond the last step
+    ("attenuation", 3.14159, None, 3140),                       # between steps: the nearest one
     ("attenuation", 0.30000000000000004, None, 300),            # float noise: 0.3 dB
     ("attenuation", 655.34, None, 655_340),
     ("wavelength", 1555, ValueError, None),
+    ("wavelength", math.nan, ValueError, None),
     ("wavelength", 1550, None, 2),
     ("connected", False, None, False),
 ], ids=repr)
@@ -97,7 +118,7 @@ def test_what_a_channel_takes(served, prop, value, refused, then):
     if refused:
         with pytest.raises(refused):
             setattr(att.ch_2, prop, value)
-        assert len(sim.received()) == sent  # refused before anything went to the server
+        assert len(sim.received()) == sent  # refused before anything reached the instrument
         return
     setattr(att.ch_2, prop, value)  # returns once the instrument acknowledged
     held = sim.state()[2]
@@ -112,10 +133,11 @@ def test_a_channel_naming_no_wavelength_of_its_list_reads_none(served):
 
 
 def test_an_unanswered_set_or_query_raises_and_the_next_answer_is_its_own(start_sim, serve, instruments):
-    # The server's first five requests read the version and the four wavelength lists.
     sim = start_sim("--drop-every", "7")
     server = serve(sim)
     att = instruments(server.resource, timeout=1500)
+    # The instrument's first five requests: the version, and the four wavelength lists asked here.
+    assert all(channel.wavelengths for channel in att.channels.values())
     att.ch_2.attenuation = 3.5                                   # request 6
     with pytest.raises(NoReply, match="-240"):
         att.ch_2.attenuation = 4.0                               # request 7: no reply
@@ -131,6 +153,20 @@ def test_an_unanswered_set_or_query_raises_and_the_next_answer_is_its_own(start_
         att.ch_2.attenuation
     with pytest.raises(PortUnavailable, match="is `tolvan serve` still running"):
         att.ch_2.attenuation = 5.0
+
+
+def test_a_disconnected_channel_reads_nan_and_a_port_gone_at_the_server_raises_port_unavailable(
+        start_sim, serve, instruments):
+    sim = start_sim()
+    att = instruments(serve(sim).resource, timeout=1500)
+    att.ch_2.connected = False
+    assert math.isnan(att.ch_2.attenuation)  # not the server's 9.91E37
+    sim.process.kill()  # the instrument's port goes; the server answers -241 until it is back
+    sim.process.wait()
+    with pytest.raises(PortUnavailable, match="-241"):
+        att.ch_2.attenuation = 2.5
+    with pytest.raises(PortUnavailable, match="-241"):
+        att.ch_2.attenuation
 
 
 @pytest.mark.parametrize("late", ["600", "900"])

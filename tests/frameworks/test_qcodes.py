@@ -18,7 +18,7 @@ from tolvan_lab import Attenuator, NoReply, PortUnavailable  # noqa: E402
 from tolvan_lab.qcodes import TolvanAttenuator  # noqa: E402
 from tolvan_sim import SimulatedInstrument, find_simulator  # noqa: E402
 
-from .support import SETPOINTS, mdb_set_on, silenced  # noqa: E402
+from .support import SEVEN_POINTS_HELD, SEVEN_POINTS_MDB, mdb_set_on, silenced  # noqa: E402
 
 # Opening reads the version and the four wavelength lists: the instrument's first five requests.
 OPENING_REQUESTS = 5
@@ -38,22 +38,27 @@ def instruments():
         instrument.close()
 
 
-def test_do1d_sweeps_the_attenuation_into_a_sqlite_dataset(sim, instruments, tmp_path):
+def test_do1d_between_steps_runs_to_its_end_on_the_nearest_steps(sim, instruments, tmp_path, monkeypatch):
     att = instruments("att", sim.port)
+    told = []
+    monkeypatch.setattr(Parameter, "global_on_set_callback", lambda parameter, value: told.append(value))
     initialise_or_create_database_at(tmp_path / "sweeps.db")
     load_or_create_experiment("attenuation sweep", sample_name="fibre")
     # Read straight from the simulator: what the instrument holds when the point is measured.
     held = Parameter("held", unit="dB", get_cmd=lambda: sim.state()[2]["attenuation"] / 1000)
+    cached = []
+    read_back = Parameter("read_back", unit="dB", get_cmd=lambda: cached.append(att.ch2.attenuation.cache())
+                          or att.ch2.attenuation())
 
-    dataset, _, _ = do1d(att.ch2.attenuation, 0, 10, 21, 0.0, held, show_progress=False)
+    dataset, _, _ = do1d(att.ch2.attenuation, 0, 10, 7, 0.0, held, read_back, show_progress=False)
 
-    data = dataset.get_parameter_data("held")["held"]
-    assert data["att_ch2_attenuation"].tolist() == SETPOINTS
-    assert data["held"].tolist() == SETPOINTS
+    data = dataset.get_parameter_data()
+    assert data["held"]["held"].tolist() == SEVEN_POINTS_HELD
+    assert data["read_back"]["read_back"].tolist() == SEVEN_POINTS_HELD
+    assert cached == SEVEN_POINTS_HELD  # the cache holds the step set, not 1.6666666666666667
+    assert told == np.linspace(0, 10, 7).tolist()  # QCoDeS's global callback still hears of every set
     assert dataset.paramspecs["att_ch2_attenuation"].unit == "dB"
-    assert mdb_set_on(sim, 2) == [round(db * 1000) for db in SETPOINTS]  # each setpoint sent once
-    assert sim.state()[2]["attenuation"] == 10_000
-    assert att.ch2.attenuation() == 10.0
+    assert mdb_set_on(sim, 2) == SEVEN_POINTS_MDB  # each point sent once
 
 
 @pytest.fixture(scope="module")
@@ -69,7 +74,8 @@ def two_channels():
 
 @pytest.mark.parametrize("parameter, value, refused, then_holds", [
     ("attenuation", -0.01, ValueError, None),
-    ("attenuation", 3.141, ValueError, None),                   # finer than the 0.01 dB step
+    ("attenuation", 3.14159, None, 3140),                       # between steps: the nearest one
+    ("attenuation", 655.345, ValueError, None),                 # beyond the last step
     ("attenuation", 655.35, ValueError, None),                  # what a disconnected channel reads
     ("attenuation", math.nan, ValueError, None),
     ("attenuation", True, TypeError, None),
@@ -77,7 +83,7 @@ def two_channels():
     ("attenuation", np.arange(0, 1, 0.1)[3], None, 300),        # 0.30000000000000004 means 0.3 dB
     ("attenuation", np.int64(655), None, 655_000),
     ("wavelength", 1555, ValueError, None),
-    ("wavelength", np.float64(1550.0), None, 2),                # the position of 1550 nm
+    ("wavelength", np.int64(1550), None, 2),                    # the position of 1550 nm
 ], ids=lambda value: repr(value))
 def test_what_the_parameters_take(two_channels, parameter, value, refused, then_holds):
     sim, att = two_channels
@@ -145,3 +151,11 @@ def test_close_releases_the_port_and_the_name(sim, instruments):
     other = TolvanAttenuator.exist("other")
     assert again.get_idn() == {"vendor": "TOLVAN", "model": "attenuator", "serial": None, "firmware": "2.50.32"}
     assert not other  # the creation that failed left no instrument behind
+
+
+def test_a_readable_snapshot_lists_each_channel_once(two_channels, capsys):
+    _, att = two_channels
+    att.print_readable_snapshot(update=True)
+    shown = capsys.readouterr().out.splitlines()
+    assert [line for line in shown if line.endswith(":") and not line.startswith("\t")] == ["two:", "two_ch1:",
+                                                                                            "two_ch2:"]

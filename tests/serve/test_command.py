@@ -13,12 +13,14 @@ import pytest
 from .conftest import environment
 
 USAGE = [  # (options after `serve -p PORT`, what the error says)
-    ([], "give --scpi [HOST:]PORT, --epics PREFIX, or both"),
+    ([], "give --scpi [HOST:]PORT, --epics PREFIX, --http [HOST:]PORT, or several"),
     (["--scpi", "70000"], "--scpi 70000: give [HOST:]PORT"),
     (["--scpi", "::1:5025"], "write an IPv6 address in brackets, as [::1]:5025"),
     (["--scpi", "[::1]5025"], "write an IPv6 address as [::1]:5025"),
     (["--scpi", "--allow", "10.0.0.300"], "--allow 10.0.0.300: not an address or network"),
-    (["--scpi", "--poll", "1"], "--poll sets how often the EPICS readbacks are read: it needs --epics"),
+    (["--scpi", "--poll", "1"], "--poll sets how often the EPICS readbacks and the panel are read: it needs --epics or --http"),
+    (["--http", "localhost:x"], "--http localhost:x: give [HOST:]PORT"),
+    (["--scpi", "--http-read-only"], "--http-read-only serves the panel without controls: it needs --http"),
     (["--epics", "LAB:", "--poll", "0"], "--poll 0: give seconds, 0.05 to 86400"),
     (["--epics", "LAB:", "--poll", "nan"], "--poll nan: give seconds"),
     (["--epics", "LAB ATT:"], "--epics LAB ATT:: a prefix may hold only letters, digits"),
