@@ -108,30 +108,29 @@ class EpicsFace:
         p = prefix
         self.version = self._make_record(builder.stringIn, f"{p}VERSION")
         self.online = self._make_record(builder.boolIn, f"{p}ONLINE", ZNAM="Offline", ONAM="Online", ZSV="MAJOR",
-                                   initial_value=0)
+                                        initial_value=0)
         self.att, self.att_rbv, self.wl, self.wl_rbv, self.wl_list, self.connected = {}, {}, {}, {}, {}, {}
         self.readbacks: list[Any] = [self.version]
         # Every put runs (a value equal to the last one shown is still sent), completes once the
         # instrument has acknowledged it, and is judged by the layer alone: no DRVL/DRVH to clamp it.
         put = {"always_update": True, "blocking": True, "validate": self._validate}
+        in_db = {"EGU": "dB", "PREC": 2, "LOPR": 0, "HOPR": units.MAX_DB}
         for ch in owner.channels:
             c = f"{p}CH{ch}:"
-            self.att[ch] = self._make_record(builder.aOut, f"{c}ATT", initial_value=0.0, EGU="dB", PREC=2, LOPR=0,
-                                        HOPR=units.MAX_DB, on_update=self._put(ch, f"{c}ATT", self._set_attenuation),
-                                        **put)
-            self.att_rbv[ch] = self._make_record(builder.aIn, f"{c}ATT_RBV", initial_value=0.0, EGU="dB", PREC=2, LOPR=0,
-                                            HOPR=units.MAX_DB)
-            self.wl[ch] = self._make_record(builder.longOut, f"{c}WL", initial_value=0, EGU="nm",
-                                       on_update=self._put(ch, f"{c}WL", self._select), **put)
+            self.att[ch] = self._make_record(builder.aOut, f"{c}ATT", initial_value=0.0, **in_db, **put,
+                                             on_update=self._put(ch, f"{c}ATT", self._set_attenuation))
+            self.att_rbv[ch] = self._make_record(builder.aIn, f"{c}ATT_RBV", initial_value=0.0, **in_db)
+            self.wl[ch] = self._make_record(builder.longOut, f"{c}WL", initial_value=0, EGU="nm", **put,
+                                            on_update=self._put(ch, f"{c}WL", self._select))
             # MDEL 0: a monitor when the wavelength changes, not at every poll.
             self.wl_rbv[ch] = self._make_record(builder.longIn, f"{c}WL_RBV", initial_value=0, EGU="nm", MDEL=0)
-            self.wl_list[ch] = self._make_record(builder.WaveformIn, f"{c}WL_LIST", datatype=int, length=MAX_WAVELENGTHS)
+            self.wl_list[ch] = self._make_record(builder.WaveformIn, f"{c}WL_LIST", datatype=int,
+                                                 length=MAX_WAVELENGTHS)
             self.connected[ch] = self._make_record(builder.boolIn, f"{c}CONNECTED_RBV", ZNAM="Disconnected",
-                                              ONAM="Connected", initial_value=0)
-            self._make_record(builder.boolOut, f"{c}DISCONNECT", ZNAM="Idle", ONAM="Disconnect", initial_value=0,
-                         on_update=self._put(ch, f"{c}DISCONNECT", self._disconnect), **put)
-            self._make_record(builder.boolOut, f"{c}CLEAR", ZNAM="Idle", ONAM="Clear", initial_value=0,
-                         on_update=self._put(ch, f"{c}CLEAR", self._clear), **put)
+                                                   ONAM="Connected", initial_value=0)
+            for action, act in (("DISCONNECT", self._disconnect), ("CLEAR", self._clear)):
+                self._make_record(builder.boolOut, f"{c}{action}", ZNAM="Idle", ONAM=action.title(), initial_value=0,
+                                  **put, on_update=self._put(ch, f"{c}{action}", act))
             self.readbacks += [self.att_rbv[ch], self.wl_rbv[ch], self.wl_list[ch], self.connected[ch]]
         for record in self.readbacks:  # unknown until the instrument is read
             record.set_alarm(alarm.INVALID_ALARM, alarm.COMM_ALARM)
