@@ -126,8 +126,9 @@ SCPI over TCP (the LAN instruments' convention; PyVISA, LabVIEW, MATLAB, sockets
 lines such as INP2:ATT 3.5, INP2:ATT?, SYST:ERR? (the README lists the commands).
 SCPI has no authentication: it listens on 127.0.0.1 and takes loopback clients only,
 unless --scpi and --allow say otherwise. EPICS: an IOC with the records PREFIX CHn:ATT,
-CHn:ATT_RBV, ... (needs pip install 'tolvan[epics]'; EPICS_CAS_INTF_ADDR_LIST limits
-its interfaces). The panel: a page for a browser that shows and drives every channel
+CHn:ATT_RBV, ... (needs pip install 'tolvan[epics]'), on 127.0.0.1 only unless
+--epics-interface or EPICS_CAS_INTF_ADDR_LIST / EPICS_PVAS_INTF_ADDR_LIST say
+otherwise. The panel: a page for a browser that shows and drives every channel
 (needs pip install 'tolvan[web]'; loopback and --allow only, changes from its own page
 only; --http-read-only: no controls). Standard error has one timestamped line per
 client connected, gone or refused, and per change of the instrument's state. If the port goes (adapter
@@ -274,6 +275,10 @@ def build_parser() -> argparse.ArgumentParser:
                             "0.0.0.0:5025 every interface; [::1]:5025 IPv6; port 0 any free port)")
     serve.add_argument("--epics", metavar="PREFIX",
                        help="serve the EPICS records PREFIXCHn:ATT and the rest, such as --epics LAB:ATT1:")
+    serve.add_argument("--epics-interface", metavar="ADDR",
+                       help="with --epics: serve Channel Access and PV Access on this IPv4 address (default "
+                            "127.0.0.1; 0.0.0.0: every interface); EPICS_CAS_INTF_ADDR_LIST and "
+                            "EPICS_PVAS_INTF_ADDR_LIST, when set, win")
     serve.add_argument("--allow", action="append", metavar="CIDR",
                        help="SCPI clients accepted from these addresses (repeatable; default loopback only: "
                             "127.0.0.0/8 and ::1), such as --allow 192.168.1.0/24 --allow 10.0.0.7")

@@ -42,6 +42,18 @@ def networks(texts: list[str] | None) -> tuple[Any, ...] | None:
     return tuple(found)
 
 
+def epics_interface(text: str | None, epics: bool) -> str:
+    if text is None:
+        return "127.0.0.1"
+    if not epics:
+        raise UsageError("--epics-interface sets where the EPICS records are served: it needs --epics")
+    try:
+        return str(ipaddress.IPv4Address(text.strip()))
+    except ValueError:
+        raise UsageError(f"--epics-interface {text}: give an IPv4 address of this computer, such as 192.168.1.20, "
+                         f"or 0.0.0.0 for every interface") from None
+
+
 def poll_period(text: str | None, polled: bool) -> float:
     if text is None:
         return 2.0
@@ -77,6 +89,7 @@ def run(session: Any) -> None:
     http = scpi_address(args.http, "--http") if args.http is not None else None
     allowed = networks(args.allow)
     poll = poll_period(args.poll, args.epics is not None or http is not None)
+    interface = epics_interface(args.epics_interface, args.epics is not None)
     channels = args.channels
     if not channels.isdigit() or not 1 <= int(channels) <= 255:
         raise UsageError(f"--channels {channels}: give how many channels the instrument has, 1 to 255")
@@ -110,7 +123,7 @@ def run(session: Any) -> None:
 
     port = session.port_name()
     config = Config(port, channels=int(channels), scpi=scpi, epics=args.epics, poll=poll, http=http,
-                    http_read_only=args.http_read_only)
+                    http_read_only=args.http_read_only, epics_interface=interface)
     if allowed is not None:
         config.allow = allowed
     session.doc = {"port": port, "scpi": None, "epics": args.epics, "http": None}
