@@ -11,6 +11,11 @@
    the time from the client's send to the set's frame on the wire, read from the
    server's --trace (time.monotonic(), the same clock in both processes on Linux and
    macOS). Target: at most 0.25 s, each. Needs pythonSoftIOC (pip install 'tolvan[epics]').
+3. A query behind the polls: the mean round trip of SCPI queries sent one after another to
+   `tolvan serve --epics --poll 2` (a status read every 0.5 s on an idle line) against the same
+   queries to a server that polls nothing, each on a simulator of its own, both clients at once;
+   once reading one channel (the others still polled), once each channel in turn. Target: ratio
+   <= 1.1 for both. Needs pythonSoftIOC.
 """
 
 from __future__ import annotations
@@ -30,6 +35,7 @@ import uuid
 
 ROUND_TRIP_TARGET = 1.02
 WRITE_DELAY_TARGET = 0.25
+POLLED_QUERY_TARGET = 1.1
 
 
 def verdict(figure: float, target: float) -> str:
@@ -112,6 +118,65 @@ def free_port() -> int:
         return int(probe.getsockname()[1])
 
 
+def epics_environment() -> dict[str, str]:
+    """Channel Access and PV Access ports of this run's own, on loopback."""
+    return {"EPICS_CAS_INTF_ADDR_LIST": "127.0.0.1", "EPICS_CA_SERVER_PORT": str(free_port()),
+            "EPICS_CA_REPEATER_PORT": str(free_port()), "EPICS_PVAS_INTF_ADDR_LIST": "127.0.0.1",
+            "EPICS_PVA_SERVER_PORT": str(free_port()), "EPICS_PVA_BROADCAST_PORT": str(free_port())}
+
+
+class querying(threading.Thread):  # noqa: N801  (read as what it does)
+    """Sends `rounds` queries one after another, reading `channels` in turn; `times`: each round trip."""
+
+    def __init__(self, client: Client, channels: tuple[int, ...], rounds: int) -> None:
+        super().__init__()
+        self.client, self.channels, self.rounds = client, channels, rounds
+        self.times: list[float] = []
+
+    def run(self) -> None:
+        for step in range(self.rounds):
+            began = time.perf_counter()
+            answer = self.client.query(f"INP{self.channels[step % len(self.channels)]}:ATT?")
+            self.times.append(time.perf_counter() - began)
+            assert answer == "0.00", answer
+
+
+def query_behind_polls(rounds: int) -> dict[str, float] | None:
+    from tolvan_sim import SimulatedInstrument
+
+    print(f"3. Mean round trip of SCPI queries one after another, with `--epics --poll 2` / without polls "
+          f"({rounds} each, both at once; target <= {POLLED_QUERY_TARGET})")
+    try:
+        import softioc  # noqa: F401
+    except ImportError:
+        print("   skipped: needs pythonSoftIOC (pip install 'tolvan[epics]')")
+        return None
+    ratios = {}
+    with SimulatedInstrument() as plain_sim, SimulatedInstrument() as polled_sim:
+        plain = Served("-p", plain_sim.port, "--scpi", "127.0.0.1:0")
+        polled = Served("-p", polled_sim.port, "--scpi", "127.0.0.1:0", "--epics", f"BENCH{uuid.uuid4().hex[:6]}:",
+                        "--poll", "2", env=epics_environment())
+        try:
+            clients = {"plain": Client(plain.scpi_port), "polled": Client(polled.scpi_port)}
+            time.sleep(3)  # the state read after opening, and the first round of polls, are done
+            for label, channels in (("one channel (INP1:ATT?)", (1,)), ("each channel in turn", (1, 2, 3, 4))):
+                # Both clients query at the same time, each its own server: a busy machine slows both alike.
+                times = {name: querying(client, channels, rounds) for name, client in clients.items()}
+                for thread in times.values():
+                    thread.start()
+                for thread in times.values():
+                    thread.join()
+                plain_mean, polled_mean = statistics.mean(times["plain"].times), statistics.mean(times["polled"].times)
+                ratio = ratios[label] = polled_mean / plain_mean
+                print(f"   {label}: without polls {plain_mean * 1e3:.1f} ms, with polls {polled_mean * 1e3:.1f} ms "
+                      f"(slowest {max(times['polled'].times) * 1e3:.1f} ms): ratio {ratio:.3f}  "
+                      f"{verdict(ratio, POLLED_QUERY_TARGET)}")
+        finally:
+            plain.stop()
+            polled.stop()
+    return ratios
+
+
 def write_behind_polls(rounds: int) -> float | None:
     from tolvan_sim import SimulatedInstrument
     from tolvan_sim.frames import decode
@@ -123,10 +188,7 @@ def write_behind_polls(rounds: int) -> float | None:
     except ImportError:
         print("   skipped: needs pythonSoftIOC (pip install 'tolvan[epics]')")
         return None
-    port = free_port()
-    env = {"EPICS_CAS_INTF_ADDR_LIST": "127.0.0.1", "EPICS_CA_SERVER_PORT": str(port),
-           "EPICS_CA_REPEATER_PORT": str(free_port()), "EPICS_PVAS_INTF_ADDR_LIST": "127.0.0.1",
-           "EPICS_PVA_SERVER_PORT": str(free_port()), "EPICS_PVA_BROADCAST_PORT": str(free_port())}
+    env = epics_environment()
     with SimulatedInstrument() as sim:
         server = Served("-p", sim.port, "--scpi", "127.0.0.1:0", "--epics", f"BENCH{uuid.uuid4().hex[:6]}:",
                         "--poll", "0.8", "--trace", env=env)
@@ -167,6 +229,8 @@ def main() -> None:
     round_trip(options.rounds)
     print()
     write_behind_polls(options.rounds)
+    print()
+    query_behind_polls(options.rounds)
 
 
 if __name__ == "__main__":

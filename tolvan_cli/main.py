@@ -135,8 +135,9 @@ lines such as INP2:ATT 3.5, INP2:ATT?, SYST:ERR? (the README lists the commands)
 SCPI has no authentication: it listens on 127.0.0.1 and takes loopback clients only,
 unless --scpi and --allow say otherwise. EPICS: an IOC with the records PREFIX CHn:ATT,
 CHn:ATT_RBV, ... (needs pythonSoftIOC: pip install '.[epics]' in a checkout of tolvan,
-pip install 'tolvan[epics]' from a release; EPICS_CAS_INTF_ADDR_LIST limits
-its interfaces). The panel: a page for a browser that shows and drives every channel
+pip install 'tolvan[epics]' from a release), on 127.0.0.1 only unless
+--epics-interface or EPICS_CAS_INTF_ADDR_LIST / EPICS_PVAS_INTF_ADDR_LIST say
+otherwise. The panel: a page for a browser that shows and drives every channel
 (needs aiohttp: pip install '.[web]' in a checkout, pip install 'tolvan[web]' from a
 release; loopback and --allow only, changes from its own page only; --http-read-only:
 no controls). Standard error has one timestamped line per client connected, gone or
@@ -292,6 +293,10 @@ def build_parser() -> argparse.ArgumentParser:
                             "0.0.0.0:5025 every interface; [::1]:5025 IPv6; port 0 any free port)")
     serve.add_argument("--epics", metavar="PREFIX",
                        help="serve the EPICS records PREFIXCHn:ATT and the rest, such as --epics LAB:ATT1:")
+    serve.add_argument("--epics-interface", type=values.ipv4_interface, metavar="ADDR",
+                       help="with --epics: serve Channel Access and PV Access on this IPv4 address (default "
+                            "127.0.0.1; 0.0.0.0: every interface); EPICS_CAS_INTF_ADDR_LIST and "
+                            "EPICS_PVAS_INTF_ADDR_LIST, when set, win")
     serve.add_argument("--allow", action="append", type=values.network, metavar="CIDR",
                        help="SCPI clients accepted from these addresses (repeatable; default loopback only: "
                             "127.0.0.0/8 and ::1), such as --allow 192.168.1.0/24 --allow 10.0.0.7")

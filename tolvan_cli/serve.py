@@ -30,6 +30,8 @@ def run(session: Any) -> None:
     if args.poll is not None and args.epics is None and args.http is None:
         raise UsageError("--poll sets how often the EPICS readbacks and the panel are read: it needs --epics or "
                          "--http (SCPI alone polls nothing)")
+    if args.epics_interface is not None and args.epics is None:
+        raise UsageError("--epics-interface sets where the EPICS records are served: it needs --epics")
     if args.retries:
         raise UsageError("--retries is for the other commands: the server sends each client's request once and "
                          "tells the client when no reply came, so that the client decides whether to send it again")
@@ -65,6 +67,8 @@ def run(session: Any) -> None:
     port = session.port_name()
     config = Config(port, channels=args.channels, scpi=args.scpi, epics=args.epics, http=args.http,
                     http_read_only=args.http_read_only)
+    if args.epics_interface is not None:
+        config.epics_interface = args.epics_interface
     if args.poll is not None:
         config.poll = args.poll
     if args.allow:

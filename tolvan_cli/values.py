@@ -141,6 +141,16 @@ def network(text: str) -> IPv4Network | IPv6Network:
                                          f"or 10.0.0.7") from None
 
 
+def ipv4_interface(text: str) -> str:
+    """An IPv4 address of this computer to serve EPICS on, or 0.0.0.0 for every interface."""
+    import ipaddress
+
+    try:
+        return str(ipaddress.IPv4Address(text.strip()))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{shorter(text)}: give an IPv4 address of this computer, such as "
+                                         f"192.168.1.20, or 0.0.0.0 for every interface") from None
+
 def poll_seconds(text: str) -> float:
     """The period in which the server reads every channel for EPICS: MIN_POLL_S to a day."""
     try:

@@ -3,6 +3,8 @@
     events           what the owner tells the faces
     owner.Owner      the thread that owns the Attenuator: one command on the wire at a time, the
                      clients' requests first, polls in the gaps, the port reopened when it comes back
+    polls, answering the owner's decisions, apart from its thread: which channel is polled when;
+                     when the instrument starts and stops answering
     scpi             SCPI over TCP (asyncio, standard library only)
     epics            an EPICS IOC (softioc), imported only when asked for
     http             the front panel in a browser (aiohttp), imported only when asked for: its page

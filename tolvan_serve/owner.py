@@ -3,11 +3,13 @@
 Every face (SCPI, EPICS) submits its requests here and waits on a Future; the thread runs them
 one at a time, in the order they came. Background work (reading the instrument's state after the
 port opens, the EPICS polls) runs only while no request waits, one command at a time, so a
-request waits at most for the one command already on the wire. When the port fails (an adapter
+request waits at most for the one command already on the wire; a poll waits for a quiet line and
+skips a channel whose state was just told (tolvan_serve.polls). When the port fails (an adapter
 unplugged), the thread tries to open it again every `reopen_every` seconds; requests meanwhile
 fail at once with PortUnavailable.
 
-Listeners hear, in this thread, what the instrument was seen to hold (tolvan_serve.events).
+Listeners hear, in this thread, what the instrument was seen to hold (tolvan_serve.events): every
+status read and every acknowledged change, whichever face asked for it.
 """
 
 from __future__ import annotations
@@ -25,7 +27,9 @@ from typing import Any, NamedTuple, TypeVar
 
 from tolvan_lab import Attenuator, ChannelStatus, InstrumentError, NoReply, PortUnavailable, Version, units
 from tolvan_lab.errors import NotSupported, shown
+from tolvan_serve.answering import Answering
 from tolvan_serve.events import ChannelSeen, Event, Online, VersionRead, WavelengthsRead
+from tolvan_serve.polls import PollSchedule
 
 log = logging.getLogger("tolvan_serve")
 
@@ -43,6 +47,12 @@ class Busy(InstrumentError):
 
 class SettingsConflict(InstrumentError):
     """Output on asked for a channel whose attenuation before it was disconnected is unknown."""
+
+
+def _on_channel(ch: int, work: Callable[[Attenuator], T]) -> Callable[[Attenuator], T]:
+    """`work`, marked as a command to channel `ch` (whether the instrument answers is judged per channel)."""
+    work.channel = ch  # type: ignore[attr-defined]
+    return work
 
 
 class _Request(NamedTuple):
@@ -70,10 +80,9 @@ class Owner:
         self._thread = threading.Thread(target=self._run, name="tolvan-owner", daemon=True)
         # Only the owner thread touches what follows.
         self._background: collections.deque[Callable[[Attenuator], object]] = collections.deque()
-        self._next_poll = 0.0
-        self._next_channel = 0
+        self._polls = PollSchedule(self.attenuator.channels, poll) if poll is not None else None
         self._next_open = 0.0
-        self._online: bool | None = None  # unknown until the first command or open
+        self._answering = Answering()
         self._told: set[object] = set()  # "version" and the channels whose lists listeners have heard since opening
         self._closed_why = "it has not been opened yet"
         # Why the port is closed, while the thread has found it closed and is waiting to open it
@@ -132,37 +141,37 @@ class Owner:
     def status(self, ch: int) -> Future[ChannelStatus]:
         def work(att: Attenuator) -> ChannelStatus:
             return self._read_status(att, ch)
-        return self.submit(work)
+        return self.submit(_on_channel(ch, work))
 
     def set_attenuation(self, ch: int, db: Decimal | float) -> Future[None]:
-        """Sets the attenuation (ValueError, nothing sent, for what the instrument cannot hold)."""
+        """Sets the attenuation as given; the layer refuses (ValueError, nothing sent) what the
+        instrument cannot hold."""
         def work(att: Attenuator) -> None:
-            set_to = units.db(units.steps(db))  # judged exactly here, the Decimal of a SCPI line included
-            att[ch].attenuation = set_to
+            att[ch].attenuation = db  # type: ignore[assignment]  # the setter's rule takes a Decimal too
             self._before_disconnect.pop(ch, None)
-            self._tell(ChannelSeen(ch, None, set_to, True))
-        return self.submit(work)
+            # What the instrument now holds, in the layer's own steps (0.07000000000000001 was 0.07).
+            self._tell(ChannelSeen(ch, None, units.db(units.steps(db)), True))
+        return self.submit(_on_channel(ch, work))
 
     def select(self, ch: int, nm: int | Decimal) -> Future[None]:
         """Selects a wavelength; NotSupported (nothing sent) for one the channel lacks."""
         def work(att: Attenuator) -> None:
-            channel = att[ch]
-            listed = channel.wavelengths
-            # Judged before int(): 1E+999999999 would make an int of a billion digits.
-            if isinstance(nm, Decimal) and not (nm.is_finite() and 0 <= nm <= 0xFFFF and nm == nm.to_integral_value()):
-                raise NotSupported(ch, nm, listed)
-            if int(nm) not in listed:
-                raise NotSupported(ch, nm, listed)
-            channel.wavelength = int(nm)
-            self._tell(ChannelSeen(ch, int(nm), None, None))
-        return self.submit(work)
+            channel, chosen = att[ch], _whole(nm)
+            try:
+                channel.wavelength = chosen  # type: ignore[assignment]  # refused by the channel unless an int
+            except NotSupported:
+                raise
+            except (TypeError, ValueError):  # the channel's refusal of this wavelength, told as one
+                raise NotSupported(ch, nm, channel.wavelengths) from None
+            self._tell(ChannelSeen(ch, int(chosen), None, None))
+        return self.submit(_on_channel(ch, work))
 
     def clear(self, ch: int) -> Future[None]:
         def work(att: Attenuator) -> None:
             att[ch].clear()
             self._before_disconnect.pop(ch, None)
             self._tell(ChannelSeen(ch, None, 0.0, True))
-        return self.submit(work)
+        return self.submit(_on_channel(ch, work))
 
     def disconnect(self, ch: int) -> Future[None]:
         """Disconnects the channel, remembering the attenuation it had (read first) for reconnect()."""
@@ -177,7 +186,7 @@ class Owner:
                 self._before_disconnect.pop(ch, None)
             att[ch].disconnect()
             self._tell(ChannelSeen(ch, None, None, False))
-        return self.submit(work)
+        return self.submit(_on_channel(ch, work))
 
     def reconnect(self, ch: int) -> Future[None]:
         """Sets a channel disconnected through this server back to the attenuation it had before;
@@ -194,11 +203,13 @@ class Owner:
             att[ch].attenuation = float(before)
             del self._before_disconnect[ch]
             self._tell(ChannelSeen(ch, None, float(before), True))
-        return self.submit(work)
+        return self.submit(_on_channel(ch, work))
 
     # -- the thread --------------------------------------------------------------------------
 
     def _tell(self, event: Event) -> None:
+        if isinstance(event, ChannelSeen) and self._polls is not None:
+            self._polls.told(event.channel, time.monotonic())
         for listener in self._listeners:
             try:
                 listener(event)
@@ -249,8 +260,8 @@ class Owner:
             wait: float | None = max(self._next_open - now, 0.0)
         elif self._background:
             wait = 0.0
-        elif self.poll is not None:
-            wait = max(self._next_poll - now, 0.0)
+        elif self._polls is not None:
+            wait = max(self._polls.next()[0] - now, 0.0)
         else:
             wait = None
         try:
@@ -271,6 +282,9 @@ class Owner:
             request.future.set_exception(error)
         else:
             request.future.set_result(result)
+        finally:
+            if self._polls is not None:
+                self._polls.busy(time.monotonic())
 
     def _unavailable(self, why: str) -> PortUnavailable:
         return PortUnavailable(f"the port {shown(self.port)} is not open: {why}; the server tries to open it every "
@@ -278,10 +292,12 @@ class Owner:
 
     def _attempt(self, work: Callable[[Attenuator], T]) -> T:
         """Runs `work`, keeping track of whether the instrument answers and whether the port is there."""
+        to = getattr(work, "channel", getattr(work, "reads", None))  # what the command went to
         try:
             result = work(self.attenuator)
         except NoReply as error:
-            self._set_online(False, f"no reply to {error.command or 'a command'}")
+            if self._answering.unanswered(to):
+                self._went_offline(f"no reply to {error.command or 'a command'}")
             raise
         except PortUnavailable as error:
             self._lost(error)
@@ -291,25 +307,21 @@ class Owner:
         except Exception:
             log.exception("instrument: unexpected failure")
             raise
-        self._set_online(True, "it answers")
-        return result
-
-    def _set_online(self, online: bool, why: str, quiet: bool = False) -> None:
-        """Tells the listeners when the instrument starts or stops answering (`quiet`: without a log
-        line, which the caller has written)."""
-        if online == self._online:
-            return
-        self._online = online
-        if online:
+        if self._answering.answered(to):
             log.info("instrument: answering on %s", shown(self.port))
             self._read_what_is_missing()
-        else:
-            # What answers next may be another instrument behind the same port (one switched
-            # off and another on): its version and lists are read again, and told again.
-            self._told.clear()
-            if not quiet:
-                log.warning("instrument: not answering on %s (%s)", shown(self.port), why)
-        self._tell(Online(online, why))
+            self._tell(Online(True, "it answers"))
+        return result
+
+    def _went_offline(self, why: str, quiet: bool = False) -> None:
+        """Tells the listeners that the instrument stopped answering (`quiet`: without a log line,
+        which the caller has written)."""
+        # What answers next may be another instrument behind the same port (one switched off and
+        # another on): its version and lists are read again, and told again.
+        self._told.clear()
+        if not quiet:
+            log.warning("instrument: not answering on %s (%s)", shown(self.port), why)
+        self._tell(Online(False, why))
 
     def _read_what_is_missing(self) -> None:
         """Background reads of the version and lists that no listener has heard since the port opened
@@ -328,7 +340,8 @@ class Owner:
         self._background.clear()
         log.warning("instrument: port %s failed (%s); trying to open it again every %g s", shown(self.port),
                     error, self.reopen_every)
-        self._set_online(False, "the port is gone", quiet=True)
+        if self._answering.closed():
+            self._went_offline("the port is gone", quiet=True)
 
     def _open(self) -> None:
         try:
@@ -344,7 +357,8 @@ class Owner:
             if str(error) != self._open_failure:  # said once, not every few seconds
                 self._open_failure = str(error)
                 log.warning("instrument: %s; trying again every %g s", error, self.reopen_every)
-            self._set_online(False, "the port cannot be opened", quiet=True)
+            if self._answering.closed():
+                self._went_offline("the port cannot be opened", quiet=True)
             return
         self._open_failure = ""
         self._closed_why_now = None
@@ -357,7 +371,8 @@ class Owner:
         self._told.clear()
         self._background.clear()
         self._read_what_is_missing()
-        self._next_poll = time.monotonic()
+        if self._polls is not None:
+            self._polls.restart(time.monotonic())
 
     def _read_version(self, att: Attenuator) -> Version:
         version = att.version
@@ -382,17 +397,27 @@ class Owner:
         """One command of background work: the state after opening, else the poll that is due."""
         if self._background:
             step = self._background.popleft()
-        elif self.poll is not None and time.monotonic() >= self._next_poll:
-            channels = self.channels
-            ch = channels[self._next_channel % len(channels)]
-            self._next_channel += 1
-            self._next_poll = max(self._next_poll + self.poll / len(channels), time.monotonic())
+        elif self._polls is not None:
+            now = time.monotonic()
+            starts, ch = self._polls.next()
+            if now < starts:
+                return
+            self._polls.told(ch, now)  # read once in this period, whether it answers or not
 
             def step(att: Attenuator) -> None:
                 self._read_status(att, ch)
+            step.channel = ch  # type: ignore[attr-defined]
         else:
             return
         try:
             self._attempt(step)
         except (InstrumentError, ValueError):
             pass  # told through the events; the next request or poll tries again
+
+
+def _whole(nm: int | Decimal) -> int | Decimal:
+    """A SCPI wavelength (a Decimal) as the int the channel takes, when it is one; judged before
+    int(), which would make an int of a billion digits of 1E+999999999."""
+    if isinstance(nm, Decimal) and nm.is_finite() and 0 <= nm <= 0xFFFF and nm == nm.to_integral_value():
+        return int(nm)
+    return nm

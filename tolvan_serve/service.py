@@ -55,6 +55,7 @@ class Config:
     allow: tuple[Network, ...] = LOOPBACK
     take_over_after: float = TAKE_OVER_AFTER  # seconds of silence after which a SCPI client's place may go
     epics: str | None = None  # the record names' prefix
+    epics_interface: str = "127.0.0.1"  # Channel Access and PV Access listen here, unless their variables say
     poll: float = 2.0  # seconds in which every channel is read once, with EPICS or the panel
     http: tuple[str, int] | None = None  # the front panel's host, port
     http_read_only: bool = False
@@ -73,6 +74,8 @@ async def serve(config: Config, stop: asyncio.Event) -> None:
     if config.epics is not None:
         from tolvan_serve.epics import EpicsFace
 
+        for name, value in epics_interfaces(config.epics_interface, os.environ).items():
+            os.environ[name] = value  # read when the IOC starts
         face = EpicsFace(owner, config.epics, loop)
     scpi = None
     address = None
@@ -105,7 +108,9 @@ async def serve(config: Config, stop: asyncio.Event) -> None:
             if warning:
                 log.warning("%s", warning)
         if config.epics is not None:
-            served.append(f"EPICS records {config.epics}* (each channel read every {config.poll:g} s)")
+            served.append(f"EPICS records {config.epics}* (Channel Access on {os.environ[CA_INTERFACES]}, PV Access "
+                          f"on {os.environ[PVA_INTERFACES]}; each channel read every {config.poll:g} s)")
+            _warn_about_epics_reach()
         if panel_address is not None:
             kind = "read-only panel" if config.http_read_only else "panel"
             served.append(f"the {kind} on http://{panel_address}/ (each channel read every {config.poll:g} s)")
@@ -121,6 +126,23 @@ async def serve(config: Config, stop: asyncio.Event) -> None:
         if panel is not None:
             await panel.stop()
         await loop.run_in_executor(None, owner.stop)
+
+
+CA_INTERFACES, PVA_INTERFACES = "EPICS_CAS_INTF_ADDR_LIST", "EPICS_PVAS_INTF_ADDR_LIST"
+
+
+def epics_interfaces(interface: str, environ: Any) -> dict[str, str]:
+    """The variables to set so that Channel Access and PV Access listen on `interface` alone: each
+    one the user has set is theirs, and stays."""
+    return {name: interface for name in (CA_INTERFACES, PVA_INTERFACES) if not environ.get(name, "").strip()}
+
+
+def _warn_about_epics_reach() -> None:
+    for name in (CA_INTERFACES, PVA_INTERFACES):
+        addresses = os.environ[name].split()
+        if not all(_is_loopback(address) for address in addresses):
+            log.warning("EPICS has no authentication: any client that reaches %s (%s) can change the light; "
+                        "let a firewall stand in front", " ".join(addresses), name)
 
 
 def _cannot_listen(face: str, where: tuple[str, int], error: OSError) -> ServeError:

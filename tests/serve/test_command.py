@@ -27,6 +27,9 @@ USAGE = [  # (options after `serve -p PORT`, what the error says)
     (["--epics", "LAB.ATT1:"], "--epics LAB.ATT1:: a prefix may hold only letters, digits"),  # . names a field
     (["--epics", "L" * 42], "a prefix is at most 41 characters long"),
     (["--scpi", "--channels", "0"], "argument --channels: 0: give how many channels the instrument has, 1 to 255"),
+    (["--scpi", "--epics-interface", "10.0.0.7"], "--epics-interface sets where the EPICS records are served: "
+                                                  "it needs --epics"),
+    (["--epics", "LAB:", "--epics-interface", "eth0"], "argument --epics-interface: eth0: give an IPv4 address"),
 ]
 
 
