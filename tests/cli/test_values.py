@@ -21,6 +21,7 @@ TAKEN = [
     (values.poll_seconds, "0.05", 0.05),
     (values.poll_seconds, "86400", 86400.0),
     (values.channel_count, "255", 255),
+    (values.ipv4_interface, " 0.0.0.0 ", "0.0.0.0"),
 ]
 
 REFUSED = [
@@ -38,6 +39,7 @@ REFUSED = [
     (values.poll_seconds, "inf", "give seconds"),
     (values.channel_count, "0", "0: give how many channels the instrument has, 1 to 255"),
     (values.channel_count, "256", "1 to 255"),
+    (values.ipv4_interface, "::1", "::1: give an IPv4 address of this computer"),
 ]
 
 
