@@ -145,7 +145,7 @@ refused, and per change of the instrument's state. If the port goes (adapter
 unplugged), the server keeps serving, answers -241, and reopens it every 2 s.
 
   tolvan serve -p /dev/ttyUSB0 --scpi                       SCPI on 127.0.0.1:5025
-  tolvan serve -p /dev/ttyUSB0 --scpi 0.0.0.0:5025 --allow 192.168.1.0/24
+  tolvan serve -p /dev/ttyUSB0 --scpi 0.0.0.0:5025 --allow 127.0.0.0/8 --allow 192.168.1.0/24
   tolvan serve -p /dev/ttyUSB0 --epics LAB:ATT1: --poll 1
   tolvan serve -p /dev/ttyUSB0 --scpi 127.0.0.1:5025 --epics LAB:ATT1:
   tolvan serve -p /dev/ttyUSB0 --http 8080                  the panel on http://127.0.0.1:8080/
@@ -298,8 +298,10 @@ def build_parser() -> argparse.ArgumentParser:
                             "127.0.0.1; 0.0.0.0: every interface); EPICS_CAS_INTF_ADDR_LIST and "
                             "EPICS_PVAS_INTF_ADDR_LIST, when set, win")
     serve.add_argument("--allow", action="append", type=values.network, metavar="CIDR",
-                       help="SCPI clients accepted from these addresses (repeatable; default loopback only: "
-                            "127.0.0.0/8 and ::1), such as --allow 192.168.1.0/24 --allow 10.0.0.7")
+                       help="SCPI clients and panel browsers accepted from these addresses (repeatable; "
+                            "default loopback only: 127.0.0.0/8 and ::1; --allow replaces that default, so "
+                            "give --allow 127.0.0.0/8 too to keep this computer's clients), such as "
+                            "--allow 127.0.0.0/8 --allow 192.168.1.0/24")
     serve.add_argument("--http", nargs="?", const="8080", type=values.listen_address, metavar="[HOST:]PORT",
                        help="serve the front panel, a page for a browser, on HOST:PORT (default host 127.0.0.1; "
                             "--http alone: 127.0.0.1:8080; needs aiohttp: pip install '.[web]' in a checkout, "
