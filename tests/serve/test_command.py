@@ -50,7 +50,8 @@ def test_help_documents_every_option_with_examples():
     done = tolvan("serve", "--help")
     assert done.returncode == 0
     for option in ("--scpi [[HOST:]PORT]", "--epics PREFIX", "--allow CIDR", "--poll SECONDS", "--channels N",
-                   "-p PORT", "--sim", "tolvan serve -p /dev/ttyUSB0 --scpi 0.0.0.0:5025 --allow 127.0.0.0/8 --allow 192.168.1.0/24",
+                   "-p PORT", "--sim",
+                   "tolvan serve -p /dev/ttyUSB0 --scpi 0.0.0.0:5025 --allow 127.0.0.0/8 --allow 192.168.1.0/24",
                    "EPICS_CAS_INTF_ADDR_LIST", "no authentication"):
         assert option in " ".join(done.stdout.split()), option
 
