@@ -203,3 +203,38 @@ def test_numpy_integers_are_ints():
     assert units.steps(numpy.int64(3)) == 300 and units.steps(numpy.uint8(200)) == 20000
     with pytest.raises(TypeError, match="an int, float, Decimal or Fraction"):  # its float32 would carry noise
         units.steps(numpy.float32(0.07))
+
+
+class ScriptedLine(Line):
+    """A Line whose every write brings the next piece of a script (b"" for silence)."""
+
+    def __init__(self, *script):
+        super().__init__(b"", b"")
+        self.script = list(script)
+
+    def write(self, data):
+        self.written.append(bytes(data))
+        self.buffer += self.script.pop(0)
+        return len(data)
+
+
+def test_after_a_silence_nothing_is_trusted_until_the_line_is_proved_in_step(pauses):
+    status_1 = frame(1, b"\x14\x36", bytes.fromhex("00 01 00 00 00"))  # 0 dB
+    status_2 = frame(2, b"\x14\x36", bytes.fromhex("00 01 00 F4 01"))  # 5 dB
+    version = frame(1, b"\x00\x03", b"\x02\x32\x20")
+    # What each request that goes out brings: silence, or late replies ahead of its own answer.
+    line = ScriptedLine(b"", status_1 + status_2, b"", frame(1, b"\x14\x3c") + version, b"")
+    checked = CheckedPort(line, "COM3", reply_timeout=0)
+    driver = tolvan.TOLVAN("COM3")
+    driver.ser = checked
+    assert driver.read_current_status(1) is None and not checked.in_step  # its reply comes later
+    assert driver.set_attenuation(500, 1) is False  # withheld: nothing that changes the instrument goes out
+    assert driver.read_current_status(1) is None  # withheld: the late 0 dB would be taken for its answer
+    assert len(line.written) == 1
+    # A read that no owed reply can be taken for: the late status before its answer is discarded.
+    assert driver.read_current_status(2)["attenuation"] == 5000 and checked.in_step
+    assert driver.set_attenuation(500, 1) is False and not checked.in_step  # sent, unanswered
+    assert driver.set_attenuation(500, 1) is False and len(line.written) == 3  # withheld again
+    # The set's acknowledgement comes late, ahead of the version's answer: it confirms nothing.
+    assert driver.read_device_version() == {"module_version": 2, "hard_version": 50, "soft_version": 32}
+    assert checked.in_step and driver.set_attenuation(500, 1) is False and len(line.written) == 5
