@@ -143,6 +143,7 @@ class Attenuator:
         self._channels = tuple(Channel(self, number) for number in range(1, channels + 1))
         self._driver: TOLVAN | None = None
         self._checked: CheckedPort | None = None
+        self._held: ownership.Hold | None = None  # the device's exclusive lock, while open
         self._lost: str | None = None  # why the port was closed under us, if it was
         self._opened_by = 0  # the process that opened the port
         self._version: Version | None = None
@@ -165,36 +166,48 @@ class Attenuator:
         with driver_lock:
             if self._driver is not None:
                 return
-            with ownership.opening(self.port):
-                driver = TOLVAN(self.port)
-                said = io.StringIO()  # the driver's own lines say why a port did not open
-                try:
-                    with contextlib.redirect_stdout(said):
-                        opened = driver.open()
-                    if not opened:
-                        raise self._refusal(said.getvalue())
-                    if self.exclusive:
-                        ownership.lock(self.port, driver.ser.fileno())
-                except BaseException:
-                    if opened_port := getattr(driver, "ser", None):
-                        with contextlib.suppress(Exception):
-                            opened_port.close()
-                    raise
+            held = ownership.hold(self.port)  # before the driver touches the line
+            driver = TOLVAN(self.port)
+            said = io.StringIO()  # the driver's own lines say why a port did not open
+            try:
+                if held is not None:
+                    self._refuse_other_holders(held)
+                    # The driver would ask lsof too, and find this process holding the port.
+                    driver.check_port_available = lambda: True  # type: ignore[method-assign]
+                with contextlib.redirect_stdout(said):
+                    opened = driver.open()
+                if not opened:
+                    raise self._refusal(said.getvalue())
+                if held is not None and not self.exclusive:
+                    held.release()  # held while opening only: others may open it beside us
+                    held = None
+            except BaseException:
+                if opened_port := getattr(driver, "ser", None):
+                    with contextlib.suppress(Exception):
+                        opened_port.close()
+                if held is not None:
+                    held.release()
+                raise
             self._checked = CheckedPort(driver.ser, self.port, self.reply_timeout)
-            self._heard.clear()
             driver.ser = self._checked  # type: ignore[assignment]  # stands in for the Serial object
-            self._driver, self._lost, self._opened_by = driver, None, os.getpid()
+            self._driver, self._held, self._lost, self._opened_by = driver, held, None, os.getpid()
+            self._heard.clear()
             frames.note(self.port, "opened")
 
     def close(self) -> None:
         """Closes the port (nothing else changes on the instrument). Closing twice does nothing."""
         with driver_lock:
             driver, self._driver, self._checked = self._driver, None, None
+            held, self._held = self._held, None
             self._version = None
             self._wavelengths.clear()
-            if driver is not None:
-                with contextlib.suppress(OSError):  # an adapter that vanished has nothing left to close
-                    driver.close()
+            try:
+                if driver is not None:
+                    with contextlib.suppress(OSError):  # an adapter that vanished has nothing left to close
+                        driver.close()
+            finally:
+                if held is not None:
+                    held.release()  # last: nobody can open the port before the driver has closed it
 
     def __enter__(self) -> Attenuator:
         self.open()
@@ -203,6 +216,16 @@ class Attenuator:
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  traceback: TracebackType | None) -> None:
         self.close()
+
+    def _refuse_other_holders(self, held: ownership.Hold) -> None:
+        """PortUnavailable when another program has the port open, as the driver's own check
+        would find (lsof), leaving out this process's hold of it."""
+        try:
+            others = ownership.others_holding(self.port, held)
+        except ownership.LsofMissing:
+            raise self._refusal_without_lsof() from None
+        if others:
+            raise self._refusal_held(tuple(map(str, others)), "")
 
     def _refusal(self, driver_said: str) -> PortUnavailable:
         """Why the driver's open() said no, as an exception that says what to do."""
@@ -213,23 +236,28 @@ class Attenuator:
         # OSError's file name, as \udcNN: both shown as \xNN, as the name is everywhere else.
         words = re.sub(r"\\udc([89a-f][0-9a-f])", r"\\x\1", shown(" ".join(driver_said.split())))
         quoted = f" (the driver said: {words})" if words else ""
-        holders: tuple[str, ...] = ()
         if "already opened" in words:  # its availability check said no
             if sys.platform != "win32" and shutil.which("lsof") is None:
-                why = ("lsof, which the driver asks whether another program holds the port, is not installed: "
-                       "install it (Debian, Ubuntu: sudo apt-get install lsof)")
-            else:
-                holders = tuple(map(str, ownership.holders_of(self.port)))
-                who = ownership.named(holders)
-                why = f"{who} holds it: close that program, or choose another port (`tolvan ports` lists them)"
-        elif "Errno 2]" in words or not os.path.exists(self.port) and sys.platform != "win32":
+                return self._refusal_without_lsof(quoted)
+            return self._refusal_held(tuple(map(str, ownership.holders_of(self.port))), quoted)
+        if "Errno 2]" in words or not os.path.exists(self.port) and sys.platform != "win32":
             why = "no such port: is the adapter plugged in? `tolvan ports` lists the serial ports"
         elif "Errno 13]" in words:
             why = ("permission denied: add your user to the group that owns the port (on Debian and Ubuntu "
                    "`sudo usermod -aG dialout $USER`, then log in again)")
         else:
             why = f"it could not be opened; {TROUBLESHOOTING}"
-        return PortUnavailable(f"cannot open {port}: {why}{quoted}", port=self.port, holders=holders)
+        return PortUnavailable(f"cannot open {port}: {why}{quoted}", port=self.port)
+
+    def _refusal_held(self, holders: tuple[str, ...], quoted: str) -> PortUnavailable:
+        who = ownership.named(holders)
+        return PortUnavailable(f"cannot open {shown(self.port)}: {who} holds it: close that program, or choose another "
+                               f"port (`tolvan ports` lists them){quoted}", port=self.port, holders=holders)
+
+    def _refusal_without_lsof(self, quoted: str = "") -> PortUnavailable:
+        return PortUnavailable(f"cannot open {shown(self.port)}: lsof, which the driver asks whether another program "
+                               f"holds the port, is not installed: install it (Debian, Ubuntu: sudo apt-get install "
+                               f"lsof){quoted}", port=self.port)
 
     # -- commands ----------------------------------------------------------------------------
 

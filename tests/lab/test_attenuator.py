@@ -139,14 +139,6 @@ def test_a_forked_child_does_not_use_its_parents_line(tolvan_attenuator, tolvan_
     assert tolvan_attenuator.version == Version(2, 50, 32) and len(tolvan_sim.received()) == 1
 
 
-def test_the_exclusive_lock_refuses_a_second_holder(tolvan_sim):
-    first, second = (serial.Serial(tolvan_sim.port) for _ in range(2))
-    with first, second:
-        ownership.lock(tolvan_sim.port, first.fileno())
-        with pytest.raises(PortUnavailable, match="holds it with an exclusive lock"):
-            ownership.lock(tolvan_sim.port, second.fileno())
-
-
 def _open_at(port, start, results, done):
     while time.time() < start:
         pass
