@@ -344,10 +344,9 @@ class Attenuator:
                     f"the read sent to prove the line back in step{tries}: is it switched on and is this its port? "
                     f"An instrument that answers slowly needs a larger reply_timeout; {TROUBLESHOOTING}")
         channels = [heard for heard in self._heard if heard]
-        if channels and ch > max(channels):
-            top = max(channels)
-            why = (f"channel {ch} may not exist on this instrument (has it {top} channel{'s' if top > 1 else ''}? "
-                   f"channel {top} answers, channel {ch} never has): check the number of channels")
+        if channels and ch > max(channels):  # channels are numbered from 1: a missing one lies above
+            why = (f"channel {ch} may not exist on this instrument (channel {max(channels)} answers, channel {ch} "
+                   f"never has): how many channels has it?")
         else:
             why = "is it switched on and is this its port? (`tolvan ports --probe` finds it)"
         return (f"no reply from the instrument on {port} to {call} within {self.reply_timeout:g} s{tries}: "

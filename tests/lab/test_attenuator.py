@@ -10,7 +10,8 @@ import time
 import pytest
 import serial
 
-from tolvan_lab import Attenuator, ChannelStatus, InstrumentError, NoReply, PortUnavailable, Version, ownership
+from tolvan_lab import Attenuator, ChannelStatus, InstrumentError, NoReply, PortUnavailable, Version
+from tolvan_lab.errors import NotSupported
 from tolvan_sim import find_simulator
 
 pytestmark = pytest.mark.skipif(find_simulator() is None, reason="needs the simulator tolvan-sim")
@@ -52,6 +53,19 @@ def test_a_reply_later_than_the_timeout_is_never_taken_for_a_later_command(make_
     assert late and all(frame[0] == 0x7B for frame in late)  # whole replies, each for an earlier request
 
 
+def test_a_channel_that_never_answered_above_one_that_does_may_not_exist(make_tolvan_sim):
+    sim = make_tolvan_sim("--channels", "2")
+    with Attenuator(sim.port, channels=3) as att:
+        att.reply_timeout = 0.3
+        with pytest.raises(NoReply, match="is it switched on") as silent:
+            att[3].attenuation  # nothing has answered yet: no reason to doubt the channel
+        assert "may not exist" not in str(silent.value)
+        assert att[2].attenuation == 0.0
+        with pytest.raises(NoReply, match=r"to read_current_status\(ch=3\) within 0\.3 s: channel 3 may not exist on "
+                                          r"this instrument \(channel 2 answers, channel 3 never has\)"):
+            att[3].attenuation
+
+
 def test_retries_and_the_frame_log(make_tolvan_sim, caplog):
     sim = make_tolvan_sim("--drop-every", "3")
     caplog.set_level(logging.DEBUG, "tolvan_lab.frames")
@@ -84,8 +98,9 @@ def test_values_the_instrument_cannot_take_send_nothing(make_tolvan_sim, set_to,
     with Attenuator(sim.port) as att:
         with pytest.raises(error, match=says):
             att[1].attenuation = set_to
-        with pytest.raises(ValueError, match="channel 2 does not support 1310 nm; it supports 1490, 1550"):
+        with pytest.raises(NotSupported, match="channel 2 does not support 1310 nm; it supports 1490, 1550") as lacked:
             att[2].wavelength = 1310
+        assert (lacked.value.channel, lacked.value.supported) == (2, (1490, 1550))
         with pytest.raises(IndexError, match="channel 5 is not served"):
             att[5]
     assert {frame[3:5] for frame in sim.received()} == {b"\x07\x2e"}  # the lists were read; nothing was set

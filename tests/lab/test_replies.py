@@ -2,6 +2,7 @@
 (noise, other commands' replies, late replies, several answers), the driver decodes only the last
 frame that answers the request, or gets nothing."""
 
+import logging
 import os
 import time
 from decimal import Decimal
@@ -141,18 +142,23 @@ class PipeLine(Line):
 
 
 @pytest.mark.parametrize("line", [Line, PipeLine])
-def test_what_waits_before_a_request_is_never_its_answer(pauses, line):
+def test_what_waits_before_a_request_is_never_its_answer_and_is_logged(pauses, line, caplog):
     # The previous command's list reply, arriving after its pause, waits when the status is asked;
     # so does a status reply behind more noise than one read takes.
     late_list = bytes.fromhex("7B 01 0C 07 2E 03 1E 05 D2 05 0E 06 32 7D")
     late_status = bytes(5000) + frame(1, b"\x14\x36", bytes.fromhex("00 01 00 6E 00"))
     driver = tolvan.TOLVAN("COM3")
+    caplog.set_level(logging.DEBUG, "tolvan_lab.frames")
     for waiting in (late_list, late_status):
+        caplog.clear()
         port = line(waiting, b"")
         driver.ser = CheckedPort(port, "COM3", reply_timeout=0)
         assert driver.read_current_status(1) is None  # the bare driver decodes the list as 14.90 dB
         if line is PipeLine:
             os.close(port.reader), os.close(port.writer)
+        # Nothing vanishes without a trace: the log shows every byte that was discarded, and why.
+        before = [r for r in caplog.records if r.tolvan_why.startswith("arrived before the request")]
+        assert b"".join(r.tolvan_frame for r in before) == waiting
 
 
 @settings(max_examples=500, deadline=None, database=None)
