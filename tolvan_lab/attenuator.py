@@ -339,10 +339,10 @@ class Attenuator:
         """The NoReply message: what was (not) sent, and what may be wrong."""
         port, tries = shown(self.port), f" ({self.retries + 1} tries)" if self.retries else ""
         if not sent:
-            return (f"{call} was not sent to {port}: an earlier command got no reply within {self.reply_timeout:g} s, "
-                    f"a late one may still come and be taken for this command's, and the instrument did not answer "
-                    f"the read sent to prove the line back in step{tries}: is it switched on and is this its port? "
-                    f"An instrument that answers slowly needs a larger reply_timeout; {TROUBLESHOOTING}")
+            return (f"{call} was not sent to {port}: an earlier command got no reply in time, its reply may still "
+                    f"come and be taken for this command's, and the instrument did not answer within "
+                    f"{self.reply_timeout:g} s the read sent to prove the line back in step{tries}: is it switched on "
+                    f"and is this its port? One that answers slowly needs a larger reply_timeout; {TROUBLESHOOTING}")
         channels = [heard for heard in self._heard if heard]
         if channels and ch > max(channels):  # channels are numbered from 1: a missing one lies above
             why = (f"channel {ch} may not exist on this instrument (channel {max(channels)} answers, channel {ch} "
