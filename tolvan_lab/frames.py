@@ -20,6 +20,7 @@ SHORTEST = 7  # start, channel, length, two command bytes, checksum, end
 VERSION = b"\x00\x03"
 WAVELENGTHS = b"\x07\x2e"
 STATUS = b"\x14\x36"
+READS = (VERSION, WAVELENGTHS, STATUS)  # the requests that change nothing on the instrument
 
 log = logging.getLogger("tolvan_lab.frames")
 
@@ -42,9 +43,25 @@ def find_frames(line: bytes | bytearray) -> list[tuple[int, int]]:
     return found
 
 
+def arriving_from(line: bytes | bytearray) -> int:
+    """Where, after the last well-formed frame in `line`, a frame may have begun that has not
+    all arrived yet (its length byte asks for more than is there); len(line) when none may have."""
+    found = find_frames(line)
+    at = found[-1][1] if found else 0
+    while (at := line.find(START, at)) >= 0:
+        if at + 2 >= len(line) or at + line[at + 2] + 2 > len(line):
+            return at
+        at += 1
+    return len(line)
+
+
 def well_formed(frame: bytes | bytearray) -> bool:
     return (len(frame) >= SHORTEST and frame[0] == START and frame[-1] == END
             and frame[2] + 2 == len(frame) and sum(frame[:-1]) & 0xFF == 0)
+
+
+def is_read(request: bytes) -> bool:
+    return bytes(request[3:5]) in READS
 
 
 def answers(request: bytes, frame: bytes) -> bool:
@@ -68,7 +85,7 @@ def hex_bytes(data: bytes | bytearray) -> str:
 
 def note(port: str, event: str, data: bytes | bytearray | None = None, why: str = "") -> None:
     """One record on the `tolvan_lab.frames` logger (DEBUG): the monotonic time, the port, what
-    happened (opened, sent, received, discarded, received nothing, closed), the bytes in hex and,
+    happened (opened, sent, withheld, received, discarded, received nothing, closed), the bytes in hex and,
     for a discard, why. The record carries them as `tolvan_time`, `tolvan_port`, `tolvan_event`,
     `tolvan_frame` and `tolvan_why` for handlers that lay them out themselves."""
     if not log.isEnabledFor(logging.DEBUG):

@@ -1,21 +1,21 @@
 """Who holds a serial port, and holding one alone.
 
 The driver's `open()` asks lsof whether anyone holds the port, then opens it. Two programs
-doing so at the same moment both hear "free" and both open it. So opening is serialised
-between the processes of this package by a lock on a small file named after the device
-(`opening`), and the open port is then locked exclusively (`lock`) with the advisory lock that
-pyserial's own `exclusive=True` takes, which every later opener of this package, and every
-exclusive pyserial user, is refused by.
+doing so at the same moment both hear "free" and both open it. So before the driver opens the
+port, `hold` opens the device itself and takes on it the exclusive advisory lock that pyserial's
+own `exclusive=True` takes: taking it is atomic between processes, so of two openers at once
+the second is refused before it opens, or flushes, the line; every exclusive pyserial user is
+refused too. Nothing else is shared: no file is created or opened by name in a shared folder,
+where another user could plant a link or hold a lock, and only a program holding the device
+itself, which lsof names, can keep the port from us.
 """
 
 from __future__ import annotations
 
-import contextlib
 import os
+import stat
 import subprocess
 import sys
-import tempfile
-import time
 from collections.abc import Iterator
 from typing import NamedTuple
 
@@ -41,29 +41,38 @@ class LsofMissing(Exception):
     """lsof could not be run: who holds a port is unknown."""
 
 
-def holders(ports: list[str]) -> dict[str, list[Holder]]:
-    """Per port (by its real path, as lsof reports it), the processes holding it, from one lsof
-    run. LsofMissing when lsof cannot be run. lsof run as a normal user sees only that user's
-    processes."""
-    if not ports:
-        return {}
+def _lsof(ports: list[str]) -> Iterator[tuple[str, Holder, str]]:
+    """Each open file of `ports` that lsof lists: the port's real path, its holder, and the
+    descriptor ("3", "cwd", ...). LsofMissing when lsof cannot be run."""
     try:
-        done = subprocess.run(["lsof", "-F", "pcn", "--", *ports], stdin=subprocess.DEVNULL,
+        done = subprocess.run(["lsof", "-F", "pcfn", "--", *ports], stdin=subprocess.DEVNULL,
                               capture_output=True)
     except OSError as error:
         raise LsofMissing(str(error)) from None
-    found: dict[str, list[Holder]] = {}
-    pid, command = 0, "?"
+    pid, command, fd = 0, "?", ""
     for line in os.fsdecode(done.stdout).splitlines():
         field, value = line[:1], line[1:]
         if field == "p":
             pid, command = int(value), "?"
         elif field == "c":
             command = value
+        elif field == "f":
+            fd = value
         elif field == "n":
-            held = found.setdefault(os.path.realpath(value), [])
-            if Holder(command, pid) not in held:
-                held.append(Holder(command, pid))
+            yield os.path.realpath(value), Holder(command, pid), fd
+
+
+def holders(ports: list[str]) -> dict[str, list[Holder]]:
+    """Per port (by its real path, as lsof reports it), the processes holding it, from one lsof
+    run. LsofMissing when lsof cannot be run. lsof run as a normal user sees only that user's
+    processes."""
+    if not ports:
+        return {}
+    found: dict[str, list[Holder]] = {}
+    for path, holder, _ in _lsof(ports):
+        held = found.setdefault(path, [])
+        if holder not in held:
+            held.append(holder)
     return found
 
 
@@ -84,53 +93,73 @@ def holders_of(port: str) -> tuple[Holder, ...]:
         return ()
 
 
-@contextlib.contextmanager
-def opening(port: str, wait: float = 5.0) -> Iterator[None]:
-    """Held while this process checks and opens `port`: another process of this package opening
-    the same device waits (up to `wait` seconds) and then finds it held."""
-    if fcntl is None:
-        yield
-        return
-    try:
-        device = os.stat(port)
-    except OSError:  # missing: the open that follows says so
-        yield
-        return
-    path = os.path.join(tempfile.gettempdir(), f"tolvan-opening-{device.st_rdev:x}-{device.st_ino:x}.lock")
-    try:
-        fd = os.open(path, os.O_RDWR | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o666)
-    except OSError:  # made by another user, without write access for us: go on without it
-        yield
-        return
-    try:
-        with contextlib.suppress(OSError):
-            os.fchmod(fd, 0o666)  # so that other users' programs can take it too
-        deadline = time.monotonic() + wait
-        while True:
-            try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                break
-            except BlockingIOError:
-                if time.monotonic() > deadline:
-                    raise PortUnavailable(
-                        f"cannot open {shown(port)}: another program has been opening it for {wait:g} s "
-                        f"(it holds {shown(path)}); try again, or find it with `lsof {shown(path)}`",
-                        port=port) from None
-                time.sleep(0.005)
-        yield
-    finally:
-        os.close(fd)  # releases the lock
+def others_holding(port: str, hold: Hold) -> tuple[Holder, ...]:
+    """The processes holding `port` beside `hold`, this process's own hold of it (this process
+    is named when it holds the port through another descriptor too). LsofMissing when lsof
+    cannot be run."""
+    mine = (os.getpid(), str(hold.fd))
+    found: list[Holder] = []
+    for path, holder, fd in _lsof([port]):
+        if path == os.path.realpath(port) and (holder.pid, fd) != mine and holder not in found:
+            found.append(holder)
+    return tuple(found)
 
 
-def lock(port: str, fd: int) -> None:
-    """Takes the exclusive advisory lock on the open port; PortUnavailable when another holds it."""
+class Hold:
+    """The port held alone: a descriptor of the device with the exclusive lock on it, until
+    `release`. A forked child does not keep it: its copy closes at the fork (the lock stays
+    with the parent's)."""
+
+    def __init__(self, fd: int) -> None:
+        self.fd: int | None = fd
+        self._pid = os.getpid()
+        _held.add(self)
+
+    def release(self) -> None:
+        if self.fd is not None and self._pid == os.getpid():
+            os.close(self.fd)
+        self.fd = None
+        _held.discard(self)
+
+
+_held: set[Hold] = set()
+
+
+def _close_in_child() -> None:
+    for hold in list(_held):
+        if hold.fd is not None:
+            os.close(hold.fd)  # the child's copy only: the parent's descriptor keeps the lock
+        hold.fd = None
+    _held.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_close_in_child)
+
+
+def hold(port: str) -> Hold | None:
+    """Opens the device `port` names and takes the exclusive lock on it, before anything else
+    opens it. PortUnavailable, at once, when another holds that lock. None where there is no such
+    lock (Windows: a port open there is exclusive already), or when `port` is no device that
+    opens: the driver's own open then says why."""
     if fcntl is None:
-        return
+        return None
     try:
+        fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    except OSError:
+        return None
+    try:
+        if not stat.S_ISCHR(os.fstat(fd).st_mode):
+            os.close(fd)
+            return None
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
-        found = tuple(holder for holder in holders_of(port) if holder.pid != os.getpid())  # not this opener
-        who = named(found)
-        raise PortUnavailable(f"cannot open {shown(port)}: {who} holds it with an exclusive lock; close that "
-                              f"program, or choose another port (`tolvan ports` lists them)",
+        os.close(fd)  # before lsof runs: this process is no holder
+        found = holders_of(port)
+        raise PortUnavailable(f"cannot open {shown(port)}: {named(found)} holds it with an exclusive lock; close "
+                              f"that program, or choose another port (`tolvan ports` lists them)",
                               port=port, holders=tuple(map(str, found))) from None
+    except OSError:  # a device without advisory locks: the driver's check and open decide
+        os.close(fd)
+        return None
+    return Hold(fd)

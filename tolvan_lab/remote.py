@@ -31,7 +31,7 @@ from typing import Any
 
 from tolvan_lab import units
 from tolvan_lab.addresses import address
-from tolvan_lab.attenuator import TROUBLESHOOTING, Attenuator
+from tolvan_lab.attenuator import TROUBLESHOOTING, Attenuator, _call_text
 from tolvan_lab.errors import InstrumentError, NoReply, PortUnavailable, shown
 
 MAX_LINE = 64 * 1024  # bytes of a response line: far beyond any answer the server gives
@@ -267,7 +267,10 @@ class RemoteAttenuator(Attenuator):
 
     # -- commands ----------------------------------------------------------------------------
 
-    def _run(self, call: str, method: str, *args: Any) -> Any:
+    def _run(self, method: str, *args: Any) -> Any:
+        return self._request(_call_text(method, args), method, *args)
+
+    def _request(self, call: str, method: str, *args: Any) -> Any:
         """One driver command as a SCPI program, sent again up to `retries` times while the
         instrument gives no reply; the driver's result for it.
 
@@ -364,13 +367,13 @@ class RemoteAttenuator(Attenuator):
                                    f"`tolvan serve --channels N` serves channels 1 to N", port=self.port, command=call)
         return InstrumentError(f"{shown(self.port)} refused {call} {said}", port=self.port, command=call)
 
-    def _attenuation_steps(self, ch: int) -> int:
-        # The attenuation alone: the server reads the instrument once for it, as for the whole status.
-        steps: int = self._run(f"read_current_status(ch={ch})", "read_attenuation", ch)
+    def channel_attenuation_steps(self, ch: int) -> int:
+        # The attenuation alone, in a line of its own (INP<n>:ATT?).
+        steps: int = self._request(_call_text("read_current_status", (ch,)), "read_attenuation", ch)
         return steps
 
-    def _status_of(self, ch: int) -> tuple[int, int]:
+    def channel_status(self, ch: int) -> tuple[int, int]:
         # The server names the wavelength; the Channel takes its position in the list, as the instrument gives it.
-        listed = self._wavelengths_of(ch)
-        steps, nm = self._run(f"read_current_status(ch={ch})", "read_current_status", ch)
+        listed = self.channel_wavelengths(ch)
+        steps, nm = self._run("read_current_status", ch)
         return (listed.index(nm) if nm in listed else -1), steps

@@ -19,18 +19,24 @@ MAX_DB = MAX_STEPS / STEPS_PER_DB  # 655.34
 MDB_PER_STEP = 10  # the driver takes and gives attenuation in mdB
 ACCEPTED = "0 to 655.34 dB in steps of 0.01 dB"
 
-# How far a float may lie from a whole 0.01 dB step and still mean it: 0.07 arrives as
-# 0.07000000000000001, and arange/linspace grids carry such noise; a value meant finer than
-# the step (3.1415) is far beyond it.
-_FLOAT_SLACK = 1e-6
+# How far a value may lie from a whole 0.01 dB step and still mean it, whatever its type: 0.07
+# arrives as 0.07000000000000001, and arange/linspace grids carry such noise; a value meant finer
+# than the step (3.1415) is far beyond it.
+SLACK_STEPS = Fraction(1, 10**6)
+# A Decimal this small lies within the slack of 0 dB: judged so without building 10**-exponent.
+_NEGLIGIBLE_EXPONENT = -12
 
 
 def steps(db: float | int | Decimal | Fraction) -> int:
     """The count of 0.01 dB steps for an attenuation in dB; ValueError for what the instrument
     cannot hold (negative, finer than 0.01 dB, 655.35 dB or more), TypeError for what is no number.
 
+    One rule for every type: a value is judged by its exact decimal value (a float by the
+    shortest decimal that gives it back, as repr() writes it), and means a step when it lies
+    within SLACK_STEPS of it. So 1e-300 and -1e-300 mean 0 dB as a float, a Decimal or a
+    Fraction alike.
     Integers of other types (numpy's) count as ints. The range is judged before any exact
-    arithmetic, so that Decimal('1E-99999999') or 10**5000 is refused at once."""
+    arithmetic, so that Decimal('1E-99999999') or 10**5000 is refused or taken at once."""
     if isinstance(db, bool) or not isinstance(db, (int, float, Decimal, Fraction, numbers.Integral)):
         raise TypeError(f"an attenuation is a number of dB, not {type(db).__name__} (an int, float, Decimal or "
                         f"Fraction: {ACCEPTED})")
@@ -40,28 +46,36 @@ def steps(db: float | int | Decimal | Fraction) -> int:
         raise ValueError(f"attenuation {db!r} dB is not a number the instrument can hold ({ACCEPTED})")
     if isinstance(db, Decimal) and not db.is_finite():
         raise ValueError(f"attenuation {db} dB is not a number the instrument can hold ({ACCEPTED})")
-    if db < 0:
-        raise ValueError(f"attenuation {_said(db)} dB is negative ({ACCEPTED})")
-    if isinstance(db, (int, Decimal)) and db >= _DISCONNECTED_DB:
+    if db < -1:
+        raise _negative(db)
+    if db >= (_DISCONNECTED_DB if isinstance(db, Decimal) else _DISCONNECTED_FRACTION):
         raise _above(db)
-    if isinstance(db, float):
-        scaled = db * STEPS_PER_DB
-        count = round(scaled)
-        exact = abs(scaled - count) <= _FLOAT_SLACK
-    elif isinstance(db, Decimal) and db and db.adjusted() < -2:  # 0 < db < 0.01, however many zeros it has
-        count, exact = 0, False
-    else:
-        exact_scaled = Fraction(db) * STEPS_PER_DB
-        count = round(exact_scaled)
-        exact = exact_scaled == count
-    if not exact:
+    scaled = _exactly(db) * STEPS_PER_DB
+    count = round(scaled)
+    if count < 0 or scaled < -SLACK_STEPS:  # a float's -1e-17 is the noise of 0 dB, as its 1e-17 is
+        raise _negative(db)
+    if abs(scaled - count) > SLACK_STEPS:
         raise ValueError(f"attenuation {_said(db)} dB is finer than the instrument's step of 0.01 dB ({ACCEPTED})")
     if count > MAX_STEPS:
         raise _above(db)
     return int(count)
 
 
+def _exactly(db: float | int | Decimal | Fraction) -> Fraction:
+    """The exact value of `db`, known to lie in -1 to 655.35: a float's as repr() writes it."""
+    if isinstance(db, float):
+        db = Decimal(float.__repr__(db))  # numpy's float64 included, whose own repr names its type
+    if isinstance(db, Decimal) and db and db.adjusted() < _NEGLIGIBLE_EXPONENT:
+        return Fraction(0)
+    return Fraction(db)
+
+
 _DISCONNECTED_DB = Decimal(DISCONNECTED_STEPS) / STEPS_PER_DB  # 655.35, exactly
+_DISCONNECTED_FRACTION = Fraction(DISCONNECTED_STEPS, STEPS_PER_DB)
+
+
+def _negative(db: float | int | Decimal | Fraction) -> ValueError:
+    return ValueError(f"attenuation {_said(db)} dB is negative ({ACCEPTED})")
 
 
 def nearest_step(db: float | int | Decimal | Fraction) -> float:

@@ -113,6 +113,7 @@ def test_a_command_without_a_reply_raises_and_never_returns_a_stale_value(start_
     # After a set that failed, what the instrument holds is unknown: neither 3.5 nor 4.0 is cached,
     # and the next look at the cache (a snapshot, a Station's metadata) asks the instrument.
     assert att.snapshot(update=None)["submodules"]["ch2"]["parameters"]["attenuation"]["value"] == 4.0
+    assert att.ch2.attenuation() == 4.0  # answered after the snapshot's unanswered read: the clear goes out
     with silenced(sim), pytest.raises(NoReply):
         att.ch2.clear()
     att.attenuator.reply_timeout = 1.0

@@ -10,7 +10,8 @@ import time
 import pytest
 import serial
 
-from tolvan_lab import Attenuator, ChannelStatus, InstrumentError, NoReply, PortUnavailable, Version, ownership
+from tolvan_lab import Attenuator, ChannelStatus, InstrumentError, NoReply, PortUnavailable, Version
+from tolvan_lab.errors import NotSupported
 from tolvan_sim import find_simulator
 
 pytestmark = pytest.mark.skipif(find_simulator() is None, reason="needs the simulator tolvan-sim")
@@ -52,18 +53,34 @@ def test_a_reply_later_than_the_timeout_is_never_taken_for_a_later_command(make_
     assert late and all(frame[0] == 0x7B for frame in late)  # whole replies, each for an earlier request
 
 
+def test_a_channel_that_never_answered_above_one_that_does_may_not_exist(make_tolvan_sim):
+    sim = make_tolvan_sim("--channels", "2")
+    with Attenuator(sim.port, channels=3) as att:
+        att.reply_timeout = 0.3
+        with pytest.raises(NoReply, match="is it switched on") as silent:
+            att[3].attenuation  # nothing has answered yet: no reason to doubt the channel
+        assert "may not exist" not in str(silent.value)
+        assert att[2].attenuation == 0.0
+        with pytest.raises(NoReply, match=r"to read_current_status\(ch=3\) within 0\.3 s: channel 3 may not exist on "
+                                          r"this instrument \(channel 2 answers, channel 3 never has\)"):
+            att[3].attenuation
+
+
 def test_retries_and_the_frame_log(make_tolvan_sim, caplog):
-    sim = make_tolvan_sim("--drop-every", "2")
+    sim = make_tolvan_sim("--drop-every", "3")
     caplog.set_level(logging.DEBUG, "tolvan_lab.frames")
     with Attenuator(sim.port, retries=1) as att:
         for value in (1.5, 2.5, 3.5):
             att[1].attenuation = value
             assert att[1].attenuation == value
-    assert len(sim.received()) == 11  # six commands, every second request unanswered and sent again
+    # Six commands; every third request unanswered, then a read that proves the line back in step
+    # (the version, whose reply no owed one can be taken for) and the command again.
+    received = sim.received()
+    assert len(received) == 14 and [received[at][3:5] for at in (3, 6, 9, 12)] == [b"\x00\x03"] * 4
     events = [(r.tolvan_event, r.tolvan_frame) for r in caplog.records]
     assert events[0] == ("opened", None) and events[-1] == ("closed", None)
     assert ("sent", bytes.fromhex("7B 01 07 14 3C 96 00 97 7D")) in events  # 1.5 dB
-    assert [e for e, _ in events].count("received nothing") == 5
+    assert [e for e, _ in events].count("received nothing") == 4
     assert all(r.getMessage().startswith(f"{r.tolvan_time:.6f} {sim.port} {r.tolvan_event}") for r in caplog.records)
 
     with Attenuator(sim.port) as att, pytest.raises(NoReply) as missed:
@@ -81,8 +98,9 @@ def test_values_the_instrument_cannot_take_send_nothing(make_tolvan_sim, set_to,
     with Attenuator(sim.port) as att:
         with pytest.raises(error, match=says):
             att[1].attenuation = set_to
-        with pytest.raises(ValueError, match="channel 2 does not support 1310 nm; it supports 1490, 1550"):
+        with pytest.raises(NotSupported, match="channel 2 does not support 1310 nm; it supports 1490, 1550") as lacked:
             att[2].wavelength = 1310
+        assert (lacked.value.channel, lacked.value.supported) == (2, (1490, 1550))
         with pytest.raises(IndexError, match="channel 5 is not served"):
             att[5]
     assert {frame[3:5] for frame in sim.received()} == {b"\x07\x2e"}  # the lists were read; nothing was set
@@ -134,14 +152,6 @@ def test_a_forked_child_does_not_use_its_parents_line(tolvan_attenuator, tolvan_
         assert answer.read() == b"refused"
     os.waitpid(child, 0)
     assert tolvan_attenuator.version == Version(2, 50, 32) and len(tolvan_sim.received()) == 1
-
-
-def test_the_exclusive_lock_refuses_a_second_holder(tolvan_sim):
-    first, second = (serial.Serial(tolvan_sim.port) for _ in range(2))
-    with first, second:
-        ownership.lock(tolvan_sim.port, first.fileno())
-        with pytest.raises(PortUnavailable, match="holds it with an exclusive lock"):
-            ownership.lock(tolvan_sim.port, second.fileno())
 
 
 def _open_at(port, start, results, done):
