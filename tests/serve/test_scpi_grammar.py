@@ -120,7 +120,9 @@ NUMBERS = [
     ("INP2:WAV MAX;INP3:WAV min", None, [("select", 2, 1550), ("select", 3, 1310)]),
     ("INP:ATT 1.234;SYST:ERR?", '-222,"Data out of range; attenuation 1.234 dB is finer…', []),
     ("INP:ATT 655.35;SYST:ERR?", '-222,"Data out of range; attenuation 655.35 dB…', []),
-    ("INP:ATT 1e-999999999MDB;SYST:ERR?", "-222,…", []),  # never rounded to 0 dB
+    # As tiny in mdB as in dB: the layer's rule takes both as 0 dB, as it takes 1e-300 from EPICS.
+    ("INP:ATT 1e-999999999MDB;INP:ATT 1e-999999999;INP:ATT?", "0.00",
+     [("set_attenuation", 1, Decimal("1e-1000000002")), ("set_attenuation", 1, Decimal("1e-999999999"))]),
     ("INP:ATT 1e9999999999999999999999999;SYST:ERR?", "-222,…", []),
     ("INP:ATT 7MDB;SYST:ERR?", "-222,…", []),
     ("INP:ATT? MAXI;SYST:ERR?", None, []),  # a query that fails ends its line
