@@ -139,8 +139,10 @@ def test_version_says_what_runs(tolvan):
 @needs_simulator
 @pytest.mark.parametrize("retries, status", [(None, 1), ("1", 0)])
 def test_retries_send_a_command_that_got_no_reply_again(tolvan, instrument, retries, status):
-    sim = instrument("--drop-every", "2")  # status reads the wavelength list, then the status: withheld
-    run = tolvan("-p", sim.port, *(["--retries", retries] if retries else []), "status")
+    # info reads the version, the list, then the status: no reply. A retry proves the line in step
+    # (the version read again, answered) and sends the status again, answered.
+    sim = instrument("--drop-every", "3")
+    run = tolvan("-p", sim.port, *(["--retries", retries] if retries else []), "info", "--channels", "2")
     assert run.status == status, run
     reads = [command.name for command in sim.commands()].count("read_current_status")
     assert reads == 1 + int(retries or 0), sim.commands()

@@ -26,14 +26,15 @@ def rows(path):
 
 
 def test_csv_rows_as_the_instrument_answered(tolvan, instrument, tmp_path):
-    # Every 3rd request unanswered: step 2's set, step 3's read-back; step 4 reads back another value.
-    sim = instrument("--drop-every", "3")
+    # Every 4th request unanswered: step 2's read-back, then (after the version read that proves the
+    # line in step) step 4's set, which took effect all the same: its read-back shows it.
+    sim = instrument("--drop-every", "4")
     run = tolvan("-p", sim.port, "sweep", "--from", "0", "--to", "0.6", "--step", "0.2", "--ch", "2", "--csv", "s.csv",
                  "--json")
-    assert run.status == 1 and "2 of 4 steps did not read back as set (first at 0.20 dB: no reply to set)" in run.err, run
+    assert run.status == 1 and "2 of 4 steps did not read back as set (first at 0.20 dB: no reply to read)" in run.err, run
     table = rows(tmp_path / "s.csv")
-    assert [row[1:] for row in table] == [["0.00", "0.00", "true", ""], ["0.20", "0.20", "false", "no reply to set"],
-                                          ["0.40", "", "false", "no reply to read"], ["0.60", "0.60", "true", ""]]
+    assert [row[1:] for row in table] == [["0.00", "0.00", "true", ""], ["0.20", "", "false", "no reply to read"],
+                                          ["0.40", "0.40", "true", ""], ["0.60", "0.60", "false", "no reply to set"]]
     times = [float(row[0]) for row in table]
     assert times == sorted(times) and times[0] >= 0.4  # a set and a read-back of 0.2 s each
     # The document holds what the CSV holds.

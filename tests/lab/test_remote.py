@@ -99,12 +99,12 @@ def test_values_the_instrument_cannot_take_send_nothing(reach, set_to, error, sa
 
 
 def test_no_reply_retries_and_a_closed_attenuator(reach):
-    sim, att = reach("--drop-every", "2", retries=8)
+    sim, att = reach("--drop-every", "3", retries=8)
     with pytest.raises(PortUnavailable, match=r"cannot send read_device_version\(\) to .*: it is not open"):
         att.version
     with att:
         # Read once per open, here and by a server, whose own reads of them in its idle time would
-        # otherwise take the answered turns of an instrument that answers every other command.
+        # otherwise take the answered turns of an instrument that drops every third reply.
         assert att.version == Version(2, 50, 32) and all(ch.wavelengths for ch in att)
         att.retries = 1
         for value in (1.5, 2.5):
