@@ -28,7 +28,8 @@ from aiohttp import WSCloseCode, web
 from tolvan_lab import InstrumentError, NoReply, PortUnavailable
 from tolvan_lab.errors import shown
 from tolvan_serve.events import Event
-from tolvan_serve.owner import Busy, Owner, SettingsConflict
+from tolvan_serve.owner import Owner
+from tolvan_serve.refusals import Busy, SettingsConflict
 from tolvan_serve.panel_requests import MAX_BODY, Refused, Request, judged, submitted
 from tolvan_serve.panel_state import Message, PanelState
 from tolvan_serve.reach import LOOPBACK, allows, client_address

@@ -30,6 +30,7 @@ from tolvan_lab.errors import NotSupported, shown
 from tolvan_serve.answering import Answering
 from tolvan_serve.events import ChannelSeen, Event, Online, VersionRead, WavelengthsRead
 from tolvan_serve.polls import PollSchedule
+from tolvan_serve.refusals import Busy, SettingsConflict
 
 log = logging.getLogger("tolvan_serve")
 
@@ -39,14 +40,6 @@ REOPEN_EVERY = 2.0
 # More than every SCPI client (32) and every EPICS record put (one each while it is busy) can
 # have waiting at once: a full queue is a fault of the server, reported as one.
 QUEUE_LIMIT = 1024
-
-
-class Busy(InstrumentError):
-    """The server's queue is full, or it is stopping: the request was not sent."""
-
-
-class SettingsConflict(InstrumentError):
-    """Output on asked for a channel whose attenuation before it was disconnected is unknown."""
 
 
 def _on_channel(ch: int, work: Callable[[Attenuator], T]) -> Callable[[Attenuator], T]:

@@ -26,7 +26,7 @@ from typing import Any
 
 from tolvan_lab import InstrumentError, NoReply, PortUnavailable, units
 from tolvan_lab.errors import NotSupported
-from tolvan_serve.owner import Busy, SettingsConflict
+from tolvan_serve.refusals import Busy, SettingsConflict
 
 log = logging.getLogger("tolvan_serve")
 
