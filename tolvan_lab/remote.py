@@ -292,7 +292,7 @@ class RemoteAttenuator(Attenuator):
                                       command=call)
             for attempt in range(self.retries + 1):
                 try:
-                    answers = self._exchange(call, text)
+                    answers = self._send_program(call, text)
                 except NoReply:
                     if attempt == self.retries:
                         raise
@@ -305,7 +305,7 @@ class RemoteAttenuator(Attenuator):
                                           f"({error}); is it {SERVER}?", port=self.port, command=call) from None
         raise AssertionError("unreachable")  # the loop returns or raises
 
-    def _exchange(self, call: str, text: str) -> list[str]:
+    def _send_program(self, call: str, text: str) -> list[str]:
         """Sends the program `text` and its error query; the answers to its queries. Raises what the
         error entry says went wrong."""
         connection = self._socket or self._reconnect(call)
