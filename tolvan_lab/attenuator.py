@@ -271,6 +271,19 @@ class Attenuator:
 
     # -- commands ----------------------------------------------------------------------------
 
+    def _check_can_send(self, call: str, *, is_open: bool) -> None:
+        """PortUnavailable while closed; InstrumentError in a forked child of the process that opened
+        it (the two would share the line and read each other's replies)."""
+        if not is_open:
+            why = f"it was closed after it failed ({self._lost})" if self._lost else "it is not open"
+            raise PortUnavailable(f"cannot send {call} to {shown(self.port)}: {why}; open it with open() or "
+                                  f"`with Attenuator(...)`", port=self.port, command=call)
+        if self._opened_by != os.getpid():
+            raise InstrumentError(f"cannot send {call} to {shown(self.port)}: this Attenuator was opened by "
+                                  f"process {self._opened_by}, and this is process {os.getpid()} (a fork of "
+                                  f"it); open an Attenuator of its own in this process once the other has "
+                                  f"closed the port", port=self.port, command=call)
+
     def _run(self, method: str, *args: Any) -> Any:
         """The driver's command `method` with `args`, sent again up to `retries` times while it
         gets no reply; its result.
@@ -283,16 +296,8 @@ class Attenuator:
         call = _call_text(method, args)
         with driver_lock:
             driver, checked = self._driver, self._checked
-            if driver is None or checked is None:
-                why = f"it was closed after it failed ({self._lost})" if self._lost else "it is not open"
-                raise PortUnavailable(f"cannot send {call} to {shown(self.port)}: {why}; open it with open() or "
-                                      f"`with Attenuator(...)`", port=self.port, command=call)
-            if self._opened_by != os.getpid():
-                # A forked child shares its parent's line: the two would read each other's replies.
-                raise InstrumentError(f"cannot send {call} to {shown(self.port)}: this Attenuator was opened by "
-                                      f"process {self._opened_by}, and this is process {os.getpid()} (a fork of "
-                                      f"it); open an Attenuator of its own in this process once the other has "
-                                      f"closed the port", port=self.port, command=call)
+            self._check_can_send(call, is_open=driver is not None and checked is not None)
+            assert driver is not None and checked is not None
             checked.reply_timeout = self.reply_timeout
             sent = False
             for _ in range(self.retries + 1):

@@ -281,15 +281,7 @@ class RemoteAttenuator(Attenuator):
                                   f"it; send it where the instrument's port is", port=self.port, command=call)
         text, decode = program(method, *args)
         with self._guard():
-            if not self._open:
-                why = f"it was closed after it failed ({self._lost})" if self._lost else "it is not open"
-                raise PortUnavailable(f"cannot send {call} to {shown(self.port)}: {why}; open it with open() or "
-                                      f"`with Attenuator(...)`", port=self.port, command=call)
-            if self._opened_by != os.getpid():
-                raise InstrumentError(f"cannot send {call} to {shown(self.port)}: this Attenuator was opened by "
-                                      f"process {self._opened_by}, and this is process {os.getpid()} (a fork of "
-                                      f"it); open an Attenuator of its own in this process", port=self.port,
-                                      command=call)
+            self._check_can_send(call, is_open=self._open)
             for attempt in range(self.retries + 1):
                 try:
                     answers = self._send_program(call, text)
