@@ -1,4 +1,4 @@
-"""Checks what `python -m build` produced before anything is installed from it.
+"""Checks the sdist and the wheel that scripts/dist.sh built, before anything is installed from them.
 
     python scripts/check_dist.py DIST_DIR
 

@@ -26,9 +26,15 @@ fi
 step=all
 case "${1:-}" in --build-only | --no-build) step="${1#--}"; shift ;; esac
 if [ "$step" != no-build ]; then
-    ensure_venv
-    "$VENV/bin/python" -m pip install --quiet ".[test]" \
+    if [ ! -x "$VENV/bin/python" ]; then fresh_venv "$VENV"; fi
+    venv_install "$VENV" ".[test]" \
         -Ccmake.define.TOLVAN_SANITIZE=ON -Cinstall.strip=false -Cbuild-dir=build/sanitize
+fi
+# What was installed must be the instrumented build.
+module="$("$VENV/bin/python" -c 'import importlib.util; print(importlib.util.find_spec("tolvan").origin)')"
+if ! nm -D --undefined-only "$module" | grep -q ' __asan_'; then
+    echo "sanitize.sh: $module is not built with AddressSanitizer" >&2
+    exit 1
 fi
 
 # The interpreter is not instrumented: the runtime must be preloaded into every
@@ -73,7 +79,7 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export TOLVAN_ROBUSTNESS_CALLS="${TOLVAN_ROBUSTNESS_CALLS:-2000}"
 export TOLVAN_ROBUSTNESS_SECONDS="${TOLVAN_ROBUSTNESS_SECONDS:-3}"
 export TOLVAN_ROBUSTNESS_RSS=off
-export TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-60}"
+export TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-30}"
 
 # The suites that run the module and the simulator: the fast suite, the robustness checks, the
 # end-to-end suite, and the layer's generated lines of replies through every command. The rest

@@ -5,8 +5,10 @@
 #   bash scripts/test.sh [extra pytest arguments]
 #
 # PYTHON chooses the CPython 3.11 (default python3.11). CPython 3.12 and later,
-# where found (scripts/env.sh: find_python), run the fast suite as well. Each
-# suite runs on $TOLVAN_TEST_WORKERS pytest-xdist workers (scripts/env.sh).
+# where found (scripts/env.sh: find_python), run the fast suite as well. The 3.11
+# suites run on $TOLVAN_TEST_WORKERS pytest-xdist workers (default 6); the other
+# suites run beside them, each on two or three. Each stage's time is shown at the
+# end and kept in build/test-logs/stages.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/env.sh
@@ -14,6 +16,11 @@ began=$SECONDS
 took() { echo "$(( (SECONDS - began) / 60 )) min $(( (SECONDS - began) % 60 )) s"; }
 LOGS="$PWD/build/test-logs"
 mkdir -p "$LOGS"
+# Bytecode is compiled once per run and shared by every process of it, under build/pycache (the
+# environments are installed without it; where PYTHONDONTWRITEBYTECODE is set, each of the run's
+# thousand processes would compile everything it imports again).
+unset PYTHONDONTWRITEBYTECODE
+export PYTHONPYCACHEPREFIX="$PWD/build/pycache"
 
 # stage NAME: the stage that begins now; each stage's time goes to the summary at the end
 # (and to build/test-logs/stages.txt).
@@ -71,47 +78,60 @@ if [ "$pedantic_status" -ne 0 ]; then
     exit 1
 fi
 
-# finish_build PID NAME: waits for a background build; on failure shows its log.
-finish_build() {
-    if ! wait "$1"; then
-        cat "$LOGS/$2-build.log"
-        echo "test: the $2 build failed (log above: build/test-logs/$2-build.log)"
-        exit 1
-    fi
+# The other suites, each a job of its own in the background beside the 3.11 suites below (which
+# mostly wait: on the instrument's 0.2 s pause, on servers, on child processes), so that the two
+# processors are never idle: type checking; for each newer CPython, its build and its fast suite;
+# the sanitizer's build and suites; the debug interpreter's build and suites. Each writes to
+# build/test-logs/NAME.log, shown when it ends, and runs in a session of its own, so that stopping
+# the test command (Ctrl-C, a failure) stops the job with everything it started.
+declare -A job_pid
+jobs_started=()
+start_job() {
+    local name="$1"
+    shift
+    setsid bash -c 'began=$SECONDS; status=0; "$@" || status=$?
+                    echo "$((SECONDS - began))" > "$LOGS/$0.seconds"; exit "$status"' "$name" "$@" \
+        >"$LOGS/$name.log" 2>&1 &
+    job_pid[$name]=$!
+    jobs_started+=("$name")
 }
+trap 'for name in "${jobs_started[@]}"; do kill -- "-${job_pid[$name]}" 2>/dev/null || true; done' EXIT
+export LOGS
 
-# The builds the later stages need, in the background at the lowest priority (nice 19): the
-# sanitizer build, the debug-interpreter build (installed with apt-get where missing) and one
-# for each newer CPython (all but the sanitizer build without the simulator, which their suites
-# never start: it is more than half of a build). The 3.11 suites below mostly wait (on the
-# instrument's 0.2 s pause, on servers, on child processes) and leave the processors to them;
-# at that priority a build yields a processor at once to a test that wakes. Their output goes
-# to build/test-logs/ and is shown if they fail. Each in a session of its own, so that stopping
-# the test command (Ctrl-C, a failure) stops the whole build with it.
-echo "test: building for the sanitizer, the debug interpreter and ${#newer[@]} newer CPython(s) in the background (at $(took))"
-builds=()
-setsid nice -n 19 bash scripts/sanitize.sh --build-only >"$LOGS/sanitize-build.log" 2>&1 &
-sanitize_build=$!
-builds+=("$sanitize_build")
-setsid nice -n 19 bash scripts/debug.sh --build-only >"$LOGS/debug-build.log" 2>&1 &
-debug_build=$!
-builds+=("$debug_build")
-declare -A newer_build
+echo "test: in the background: type checking, and the builds and suites of the sanitizer, the debug interpreter and ${#newer[@]} newer CPython(s) (at $(took))"
+# Type checking: stubtest, and one mypy --strict run over the sample scripts, the mistakes it must
+# report, and the adapters (scripts/typecheck.py).
+start_job typecheck "$TEST_VENV/bin/python" scripts/typecheck.py
+# Each newer CPython: the fast suite, the hostile objects, and the load checks that differ between
+# versions (importing again after removal from sys.modules; sub-interpreters), on a build without
+# the simulator, which these suites never start (it is more than half of a build).
+fast=(tests/test_*.py)
+newer_suite=("${fast[@]#tests/}" robustness/test_hostile.py robustness/test_subinterpreters.py
+             "robustness/test_leaks.py::test_import_again_after_removal_from_sys_modules_leaves_nothing_behind")
 for python in "${newer[@]}"; do
     version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-    setsid nice -n 19 bash -c 'source scripts/env.sh && fresh_venv "$1" "$2" &&
-        "$1/bin/python" -m pip install --quiet ".[test]" -Cbuild-dir="build/test-$3" -Ccmake.define.TOLVAN_SIMULATOR=OFF' \
-        build "$TEST_VENV-$version" "$python" "$version" >"$LOGS/$version-build.log" 2>&1 &
-    newer_build[$version]=$!
-    builds+=("$!")
+    start_job "$version" bash -c 'source scripts/env.sh && WORKERS=(-n 2) &&
+        fresh_venv "$1" "$2" &&
+        venv_install "$1" ".[test]" -Cbuild-dir="build/test-$3" -Ccmake.define.TOLVAN_SIMULATOR=OFF &&
+        echo "test: the fast suite on $("$2" -V) ($2)" &&
+        PATH="$1/bin:$PATH" TOLVAN_OTHER_PYTHONS="$4" pytest_run "$1/bin/python" "${@:5}"' \
+        build "$TEST_VENV-$version" "$python" "$version" "$other_pythons" "${newer_suite[@]}" "$@"
 done
-trap 'for build in "${builds[@]}"; do kill -- "-$build" 2>/dev/null || true; done' EXIT
+# Memory safety and C-API discipline. The sanitizer's suites (scripts/sanitize.sh): the extension
+# and the simulator rebuilt with AddressSanitizer and UndefinedBehaviorSanitizer (.venv-sanitize),
+# and the suites that run them (the module's and the simulator's, and the layer's over the driver)
+# again against that build; any sanitizer report fails. The debug interpreter's
+# (scripts/debug.sh): the module built for CPython's debug interpreter (Py_DEBUG), the fast suite
+# and the robustness checks, the leak check counting every reference, in development mode with
+# warnings as errors. The sanitizer's suites wait on the simulator for much of their time; the
+# debug interpreter's only compute, on as many workers as processors.
+TOLVAN_TEST_WORKERS=3 start_job sanitizer bash scripts/sanitize.sh "$@"
+TOLVAN_TEST_WORKERS=2 start_job debug bash scripts/debug.sh "$@"
 
 # Run from tests/ so that `import tolvan` finds the installed package, with the
 # environment's scripts (the simulator from the wheel) first on the search path.
 # First the in-memory tier (-m in_memory: no process, pseudo-terminal or network; tests/conftest.py
-# says which files), on as many workers as processors: a slip in the driver's rules or the
-# layer's reply check shows in seconds.
+# says which files): a slip in the driver's rules or the layer's reply check shows in seconds.
 run_311() { PATH="$TEST_VENV/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" pytest_run "$TEST_VENV/bin/python" "$@"; }
 stage in-memory
 echo "test: the in-memory tier on $("$TEST_VENV/bin/python" -V) (at $(took))"
@@ -122,18 +142,10 @@ WORKERS=(-n 2)  # bound by the processors, not by waiting
 run_311 -m in_memory "${in_memory[@]}" "$@"
 WORKERS=("${saved_workers[@]}")
 
-# Type checking, beside the suites below (which mostly wait), at the builds' priority: stubtest and
-# one mypy --strict run over the sample scripts, the mistakes it must report, and the adapters
-# (scripts/typecheck.py). Its output is shown when it ends.
-setsid nice -n 19 "$TEST_VENV/bin/python" scripts/typecheck.py >"$LOGS/typecheck.log" 2>&1 &
-typecheck=$!
-builds+=("$typecheck")
-
-# Then every other suite on 3.11, the end-to-end suite among them, beside those builds, on six
-# workers unless TOLVAN_TEST_WORKERS says otherwise: these suites mostly wait (on the pause, on
-# servers, on child processes), and six finish them in about three quarters of the time four take,
-# where eight are slower again. Their timed checks hold on a loaded machine: a bound far from what
-# is measured (what is measured belongs in bench/).
+# Then every other suite on 3.11, the end-to-end suite among them, on six workers unless
+# TOLVAN_TEST_WORKERS says otherwise: these suites mostly wait, and six finish them in about three
+# quarters of the time four take, where eight are slower again. Their timed checks hold on a
+# loaded machine: a bound far from what is measured (what is measured belongs in bench/).
 stage suites-3.11
 echo "test: every other suite on $("$TEST_VENV/bin/python" -V) (at $(took))"
 saved_workers=("${WORKERS[@]}")
@@ -141,55 +153,24 @@ WORKERS=(-n "${TOLVAN_TEST_WORKERS:-6}")
 run_311 -m "not in_memory" "$@"
 WORKERS=("${saved_workers[@]}")
 
-stage typecheck-wait
-if ! wait "$typecheck"; then
-    cat "$LOGS/typecheck.log"
-    echo "test: type checking failed (log above: build/test-logs/typecheck.log)"
-    exit 1
-fi
-cat "$LOGS/typecheck.log"
-
-# Each newer CPython, in the environment built for it above: the fast suite, the hostile
-# objects, and the load checks that differ between versions (importing again after removal
-# from sys.modules; sub-interpreters).
-fast=(tests/test_*.py)
-for python in "${newer[@]}"; do
-    version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-    stage "$version"
-    finish_build "${newer_build[$version]}" "$version"
-    echo "test: the fast suite on $("$python" -V) ($python; at $(took))"
-    PATH="$TEST_VENV-$version/bin:$PATH" TOLVAN_OTHER_PYTHONS="$other_pythons" pytest_run "$TEST_VENV-$version/bin/python" \
-        "${fast[@]#tests/}" robustness/test_hostile.py robustness/test_subinterpreters.py \
-        "robustness/test_leaks.py::test_import_again_after_removal_from_sys_modules_leaves_nothing_behind" "$@"
+# Then each background job as it ends, its output shown; every one is waited for, and the run fails
+# if any failed.
+stage waiting-for-the-jobs
+failed=()
+jobs_took=()
+for name in "${jobs_started[@]}"; do
+    status=0
+    wait "${job_pid[$name]}" || status=$?
+    echo "test: --- $name (build/test-logs/$name.log)"
+    cat "$LOGS/$name.log"
+    jobs_took+=("$name $(cat "$LOGS/$name.seconds" 2>/dev/null || echo '?') s")
+    if [ "$status" -ne 0 ]; then failed+=("$name (exit status $status)"); fi
 done
-
-# Memory safety and C-API discipline, side by side. The sanitizer's suites (scripts/sanitize.sh):
-# the extension and the simulator rebuilt with AddressSanitizer and UndefinedBehaviorSanitizer
-# (.venv-sanitize), and the suites that run them (the module's and the simulator's, and the
-# layer's over the driver) again against that build; any sanitizer report fails. The debug
-# interpreter's (scripts/debug.sh): the module built for CPython's debug interpreter (Py_DEBUG),
-# the fast suite and the robustness checks, the leak check counting every reference, in
-# development mode with warnings as errors. The sanitizer's suites wait on the simulator for much
-# of their time; the debug interpreter's, which only compute, run meanwhile at the lowest
-# priority (their output in build/test-logs/debug.log, shown when they end).
-stage sanitizer+debug
-finish_build "$sanitize_build" sanitize
-finish_build "$debug_build" debug
 trap - EXIT
-echo "test: the suites of the module and the simulator on the sanitizer build, and beside them the fast and robustness suites on the debug interpreter (at $(took))"
-setsid nice -n 19 bash -c 'began=$SECONDS; status=0; bash scripts/debug.sh --no-build "$@" || status=$?
-                           echo "debug: $((SECONDS - began)) s"; exit "$status"' debug "$@" >"$LOGS/debug.log" 2>&1 &
-debug_run=$!
-trap 'kill -- "-$debug_run" 2>/dev/null || true' EXIT
-sanitized=0
-bash scripts/sanitize.sh --no-build "$@" || sanitized=$?
-debugged=0
-wait "$debug_run" || debugged=$?
-trap - EXIT
-cat "$LOGS/debug.log"
-if [ "$sanitized" -ne 0 ] || [ "$debugged" -ne 0 ]; then
-    echo "test: the sanitizer's suites exited $sanitized, the debug interpreter's $debugged (0: passed)"
+if [ "${#failed[@]}" -gt 0 ]; then
+    echo "test: failed: ${failed[*]} (logs above: build/test-logs/)"
     exit 1
 fi
+echo "test: the background jobs, beside the stages: $(IFS=';'; echo "${jobs_took[*]}" | sed 's/;/; /g')"
 summary
 echo "test: everything passed in $(took)"

@@ -1,7 +1,7 @@
 """In-memory stand-ins for the robustness checks, and the knobs that size them.
 
 The ports here are cheap on purpose: most of their methods are builtins bound
-to fixed data, so that a loop of 100,000 commands measures the driver and not
+to fixed data, so that a loop of 20,000 commands measures the driver and not
 the stand-in, and so that a stand-in keeps no state that could grow.
 """
 
@@ -17,7 +17,7 @@ from conftest import FakePort as ScriptedPort
 # How many calls a leak check makes per method and path, and how long the
 # thread check runs. Sanitizer and valgrind runs make them smaller; the
 # default is what the test command runs.
-CALLS = int(os.environ.get("TOLVAN_ROBUSTNESS_CALLS", "100000"))
+CALLS = int(os.environ.get("TOLVAN_ROBUSTNESS_CALLS", "20000"))
 THREAD_SECONDS = float(os.environ.get("TOLVAN_ROBUSTNESS_SECONDS", "3"))
 FUZZ_EXAMPLES = int(os.environ.get("TOLVAN_FUZZ_EXAMPLES", "200"))
 
