@@ -137,10 +137,15 @@ stage in-memory
 echo "test: the in-memory tier on $("$TEST_VENV/bin/python" -V) (at $(took))"
 # Only its files are collected: collecting everything would import every framework first.
 read -r -a in_memory <<< "$(cd tests && "$TEST_VENV/bin/python" -c 'import conftest; print(*conftest.IN_MEMORY)')"
+# Beside it, one process collects every other suite, once: what their imports need is compiled then,
+# and not by each of the workers that start together next.
+(cd tests && "$TEST_VENV/bin/python" -m pytest -q -p no:cacheprovider --collect-only -m "not in_memory" >/dev/null 2>&1) &
+collected=$!
 saved_workers=("${WORKERS[@]}")
 WORKERS=(-n 2)  # bound by the processors, not by waiting
 run_311 -m in_memory "${in_memory[@]}" "$@"
 WORKERS=("${saved_workers[@]}")
+wait "$collected" || true  # a failure to collect shows in the suites' own run
 
 # Then every other suite on 3.11, the end-to-end suite among them, on six workers unless
 # TOLVAN_TEST_WORKERS says otherwise: these suites mostly wait, and six finish them in about three

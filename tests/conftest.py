@@ -102,8 +102,8 @@ def driver(pauses):
 # unmarked fails, saying which.
 IN_MEMORY = ["test_arguments.py", "test_attenuation.py", "test_checksum.py", "test_class_surface.py",
              "test_display_link.py", "test_exchange.py", "test_status.py", "test_version.py", "test_wavelengths.py",
-             "lab/test_replies.py", "serve/test_owner.py", "serve/test_scpi_grammar.py", "serve/test_panel_logic.py",
-             "cli/test_values.py", "tooling/"]
+             "lab/test_replies.py", "lab/test_units.py", "serve/test_owner.py", "serve/test_scpi_grammar.py",
+             "serve/test_panel_logic.py", "cli/test_values.py", "tooling/"]
 HERE = Path(__file__).parent
 
 

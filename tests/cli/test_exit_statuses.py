@@ -274,7 +274,9 @@ def test_output_that_cannot_be_written_exits_1_naming_it(instrument, tmp_path, s
     os.close(read_end)  # the reader of standard output has gone
     full = os.open("/dev/full", os.O_WRONLY)
     target = {"closed": write_end, "full": full, "csv": subprocess.PIPE, "none": subprocess.DEVNULL}[stdout]
-    process = subprocess.Popen(command("-p", sim.port, *args), cwd=tmp_path, env=environment(), stdout=target,
+    # No bytecode written: under the size limit it would be cut short, in a cache other processes read.
+    process = subprocess.Popen(command("-p", sim.port, *args), cwd=tmp_path,
+                               env=environment(PYTHONDONTWRITEBYTECODE="1"), stdout=target,
                                stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
                                preexec_fn=full_file_size(len("time_s,set_db,read_db,ok,note\n") + 30,
                                                          close_stdout=stdout == "none"))
