@@ -45,9 +45,8 @@ fi
 
 if [ "$step" != no-build ]; then
     if [ ! -x "$VENV/bin/python" ]; then fresh_venv "$VENV" "$PYTHON"; fi
-    # Without the simulator: the fast suite and the robustness checks never start it. Unoptimised
-    # (the build type Debug): the checks are the interpreter's, and it compiles in half the time.
-    venv_install "$VENV" ".[test]" -Cbuild-dir=build/debug -Ccmake.build-type=Debug \
+    # Without the simulator: the fast suite and the robustness checks never start it.
+    venv_install "$VENV" ".[test]" -Cbuild-dir=build/debug \
         -Ccmake.define.TOLVAN_SIMULATOR=OFF
 fi
 

@@ -32,7 +32,7 @@ if [ "$step" != no-build ]; then
 fi
 # What was installed must be the instrumented build.
 module="$("$VENV/bin/python" -c 'import importlib.util; print(importlib.util.find_spec("tolvan").origin)')"
-if ! nm -D --undefined-only "$module" | grep -q ' __asan_'; then
+if ! nm -D --undefined-only "$module" | grep ' __asan_' >/dev/null; then
     echo "sanitize.sh: $module is not built with AddressSanitizer" >&2
     exit 1
 fi

@@ -105,6 +105,20 @@ IN_MEMORY = ["test_arguments.py", "test_attenuation.py", "test_checksum.py", "te
              "lab/test_replies.py", "lab/test_units.py", "serve/test_owner.py", "serve/test_scpi_grammar.py",
              "serve/test_panel_logic.py", "cli/test_values.py", "tooling/"]
 HERE = Path(__file__).parent
+# The longest tests (ten seconds and more on a loaded machine, mostly waiting), run first: spread
+# over the workers from the start, rather than one worker running the last of them alone at the end
+# (the test command hands tests out two at a time: --maxschedchunk 2).
+LONGEST = ["lab/test_in_step.py::", "lab/test_remote.py::test_the_readme_examples_run_through_the_address",
+           "lab/test_remote.py::test_the_commands_device_words_say_the_same_through_the_address",
+           "lab/test_remote.py::test_no_reply_retries_and_a_closed_attenuator",
+           "cli/test_sweep.py::test_plot_drawn_or_how_to_get_it", "cli/test_sweep.py::test_csv_rows_as_the_instrument_answered",
+           "frameworks/test_readme_examples.py::test_the_qcodes_example",
+           "frameworks/test_readme_examples.py::test_the_bluesky_example",
+           "frameworks/test_pymeasure.py::test_a_late_answer_is_dropped_not_taken_for_the_next_one",
+           "serve/test_epics.py::test_alarms_while_the_instrument_is_gone_or_silent_and_the_recovery",
+           "serve/test_epics.py::test_records_puts_readbacks_and_both_faces",
+           "serve/test_panel.py::test_the_page_shows_and_drives_the_instrument",
+           "serve/test_panel.py::test_the_page_follows_the_instrument_and_the_server_away_and_back"]
 
 
 def pytest_configure(config):
@@ -114,12 +128,18 @@ def pytest_configure(config):
 
 
 def pytest_collection_modifyitems(config, items):
+    longest = set()
     for item in items:
         where = Path(item.path).resolve()
-        if where.is_relative_to(HERE) and item.get_closest_marker("spawns") is None:
-            name = where.relative_to(HERE).as_posix()
-            if any(name == entry or entry.endswith("/") and name.startswith(entry) for entry in IN_MEMORY):
-                item.add_marker(pytest.mark.in_memory)
+        if not where.is_relative_to(HERE):
+            continue
+        name = where.relative_to(HERE).as_posix()
+        if item.get_closest_marker("spawns") is None and any(
+                name == entry or entry.endswith("/") and name.startswith(entry) for entry in IN_MEMORY):
+            item.add_marker(pytest.mark.in_memory)
+        if f"{name}::{item.originalname}".startswith(tuple(LONGEST)):
+            longest.add(item)
+    items.sort(key=lambda item: item not in longest)  # stable: the rest keep their order
 
 
 @pytest.fixture(autouse=True)

@@ -83,7 +83,7 @@ def _outcome(value):
         return str(refused).split(" dB is ", 1)[1]  # the reason, without the value as its type writes it
 
 
-@settings(max_examples=2000, deadline=None, database=None)
+@settings(max_examples=1000, deadline=None, database=None)
 @given(numeric_texts())
 def test_one_number_one_outcome_whatever_its_type(text):
     from fractions import Fraction
