@@ -76,10 +76,10 @@ export ASAN_OPTIONS="detect_leaks=1:log_path=$LOGS/asan:fast_unwind_on_malloc=$U
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 # The robustness checks, sized for an instrumented build: the sanitizer itself
 # finds what a longer run would, and its quarantine keeps freed memory resident.
-export TOLVAN_ROBUSTNESS_CALLS="${TOLVAN_ROBUSTNESS_CALLS:-2000}"
+export TOLVAN_ROBUSTNESS_CALLS="${TOLVAN_ROBUSTNESS_CALLS:-1000}"
 export TOLVAN_ROBUSTNESS_SECONDS="${TOLVAN_ROBUSTNESS_SECONDS:-3}"
 export TOLVAN_ROBUSTNESS_RSS=off
-export TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-30}"
+export TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-20}"
 
 # The suites that run the module and the simulator: the fast suite, the robustness checks, the
 # end-to-end suite, and the layer's generated lines of replies through every command. The rest

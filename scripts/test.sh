@@ -89,7 +89,9 @@ jobs_started=()
 start_job() {
     local name="$1"
     shift
-    setsid bash -c 'began=$SECONDS; status=0; "$@" || status=$?
+    # (with SIGINT and SIGQUIT as a foreground command has them: a background one starts with both
+    # ignored, and the tests that send them would find them ignored too)
+    setsid env --default-signal=INT,QUIT bash -c 'began=$SECONDS; status=0; "$@" || status=$?
                     echo "$((SECONDS - began))" > "$LOGS/$0.seconds"; exit "$status"' "$name" "$@" \
         >"$LOGS/$name.log" 2>&1 &
     job_pid[$name]=$!
