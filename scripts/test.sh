@@ -112,7 +112,7 @@ newer_suite=("${fast[@]#tests/}" robustness/test_hostile.py robustness/test_subi
              "robustness/test_leaks.py::test_import_again_after_removal_from_sys_modules_leaves_nothing_behind")
 for python in "${newer[@]}"; do
     version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-    # (the hostile objects with 25 examples per command, where the 3.11 suites take 50)
+    # (the hostile objects with 25 examples per command, where the 3.11 suites take 30)
     TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-100}" start_job "$version" bash -c 'source scripts/env.sh && WORKERS=(-n 2) &&
         fresh_venv "$1" "$2" &&
         venv_install "$1" ".[test]" -Cbuild-dir="build/test-$3" -Ccmake.define.TOLVAN_SIMULATOR=OFF &&

@@ -19,7 +19,7 @@ from conftest import FakePort as ScriptedPort
 # default is what the test command runs.
 CALLS = int(os.environ.get("TOLVAN_ROBUSTNESS_CALLS", "20000"))
 THREAD_SECONDS = float(os.environ.get("TOLVAN_ROBUSTNESS_SECONDS", "3"))
-FUZZ_EXAMPLES = int(os.environ.get("TOLVAN_FUZZ_EXAMPLES", "200"))
+FUZZ_EXAMPLES = int(os.environ.get("TOLVAN_FUZZ_EXAMPLES", "120"))
 
 # Replies as the instrument sends them.
 VERSION_REPLY = bytes.fromhex("7B 01 08 00 03 02 32 20 00 7D")

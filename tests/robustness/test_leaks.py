@@ -33,6 +33,7 @@ CHECK_RESIDENT = os.environ.get("TOLVAN_ROBUSTNESS_RSS", "on") != "off"
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 CALLS_FLOOR = 100
+WARM_UP = 10_000
 TEMPLATES = [value for name, value in vars(TOLVAN).items() if name.startswith("_TOLVAN__CMD_")]
 
 # Ints above the small-int cache, so that a lost or extra reference shows in getrefcount.
@@ -300,7 +301,8 @@ def test_repeated_calls_leave_nothing_behind(monkeypatch, name):
     call, held = setup(monkeypatch)
     first_outcome(call, outcome, message)
 
-    warm_up = max(CALLS_FLOOR, si.CALLS // 10)
+    # Long enough for the allocator to settle (resident memory moves in arenas), whatever the count.
+    warm_up = max(CALLS_FLOOR, min(si.CALLS, WARM_UP))
     repeat(call, outcome, warm_up)
     held = [obj for obj in held + TEMPLATES if not shared_singleton(obj)]
     objects, blocks, resident, total = footprint()
