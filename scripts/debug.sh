@@ -3,7 +3,7 @@
 # totals, the interpreter's inline assertions, checks on every C-API call) and
 # runs the fast suite and the robustness checks under it in development mode
 # with warnings as errors, the leak check counting every reference
-# (sys.gettotalrefcount) over 1,000 rounds of each method and error path.
+# (sys.gettotalrefcount) over 3,000 rounds of each method and error path.
 #
 #   bash scripts/debug.sh [--build-only | --no-build] [extra pytest arguments]
 #
@@ -62,7 +62,7 @@ if [ "$step" = build-only ]; then exit 0; fi
 
 # -X dev -W error, for every Python process the tests start as well.
 export PYTHONDEVMODE=1 PYTHONWARNINGS=error
-export TOLVAN_ROBUSTNESS_CALLS="${TOLVAN_ROBUSTNESS_CALLS:-1000}"
+export TOLVAN_ROBUSTNESS_CALLS="${TOLVAN_ROBUSTNESS_CALLS:-3000}"
 # The generated families run in full in the release suites; here the point is the C-API checks.
 export TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-20}"
 fast=(tests/test_*.py)
