@@ -7,7 +7,7 @@
 # PYTHON chooses the CPython 3.11 (default python3.11). CPython 3.12 and later,
 # where found (scripts/env.sh: find_python), run the fast suite as well. The 3.11
 # suites run on $TOLVAN_TEST_WORKERS pytest-xdist workers (default 6); the other
-# suites run beside them, each on two or three. Each stage's time is shown at the
+# suites run beside them, each on two to four. Each stage's time is shown at the
 # end and kept in build/test-logs/stages.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -112,8 +112,8 @@ newer_suite=("${fast[@]#tests/}" robustness/test_hostile.py robustness/test_subi
              "robustness/test_leaks.py::test_import_again_after_removal_from_sys_modules_leaves_nothing_behind")
 for python in "${newer[@]}"; do
     version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-    # (the hostile objects with 25 examples per command, where the 3.11 suites take 30)
-    TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-100}" start_job "$version" bash -c 'source scripts/env.sh && WORKERS=(-n 2) &&
+    # (the hostile objects with 10 examples per command, where the 3.11 suites take 30)
+    TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-40}" start_job "$version" bash -c 'source scripts/env.sh && WORKERS=(-n 2) &&
         fresh_venv "$1" "$2" &&
         venv_install "$1" ".[test]" -Cbuild-dir="build/test-$3" -Ccmake.define.TOLVAN_SIMULATOR=OFF &&
         echo "test: the fast suite on $("$2" -V) ($2)" &&
@@ -126,9 +126,9 @@ done
 # again against that build; any sanitizer report fails. The debug interpreter's
 # (scripts/debug.sh): the module built for CPython's debug interpreter (Py_DEBUG), the fast suite
 # and the robustness checks, the leak check counting every reference, in development mode with
-# warnings as errors. The sanitizer's suites wait on the simulator for much of their time; the
-# debug interpreter's only compute, on as many workers as processors.
-TOLVAN_TEST_WORKERS=3 start_job sanitizer bash scripts/sanitize.sh "$@"
+# warnings as errors. The sanitizer's suites wait on the simulator for much of their time (four
+# workers); the debug interpreter's only compute (as many workers as processors).
+TOLVAN_TEST_WORKERS=4 start_job sanitizer bash scripts/sanitize.sh "$@"
 TOLVAN_TEST_WORKERS=2 start_job debug bash scripts/debug.sh "$@"
 
 # Run from tests/ so that `import tolvan` finds the installed package, with the
