@@ -86,12 +86,18 @@ fi
 # the test command (Ctrl-C, a failure) stops the job with everything it started.
 declare -A job_pid
 jobs_started=()
+# start_job NAME COMMAND...; with JOB_NICE set, the job yields the processors to the 3.11 suites and
+# to every simulator and server (each in a session of its own): on Linux the scheduler shares the
+# processors between sessions first, so the whole session is made nicer (/proc/self/autogroup), as
+# `nice` alone would only rank the job's own processes among themselves.
 start_job() {
     local name="$1"
     shift
     # (with SIGINT and SIGQUIT as a foreground command has them: a background one starts with both
     # ignored, and the tests that send them would find them ignored too)
-    setsid env --default-signal=INT,QUIT bash -c 'began=$SECONDS; status=0; "$@" || status=$?
+    setsid env --default-signal=INT,QUIT bash -c 'began=$SECONDS; status=0
+                    if [ -n "${JOB_NICE:-}" ]; then echo "$JOB_NICE" 2>/dev/null >/proc/self/autogroup || true; fi
+                    "$@" || status=$?
                     echo "$((SECONDS - began))" > "$LOGS/$0.seconds"; exit "$status"' "$name" "$@" \
         >"$LOGS/$name.log" 2>&1 &
     job_pid[$name]=$!
@@ -103,7 +109,7 @@ export LOGS
 echo "test: in the background: type checking, and the builds and suites of the sanitizer, the debug interpreter and ${#newer[@]} newer CPython(s) (at $(took))"
 # Type checking: stubtest, and one mypy --strict run over the sample scripts, the mistakes it must
 # report, and the adapters (scripts/typecheck.py).
-start_job typecheck "$TEST_VENV/bin/python" scripts/typecheck.py
+JOB_NICE=5 start_job typecheck "$TEST_VENV/bin/python" scripts/typecheck.py
 # Each newer CPython: the fast suite, the hostile objects, and the load checks that differ between
 # versions (importing again after removal from sys.modules; sub-interpreters), on a build without
 # the simulator, which these suites never start (it is more than half of a build).
@@ -113,7 +119,7 @@ newer_suite=("${fast[@]#tests/}" robustness/test_hostile.py robustness/test_subi
 for python in "${newer[@]}"; do
     version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
     # (the hostile objects with 10 examples per command, where the 3.11 suites take 30)
-    TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-40}" start_job "$version" bash -c 'source scripts/env.sh && WORKERS=(-n 2) &&
+    JOB_NICE=5 TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-40}" start_job "$version" bash -c 'source scripts/env.sh && WORKERS=(-n 2) &&
         fresh_venv "$1" "$2" &&
         venv_install "$1" ".[test]" -Cbuild-dir="build/test-$3" -Ccmake.define.TOLVAN_SIMULATOR=OFF &&
         echo "test: the fast suite on $("$2" -V) ($2)" &&
@@ -127,9 +133,10 @@ done
 # (scripts/debug.sh): the module built for CPython's debug interpreter (Py_DEBUG), the fast suite
 # and the robustness checks, the leak check counting every reference, in development mode with
 # warnings as errors. The sanitizer's suites wait on the simulator for much of their time (four
-# workers); the debug interpreter's only compute (as many workers as processors).
+# workers), and are timed like the 3.11 suites; the debug interpreter's only compute (as many
+# workers as processors), as do type checking and the newer interpreters' jobs, which yield.
 TOLVAN_TEST_WORKERS=4 start_job sanitizer bash scripts/sanitize.sh "$@"
-TOLVAN_TEST_WORKERS=2 start_job debug bash scripts/debug.sh "$@"
+JOB_NICE=5 TOLVAN_TEST_WORKERS=2 start_job debug bash scripts/debug.sh "$@"
 
 # Run from tests/ so that `import tolvan` finds the installed package, with the
 # environment's scripts (the simulator from the wheel) first on the search path.
