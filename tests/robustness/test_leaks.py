@@ -25,7 +25,9 @@ pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="re
 # stays below them is the noise of caches and freelists settling.
 MAX_OBJECT_GROWTH = 20
 MAX_BLOCK_GROWTH = 200
-MAX_RSS_GROWTH = 1 << 20
+# Resident memory: the allocator taking one more arena (1 MiB) while the calls run is it settling,
+# not a leak, whose growth comes with every call (100 bytes a call over the default count).
+MAX_RSS_GROWTH = 2 << 20
 # A debug interpreter counts every reference held: the total comes back to where it was.
 MAX_REFERENCE_GROWTH = 20
 # Under a sanitizer or valgrind freed memory is held back on purpose; their own leak checks stand in.
