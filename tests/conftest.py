@@ -71,6 +71,27 @@ def frame(channel, command=(), payload=()):
     return body + bytes([-sum(body) & 0xFF, 0x7D])
 
 
+
+def free_ports(count):
+    """The first of `count` consecutive ports free for TCP and UDP on loopback (an IOC's Channel
+    Access and PV Access ports: one UDP port on one host serves one IOC's searches). Below the range
+    the kernel hands out to connections, where a client's port could take one later, and in a block
+    of this pytest-xdist worker's own, so that two workers starting together never pick the same."""
+    import random
+
+    worker = int(os.environ.get("PYTEST_XDIST_WORKER", "gw0").removeprefix("gw") or 0)
+    block = 20000 + 500 * (worker % 24)  # 20000 to 31999
+    for first in random.sample(range(block, block + 500 - count), 60):
+        try:
+            for port in range(first, first + count):
+                for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
+                    with socket.socket(socket.AF_INET, kind) as taken:
+                        taken.bind(("127.0.0.1", port))
+        except OSError:
+            continue
+        return first
+    raise RuntimeError(f"no {count} free ports in a row on 127.0.0.1 between {block} and {block + 499}")
+
 @pytest.fixture(autouse=True)
 def restore_templates():
     """The templates are class-wide and filled in place: put them back after each test."""

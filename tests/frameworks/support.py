@@ -4,7 +4,6 @@ instrument, and `tolvan serve --scpi` running for the simulator."""
 import re
 import select
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -66,20 +65,3 @@ class Server:
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
         return self.process.wait(timeout=10)
-
-
-def free_ports(count):
-    """The first of `count` consecutive ports free for TCP and UDP on loopback."""
-    for _ in range(50):
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            first = probe.getsockname()[1]
-        try:
-            for port in range(first, first + count):
-                for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
-                    with socket.socket(socket.AF_INET, kind) as taken:
-                        taken.bind(("127.0.0.1", port))
-        except (OSError, OverflowError):
-            continue
-        return first
-    raise RuntimeError(f"no {count} free ports in a row on 127.0.0.1")

@@ -10,7 +10,9 @@ from pathlib import Path
 
 import pytest
 
-from .support import SETPOINTS, Server, free_ports, mdb_set_on
+from conftest import free_ports
+
+from .support import SETPOINTS, Server, mdb_set_on
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 SECTION = "## Measurement frameworks: QCoDeS, Bluesky, PyMeasure"

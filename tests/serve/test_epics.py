@@ -12,13 +12,13 @@ from __future__ import annotations
 import math
 import os
 import signal
-import socket
 import threading
 import time
 import uuid
 
 import pytest
 
+from conftest import free_ports
 from tolvan_lab import Attenuator
 from tolvan_serve.events import ChannelSeen
 from tolvan_serve.service import epics_interfaces
@@ -27,26 +27,7 @@ from .conftest import Line, errors
 from .test_instrument_loss import point, unplug
 
 
-def _free_ports(count: int) -> int:
-    """The first of `count` consecutive ports free for TCP and UDP on loopback."""
-    for _ in range(50):
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            first = probe.getsockname()[1]
-        if first + count > 65535:
-            continue
-        try:
-            for port in range(first, first + count):
-                for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
-                    with socket.socket(socket.AF_INET, kind) as taken:
-                        taken.bind(("127.0.0.1", port))
-        except OSError:
-            continue
-        return first
-    raise RuntimeError("no four free ports in a row on 127.0.0.1")
-
-
-PORT = _free_ports(4)
+PORT = free_ports(4)
 # Read by libca when pyepics first starts it, in this worker: set before the import. The server is
 # left to its default interfaces (loopback).
 CLIENT = {"EPICS_CA_ADDR_LIST": "127.0.0.1", "EPICS_CA_AUTO_ADDR_LIST": "NO", "EPICS_CA_SERVER_PORT": str(PORT),
