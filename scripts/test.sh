@@ -6,9 +6,9 @@
 #
 # PYTHON chooses the CPython 3.11 (default python3.11). CPython 3.12 and later,
 # where found (scripts/env.sh: find_python), run the fast suite as well. The 3.11
-# suites run on $TOLVAN_TEST_WORKERS pytest-xdist workers (default 6); the other
-# suites run beside them, each on two to four. Each stage's time is shown at the
-# end and kept in build/test-logs/stages.txt.
+# suites run on $TOLVAN_TEST_WORKERS pytest-xdist workers (default 6), the builds
+# the others need beside them; then the others, side by side. Each stage's time is
+# shown at the end and kept in build/test-logs/stages.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/env.sh
@@ -78,15 +78,14 @@ if [ "$pedantic_status" -ne 0 ]; then
     exit 1
 fi
 
-# The other suites, each a job of its own in the background beside the 3.11 suites below (which
-# mostly wait: on the instrument's 0.2 s pause, on servers, on child processes), so that the two
-# processors are never idle: type checking; for each newer CPython, its build and its fast suite;
-# the sanitizer's build and suites; the debug interpreter's build and suites. Each writes to
-# build/test-logs/NAME.log, shown when it ends, and runs in a session of its own, so that stopping
-# the test command (Ctrl-C, a failure) stops the job with everything it started.
+# Background jobs: each in a session of its own, so that stopping the test command (Ctrl-C, a
+# failure) stops the job with everything it started; each writes to build/test-logs/NAME.log, shown
+# by finish_jobs, and its time to NAME.seconds.
 declare -A job_pid
 jobs_started=()
-# start_job NAME COMMAND...; with JOB_NICE set, the job yields the processors to the 3.11 suites and
+jobs_waited=0
+jobs_took=()
+# start_job NAME COMMAND...; with JOB_NICE set, the job yields the processors to the timed suites and
 # to every simulator and server (each in a session of its own): on Linux the scheduler shares the
 # processors between sessions first, so the whole session is made nicer (/proc/self/autogroup), as
 # `nice` alone would only rank the job's own processes among themselves.
@@ -103,41 +102,45 @@ start_job() {
     job_pid[$name]=$!
     jobs_started+=("$name")
 }
+# finish_jobs: waits for every job started and not yet waited for, showing each one's output; stops
+# the run, naming them, if any failed.
+finish_jobs() {
+    local name status failed=()
+    for name in "${jobs_started[@]:$jobs_waited}"; do
+        status=0
+        wait "${job_pid[$name]}" || status=$?
+        echo "test: --- $name (build/test-logs/$name.log)"
+        cat "$LOGS/$name.log"
+        jobs_took+=("$name $(cat "$LOGS/$name.seconds" 2>/dev/null || echo '?') s")
+        if [ "$status" -ne 0 ]; then failed+=("$name (exit status $status)"); fi
+    done
+    jobs_waited=${#jobs_started[@]}
+    if [ "${#failed[@]}" -gt 0 ]; then
+        echo "test: failed: ${failed[*]} (logs above: build/test-logs/)"
+        exit 1
+    fi
+}
 trap 'for name in "${jobs_started[@]}"; do kill -- "-${job_pid[$name]}" 2>/dev/null || true; done' EXIT
 export LOGS
 
-echo "test: in the background: type checking, and the builds and suites of the sanitizer, the debug interpreter and ${#newer[@]} newer CPython(s) (at $(took))"
-# Type checking: stubtest, and one mypy --strict run over the sample scripts, the mistakes it must
-# report, and the adapters (scripts/typecheck.py).
-JOB_NICE=5 start_job typecheck "$TEST_VENV/bin/python" scripts/typecheck.py
-# Each newer CPython: the fast suite, the hostile objects, and the load checks that differ between
-# versions (importing again after removal from sys.modules; sub-interpreters), on a build without
-# the simulator, which these suites never start (it is more than half of a build).
-fast=(tests/test_*.py)
-newer_suite=("${fast[@]#tests/}" robustness/test_hostile.py robustness/test_subinterpreters.py
-             "robustness/test_leaks.py::test_import_again_after_removal_from_sys_modules_leaves_nothing_behind")
+# Beside the 3.11 suites, which mostly wait (on the instrument's 0.2 s pause, on servers, on child
+# processes), and yielding to them: type checking (stubtest, and one mypy --strict run over the
+# sample scripts, the mistakes it must report and the adapters: scripts/typecheck.py), and the
+# builds the later stages need: the sanitizer's, the debug interpreter's (installed with apt-get
+# where missing) and one for each newer CPython (all but the sanitizer's without the simulator,
+# which their suites never start: it is more than half of a build).
+echo "test: type checking and the builds for the sanitizer, the debug interpreter and ${#newer[@]} newer CPython(s), in the background (at $(took))"
+JOB_NICE=19 start_job typecheck "$TEST_VENV/bin/python" scripts/typecheck.py
+JOB_NICE=19 start_job sanitizer-build bash scripts/sanitize.sh --build-only
+JOB_NICE=19 start_job debug-build bash scripts/debug.sh --build-only
+declare -A newer_version
 for python in "${newer[@]}"; do
     version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-    # (the hostile objects with 10 examples per command, where the 3.11 suites take 30)
-    JOB_NICE=5 TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-40}" start_job "$version" bash -c 'source scripts/env.sh && WORKERS=(-n 2) &&
-        fresh_venv "$1" "$2" &&
-        venv_install "$1" ".[test]" -Cbuild-dir="build/test-$3" -Ccmake.define.TOLVAN_SIMULATOR=OFF &&
-        echo "test: the fast suite on $("$2" -V) ($2)" &&
-        PATH="$1/bin:$PATH" TOLVAN_OTHER_PYTHONS="$4" pytest_run "$1/bin/python" "${@:5}"' \
-        build "$TEST_VENV-$version" "$python" "$version" "$other_pythons" "${newer_suite[@]}" "$@"
+    newer_version[$python]=$version
+    JOB_NICE=19 start_job "$version-build" bash -c 'source scripts/env.sh && fresh_venv "$1" "$2" &&
+        venv_install "$1" ".[test]" -Cbuild-dir="build/test-$3" -Ccmake.define.TOLVAN_SIMULATOR=OFF' \
+        build "$TEST_VENV-$version" "$python" "$version"
 done
-# Memory safety and C-API discipline. The sanitizer's suites (scripts/sanitize.sh): the extension
-# and the simulator rebuilt with AddressSanitizer and UndefinedBehaviorSanitizer (.venv-sanitize),
-# and the suites that run them (the module's and the simulator's, and the layer's over the driver)
-# again against that build; any sanitizer report fails. The debug interpreter's
-# (scripts/debug.sh): the module built for CPython's debug interpreter (Py_DEBUG), the fast suite
-# and the robustness checks, the leak check counting every reference, in development mode with
-# warnings as errors. The sanitizer's suites wait on the simulator for much of their time (four
-# workers); the debug interpreter's only compute (as many workers as processors). Both take about
-# as long as the 3.11 suites: they do not yield, where type checking and the newer interpreters'
-# jobs, which finish well before, do.
-TOLVAN_TEST_WORKERS=4 start_job sanitizer bash scripts/sanitize.sh "$@"
-TOLVAN_TEST_WORKERS=2 start_job debug bash scripts/debug.sh "$@"
 
 # Run from tests/ so that `import tolvan` finds the installed package, with the
 # environment's scripts (the simulator from the wheel) first on the search path.
@@ -169,24 +172,40 @@ WORKERS=(-n "${TOLVAN_TEST_WORKERS:-6}" --maxschedchunk 2)  # tests handed out t
 run_311 -m "not in_memory" "$@"
 WORKERS=("${saved_workers[@]}")
 
-# Then each background job as it ends, its output shown; every one is waited for, and the run fails
-# if any failed.
-stage waiting-for-the-jobs
-failed=()
-jobs_took=()
-for name in "${jobs_started[@]}"; do
-    status=0
-    wait "${job_pid[$name]}" || status=$?
-    echo "test: --- $name (build/test-logs/$name.log)"
-    cat "$LOGS/$name.log"
-    jobs_took+=("$name $(cat "$LOGS/$name.seconds" 2>/dev/null || echo '?') s")
-    if [ "$status" -ne 0 ]; then failed+=("$name (exit status $status)"); fi
+# Then the suites on the other builds, side by side, once those builds are done. In front, the
+# sanitizer's (scripts/sanitize.sh): the extension and the simulator built with AddressSanitizer
+# and UndefinedBehaviorSanitizer (.venv-sanitize), and the suites that run them (the module's and
+# the simulator's, and the layer's over the driver) again against that build, on four workers (they
+# wait on the simulator for much of their time); any sanitizer report fails. Beside it, yielding
+# to it as they only compute: the debug interpreter's (scripts/debug.sh: the module built for
+# CPython's debug interpreter, Py_DEBUG; the fast suite and the robustness checks, the leak check
+# counting every reference, in development mode with warnings as errors), and on each newer CPython
+# the fast suite, the hostile objects (10 examples per command, where the 3.11 suites take 30) and
+# the load checks that differ between versions (importing again after removal from sys.modules;
+# sub-interpreters).
+stage builds-wait
+finish_jobs
+stage sanitizer+debug+newer
+echo "test: the sanitizer's suites, and beside them the debug interpreter's and ${#newer[@]} newer CPython(s)' (at $(took))"
+JOB_NICE=5 TOLVAN_TEST_WORKERS=2 start_job debug bash scripts/debug.sh --no-build "$@"
+fast=(tests/test_*.py)
+for python in "${newer[@]}"; do
+    version="${newer_version[$python]}"
+    JOB_NICE=5 TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-40}" start_job "$version" bash -c 'source scripts/env.sh &&
+        WORKERS=(-n 2) && echo "test: the fast suite on $("$2" -V) ($2)" &&
+        PATH="$1/bin:$PATH" TOLVAN_OTHER_PYTHONS="$3" pytest_run "$1/bin/python" "${@:4}"' \
+        fast "$TEST_VENV-$version" "$python" "$other_pythons" "${fast[@]#tests/}" robustness/test_hostile.py \
+        robustness/test_subinterpreters.py \
+        "robustness/test_leaks.py::test_import_again_after_removal_from_sys_modules_leaves_nothing_behind" "$@"
 done
+sanitized=0
+TOLVAN_TEST_WORKERS=4 bash scripts/sanitize.sh --no-build "$@" || sanitized=$?
+finish_jobs
 trap - EXIT
-if [ "${#failed[@]}" -gt 0 ]; then
-    echo "test: failed: ${failed[*]} (logs above: build/test-logs/)"
+if [ "$sanitized" -ne 0 ]; then
+    echo "test: the sanitizer's suites failed (exit status $sanitized; output above)"
     exit 1
 fi
-echo "test: the background jobs, beside the stages: $(IFS=';'; echo "${jobs_took[*]}" | sed 's/;/; /g')"
+echo "test: the background jobs: $(IFS=';'; echo "${jobs_took[*]}" | sed 's/;/; /g')"
 summary
 echo "test: everything passed in $(took)"
