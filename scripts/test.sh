@@ -62,28 +62,11 @@ for version in $(newer_versions); do
 done
 other_pythons="$(IFS=:; echo "${newer[*]}")"
 
-# The suite runs against what users install: the sdist, the wheel built from it,
-# and that wheel installed into a fresh $TEST_VENV (tolvan, tolvan-stubs, tolvan_sim, tolvan-sim).
-# Beside it, strict ISO C++20 with g++ (and clang++ where installed): portable source (its output
-# shown once the wheel is installed).
-stage pedantic+dist
-bash scripts/pedantic.sh "$PYTHON" >"$LOGS/pedantic.log" 2>&1 &
-pedantic=$!
-bash scripts/dist.sh
-pedantic_status=0
-wait "$pedantic" || pedantic_status=$?
-cat "$LOGS/pedantic.log"
-if [ "$pedantic_status" -ne 0 ]; then
-    echo "test: the strict C++ check failed (log above: build/test-logs/pedantic.log)"
-    exit 1
-fi
-
 # Background jobs: each in a session of its own, so that stopping the test command (Ctrl-C, a
 # failure) stops the job with everything it started; each writes to build/test-logs/NAME.log, shown
 # by finish_jobs, and its time to NAME.seconds.
 declare -A job_pid
 jobs_started=()
-jobs_waited=0
 jobs_took=()
 # start_job NAME COMMAND...; with JOB_NICE set, the job yields the processors to the timed suites and
 # to every simulator and server (each in a session of its own): on Linux the scheduler shares the
@@ -102,11 +85,15 @@ start_job() {
     job_pid[$name]=$!
     jobs_started+=("$name")
 }
-# finish_jobs: waits for every job started and not yet waited for, showing each one's output; stops
-# the run, naming them, if any failed.
+# finish_jobs [NAME...]: waits for the jobs named (for every job not yet waited for, without names),
+# showing each one's output; stops the run, naming them, if any failed.
+declare -A job_waited
 finish_jobs() {
-    local name status failed=()
-    for name in "${jobs_started[@]:$jobs_waited}"; do
+    local name status failed=() names=("$@")
+    if [ "$#" -eq 0 ]; then names=("${jobs_started[@]}"); fi
+    for name in "${names[@]}"; do
+        if [ -n "${job_waited[$name]:-}" ]; then continue; fi
+        job_waited[$name]=1
         status=0
         wait "${job_pid[$name]}" || status=$?
         echo "test: --- $name (build/test-logs/$name.log)"
@@ -114,7 +101,6 @@ finish_jobs() {
         jobs_took+=("$name $(cat "$LOGS/$name.seconds" 2>/dev/null || echo '?') s")
         if [ "$status" -ne 0 ]; then failed+=("$name (exit status $status)"); fi
     done
-    jobs_waited=${#jobs_started[@]}
     if [ "${#failed[@]}" -gt 0 ]; then
         echo "test: failed: ${failed[*]} (logs above: build/test-logs/)"
         exit 1
@@ -123,24 +109,52 @@ finish_jobs() {
 trap 'for name in "${jobs_started[@]}"; do kill -- "-${job_pid[$name]}" 2>/dev/null || true; done' EXIT
 export LOGS
 
-# Beside the 3.11 suites, which mostly wait (on the instrument's 0.2 s pause, on servers, on child
-# processes), and yielding to them: type checking (stubtest, and one mypy --strict run over the
-# sample scripts, the mistakes it must report and the adapters: scripts/typecheck.py), and the
-# builds the later stages need: the sanitizer's, the debug interpreter's (installed with apt-get
-# where missing) and one for each newer CPython (all but the sanitizer's without the simulator,
-# which their suites never start: it is more than half of a build).
-echo "test: type checking and the builds for the sanitizer, the debug interpreter and ${#newer[@]} newer CPython(s), in the background (at $(took))"
-JOB_NICE=19 start_job typecheck "$TEST_VENV/bin/python" scripts/typecheck.py
-JOB_NICE=19 start_job sanitizer-build bash scripts/sanitize.sh --build-only
-JOB_NICE=19 start_job debug-build bash scripts/debug.sh --build-only
-declare -A newer_version
+# In the background from the start, yielding the processors to the stages in front and to every
+# simulator and server those start: the sanitizer's build (which the last stage waits for, so it
+# yields least), and, as they only compute, the debug interpreter's build and suites
+# (scripts/debug.sh: the module built for CPython's debug interpreter, Py_DEBUG, installed with
+# apt-get where missing; the fast suite and the robustness checks, the leak check counting every
+# reference, in development mode with warnings as errors), and on each newer CPython a build
+# without the simulator (which these suites never start: it is more than half of a build) and the
+# fast suite, the hostile objects (10 examples per command, where the 3.11 suites take 30) and the
+# load checks that differ between versions (importing again after removal from sys.modules;
+# sub-interpreters).
+ensure_uv  # (before the jobs, which all use it)
+echo "test: in the background: the builds for the sanitizer, the debug interpreter and ${#newer[@]} newer CPython(s), and the suites of the last two (at $(took))"
+JOB_NICE=10 start_job sanitizer-build bash scripts/sanitize.sh --build-only
+JOB_NICE=19 TOLVAN_TEST_WORKERS=2 start_job debug bash scripts/debug.sh "$@"
+fast=(tests/test_*.py)
 for python in "${newer[@]}"; do
     version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-    newer_version[$python]=$version
-    JOB_NICE=19 start_job "$version-build" bash -c 'source scripts/env.sh && fresh_venv "$1" "$2" &&
-        venv_install "$1" ".[test]" -Cbuild-dir="build/test-$3" -Ccmake.define.TOLVAN_SIMULATOR=OFF' \
-        build "$TEST_VENV-$version" "$python" "$version"
+    JOB_NICE=19 TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-40}" start_job "$version" bash -c 'source scripts/env.sh &&
+        WORKERS=(-n 2) && fresh_venv "$1" "$2" &&
+        venv_install "$1" ".[test]" -Cbuild-dir="build/test-$3" -Ccmake.define.TOLVAN_SIMULATOR=OFF &&
+        echo "test: the fast suite on $("$2" -V) ($2)" &&
+        PATH="$1/bin:$PATH" TOLVAN_OTHER_PYTHONS="$4" pytest_run "$1/bin/python" "${@:5}"' \
+        build "$TEST_VENV-$version" "$python" "$version" "$other_pythons" "${fast[@]#tests/}" robustness/test_hostile.py \
+        robustness/test_subinterpreters.py \
+        "robustness/test_leaks.py::test_import_again_after_removal_from_sys_modules_leaves_nothing_behind" "$@"
 done
+
+# The suite runs against what users install: the sdist, the wheel built from it,
+# and that wheel installed into a fresh $TEST_VENV (tolvan, tolvan-stubs, tolvan_sim, tolvan-sim).
+# Beside it, strict ISO C++20 with g++ (and clang++ where installed): portable source (its output
+# shown once the wheel is installed).
+stage pedantic+dist
+bash scripts/pedantic.sh "$PYTHON" >"$LOGS/pedantic.log" 2>&1 &
+pedantic=$!
+bash scripts/dist.sh
+pedantic_status=0
+wait "$pedantic" || pedantic_status=$?
+cat "$LOGS/pedantic.log"
+if [ "$pedantic_status" -ne 0 ]; then
+    echo "test: the strict C++ check failed (log above: build/test-logs/pedantic.log)"
+    exit 1
+fi
+
+# Type checking, in the background too, once the wheel is installed: stubtest, and one mypy --strict
+# run over the sample scripts, the mistakes it must report and the adapters (scripts/typecheck.py).
+JOB_NICE=19 start_job typecheck "$TEST_VENV/bin/python" scripts/typecheck.py
 
 # Run from tests/ so that `import tolvan` finds the installed package, with the
 # environment's scripts (the simulator from the wheel) first on the search path.
@@ -172,40 +186,18 @@ WORKERS=(-n "${TOLVAN_TEST_WORKERS:-6}" --maxschedchunk 2)  # tests handed out t
 run_311 -m "not in_memory" "$@"
 WORKERS=("${saved_workers[@]}")
 
-# Then the suites on the other builds, side by side, once those builds are done. In front, the
-# sanitizer's (scripts/sanitize.sh): the extension and the simulator built with AddressSanitizer
-# and UndefinedBehaviorSanitizer (.venv-sanitize), and the suites that run them (the module's and
-# the simulator's, and the layer's over the driver) again against that build, on four workers (they
-# wait on the simulator for much of their time); any sanitizer report fails. Beside it, yielding
-# to it as they only compute: the debug interpreter's (scripts/debug.sh: the module built for
-# CPython's debug interpreter, Py_DEBUG; the fast suite and the robustness checks, the leak check
-# counting every reference, in development mode with warnings as errors), and on each newer CPython
-# the fast suite, the hostile objects (10 examples per command, where the 3.11 suites take 30) and
-# the load checks that differ between versions (importing again after removal from sys.modules;
-# sub-interpreters).
-stage builds-wait
-finish_jobs
-stage sanitizer+debug+newer
-echo "test: the sanitizer's suites, and beside them the debug interpreter's and ${#newer[@]} newer CPython(s)' (at $(took))"
-JOB_NICE=5 TOLVAN_TEST_WORKERS=2 start_job debug bash scripts/debug.sh --no-build "$@"
-fast=(tests/test_*.py)
-for python in "${newer[@]}"; do
-    version="${newer_version[$python]}"
-    JOB_NICE=5 TOLVAN_FUZZ_EXAMPLES="${TOLVAN_FUZZ_EXAMPLES:-40}" start_job "$version" bash -c 'source scripts/env.sh &&
-        WORKERS=(-n 2) && echo "test: the fast suite on $("$2" -V) ($2)" &&
-        PATH="$1/bin:$PATH" TOLVAN_OTHER_PYTHONS="$3" pytest_run "$1/bin/python" "${@:4}"' \
-        fast "$TEST_VENV-$version" "$python" "$other_pythons" "${fast[@]#tests/}" robustness/test_hostile.py \
-        robustness/test_subinterpreters.py \
-        "robustness/test_leaks.py::test_import_again_after_removal_from_sys_modules_leaves_nothing_behind" "$@"
-done
-sanitized=0
-TOLVAN_TEST_WORKERS=4 bash scripts/sanitize.sh --no-build "$@" || sanitized=$?
+# Last, once its build is done, the sanitizer's suites (scripts/sanitize.sh): the extension and the
+# simulator built with AddressSanitizer and UndefinedBehaviorSanitizer (.venv-sanitize), and the
+# suites that run them (the module's and the simulator's, and the layer's over the driver) again
+# against that build, on four workers (they wait on the simulator for much of their time); any
+# sanitizer report fails. Then the other jobs, which have mostly ended by then.
+stage sanitizer
+finish_jobs sanitizer-build
+echo "test: the sanitizer's suites (at $(took))"
+TOLVAN_TEST_WORKERS=4 bash scripts/sanitize.sh --no-build "$@"
+stage jobs-wait
 finish_jobs
 trap - EXIT
-if [ "$sanitized" -ne 0 ]; then
-    echo "test: the sanitizer's suites failed (exit status $sanitized; output above)"
-    exit 1
-fi
 echo "test: the background jobs: $(IFS=';'; echo "${jobs_took[*]}" | sed 's/;/; /g')"
 summary
 echo "test: everything passed in $(took)"
