@@ -33,8 +33,13 @@ UV="$TOOLS/bin/uv"
 export UV_PYTHON_DOWNLOADS=never
 ensure_uv() {
     if [ ! -x "$UV" ]; then
-        if [ ! -x "$TOOLS/bin/python" ]; then "$PYTHON" -m venv "$TOOLS"; fi
-        "$TOOLS/bin/python" -m pip install --quiet "uv>=0.8"
+        # The interpreter's own pip installs it (seeding the environment with a pip of its own takes
+        # longer than the rest); a pip too old for --python seeds one after all.
+        "$PYTHON" -m venv --without-pip "$TOOLS"
+        if ! "$PYTHON" -m pip --python "$TOOLS/bin/python" install --quiet "uv>=0.8"; then
+            "$PYTHON" -m venv "$TOOLS"
+            "$TOOLS/bin/python" -m pip install --quiet "uv>=0.8"
+        fi
     fi
 }
 

@@ -110,19 +110,16 @@ trap 'for name in "${jobs_started[@]}"; do kill -- "-${job_pid[$name]}" 2>/dev/n
 export LOGS
 
 # In the background from the start, yielding the processors to the stages in front and to every
-# simulator and server those start: the sanitizer's build (which the last stage waits for, so it
-# yields least), and, as they only compute, the debug interpreter's build and suites
-# (scripts/debug.sh: the module built for CPython's debug interpreter, Py_DEBUG, installed with
-# apt-get where missing; the fast suite and the robustness checks, the leak check counting every
-# reference, in development mode with warnings as errors), and on each newer CPython a build
-# without the simulator (which these suites never start: it is more than half of a build) and the
-# fast suite, the hostile objects (10 examples per command, where the 3.11 suites take 30) and the
-# load checks that differ between versions (importing again after removal from sys.modules;
-# sub-interpreters).
+# simulator and server those start: the builds the last stages need (the sanitizer's yielding
+# least, as the sanitizer's suites wait for it), and on each newer CPython a build without the
+# simulator (which its suites never start: it is more than half of a build) followed by the fast
+# suite, the hostile objects (10 examples per command, where the 3.11 suites take 30) and the load
+# checks that differ between versions (importing again after removal from sys.modules;
+# sub-interpreters), which only compute.
 ensure_uv  # (before the jobs, which all use it)
-echo "test: in the background: the builds for the sanitizer, the debug interpreter and ${#newer[@]} newer CPython(s), and the suites of the last two (at $(took))"
+echo "test: in the background: the builds for the sanitizer, the debug interpreter and ${#newer[@]} newer CPython(s), and the suites of the newer ones (at $(took))"
 JOB_NICE=10 start_job sanitizer-build bash scripts/sanitize.sh --build-only
-JOB_NICE=19 TOLVAN_TEST_WORKERS=2 start_job debug bash scripts/debug.sh "$@"
+JOB_NICE=19 start_job debug-build bash scripts/debug.sh --build-only
 fast=(tests/test_*.py)
 for python in "${newer[@]}"; do
     version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
@@ -186,14 +183,19 @@ WORKERS=(-n "${TOLVAN_TEST_WORKERS:-6}" --maxschedchunk 2)  # tests handed out t
 run_311 -m "not in_memory" "$@"
 WORKERS=("${saved_workers[@]}")
 
-# Last, once its build is done, the sanitizer's suites (scripts/sanitize.sh): the extension and the
-# simulator built with AddressSanitizer and UndefinedBehaviorSanitizer (.venv-sanitize), and the
-# suites that run them (the module's and the simulator's, and the layer's over the driver) again
-# against that build, on four workers (they wait on the simulator for much of their time); any
-# sanitizer report fails. Then the other jobs, which have mostly ended by then.
-stage sanitizer
-finish_jobs sanitizer-build
-echo "test: the sanitizer's suites (at $(took))"
+# Last, once their builds are done, side by side: in front, the sanitizer's suites
+# (scripts/sanitize.sh): the extension and the simulator built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (.venv-sanitize), and the suites that run them (the module's and the
+# simulator's, and the layer's over the driver) again against that build, on four workers (they
+# wait on the simulator for much of their time); any sanitizer report fails. Beside them, yielding
+# to them as they only compute, the debug interpreter's (scripts/debug.sh: the module built for
+# CPython's debug interpreter, Py_DEBUG; the fast suite and the robustness checks, the leak check
+# counting every reference, in development mode with warnings as errors). Then the other jobs,
+# which have mostly ended by then.
+stage sanitizer+debug
+finish_jobs sanitizer-build debug-build
+echo "test: the sanitizer's suites, and beside them the debug interpreter's (at $(took))"
+JOB_NICE=5 TOLVAN_TEST_WORKERS=2 start_job debug bash scripts/debug.sh --no-build "$@"
 TOLVAN_TEST_WORKERS=4 bash scripts/sanitize.sh --no-build "$@"
 stage jobs-wait
 finish_jobs
