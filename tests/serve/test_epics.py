@@ -72,6 +72,15 @@ def test_epics_serves_loopback_unless_told(environ, set_):
     assert epics_interfaces("127.0.0.1", environ) == set_
 
 
+def ioc(serve, port, prefix: str, *options: str):
+    """`tolvan serve --epics PREFIX OPTIONS` on this worker's ports, once it serves its records: a
+    client that searched before the IOC listened would wait out Channel Access's growing search
+    intervals, with no beacon to cut them short where this worker has no repeater running yet."""
+    server = serve(port, "--epics", prefix, *options, env=IOC)
+    server.wait_for(r"EPICS records", timeout=30)
+    return server
+
+
 def records(prefix: str):
     def get(name: str):
         return epics.caget(prefix + name, timeout=5, use_monitor=False)
@@ -123,7 +132,7 @@ def test_records_puts_readbacks_and_both_faces(instrument, serve, visa):
     prefix = f"T{uuid.uuid4().hex[:8]}:"
     # Each channel is polled once in 8 s: a record that changes within a second or two did so
     # with the acknowledgement.
-    server = serve(sim.port, "--epics", prefix, "--scpi", "127.0.0.1:0", "--poll", "8", env=IOC)
+    server = ioc(serve, sim.port, prefix, "--scpi", "127.0.0.1:0", "--poll", "8")
     assert f"EPICS records {prefix}* (Channel Access on 127.0.0.1, PV Access on 127.0.0.1;" in server.log()
     get = records(prefix)
     eventually(lambda: get("ONLINE") == 1 and get("CH4:CONNECTED_RBV.SEVR") == 0, timeout=15)
@@ -165,7 +174,7 @@ def test_records_puts_readbacks_and_both_faces(instrument, serve, visa):
 def test_monitors_come_with_changes_only(instrument, serve):
     sim = instrument()
     prefix = f"T{uuid.uuid4().hex[:8]}:"
-    server = serve(sim.port, "--epics", prefix, "--scpi", "127.0.0.1:0", "--poll", "0.2", env=IOC)
+    server = ioc(serve, sim.port, prefix, "--scpi", "127.0.0.1:0", "--poll", "0.2")
     get = records(prefix)
     eventually(lambda: get("ONLINE") == 1 and get("CH4:CONNECTED_RBV.SEVR") == 0)
     assert epics.caput(prefix + "CH3:DISCONNECT", 1, wait=True, timeout=5) == 1
@@ -215,7 +224,7 @@ def test_alarms_while_the_instrument_is_gone_or_silent_and_the_recovery(instrume
     link = tmp_path / "ttyATT"
     link.symlink_to(first.port)
     prefix = f"T{uuid.uuid4().hex[:8]}:"
-    server = serve(link, "--epics", prefix, "--poll", "0.3", env=IOC)
+    server = ioc(serve, link, prefix, "--poll", "0.3")
     get = records(prefix)
     readbacks = ["CH1:ATT_RBV", "CH2:WL_RBV", "CH3:CONNECTED_RBV", "CH4:WL_LIST", "VERSION"]
 
