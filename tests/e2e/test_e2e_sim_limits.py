@@ -48,7 +48,7 @@ def test_client_that_stops_reading_does_not_delay_a_stop(sim, tl):
     requests = 20_000
     tl.ser.write_timeout = 5
     tl.ser.write(STATUS * requests)  # and never reads a reply
-    deadline = time.monotonic() + 10
+    deadline = time.monotonic() + 60  # (an instrumented simulator on a loaded machine reads them slowly)
     while len(sim.received()) < requests and time.monotonic() < deadline:
         time.sleep(0.1)
     began = time.monotonic()
